@@ -1,0 +1,1 @@
+int zepa_placeholder;

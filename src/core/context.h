@@ -1,0 +1,87 @@
+// PluginContext, the one state block per Init, and the process-wide state every part shares:
+// the option word, the process-wide locks and the module handle. Field names are the ones the
+// rest of the plug-in and its log texts use.
+#pragma once
+
+#include <cstdint>
+
+#include "brelon/brelon.h"
+#include "platform/platform.h"
+
+namespace brelon {
+
+class CTavelSDK;
+
+constexpr uint32_t kPreviewSlotBytes = 1048576;
+constexpr int kPropTextUnits = 256;
+
+struct PluginContext {
+  CTavelSDK* pSdk;
+  int32_t lConnected;  // guarded by ConnectionLock
+  DeviceInformation DeviceInfo;  // guarded by DeviceInfoLock
+  int32_t hCamera;
+  _BRELON_PROPERTY Property;
+  BrelonCondition Condition;  // guarded by CameraNameLock
+  plat::Thread* hSessionThread;
+  plat::Event* hStopEvent;
+  int32_t lUseSerialTag;
+  HostEventCallback pfnCallback;
+  void* pCallbackData;
+  int32_t lPriorityMode;
+  int32_t lMode3301;
+  int32_t lRearm3301;
+  int32_t lHostValue;
+  uint8_t PreviewBuffer[2][kPreviewSlotBytes];
+  int32_t lPreviewSize[2];
+  int32_t lPreviewIndex;
+  char16_t szPropText[3][kPropTextUnits];
+  int32_t lImageWait;
+  int32_t lWaitFrameNumber;
+  plat::Event* hImageWaitEvent;
+  int32_t lHostCount;
+  int32_t lAlwaysOne;
+  int32_t lConnectKind;
+  uint8_t bHostFlag;
+  int32_t lCapacityA;
+  int32_t lCapacityB;
+  int32_t lOpenMode;
+  int32_t lSavedDriveValue;
+  int32_t lJpegDiscardCount;
+  int32_t lRawDiscardCount;
+  uint8_t bDiscardWarned;
+};
+
+// Process-wide locks, created when the library is loaded and deleted when it is unloaded.
+struct ProcessLocks {
+  plat::Lock* releaseTiming;
+  plat::Lock* settings;
+  plat::Lock* connection;
+  plat::Lock* deviceInfo;
+  plat::Lock* cameraName;
+  plat::Lock* mediaRecord;
+  plat::Lock* host[2];
+};
+const ProcessLocks& Locks();
+
+// HostOptionFlags: written only through the interface object; read by the session thread and
+// the output-folder composition.
+constexpr uint32_t kOptionAcceptMode4 = 0x01;      // bit 0
+constexpr uint32_t kOptionMediumFormatOnly = 0x10; // bit 4
+uint32_t HostOptionFlags();
+void SetHostOptionFlags(uint32_t flags);
+
+// Module instance handle recorded by DllMain (null on POSIX and in static test builds).
+void* ModuleHandle();
+void SetModuleHandle(void* module);
+
+// Reads the context out of the host's variable; null when either is null.
+inline PluginContext* ContextFrom(void** handle) {
+  return handle ? static_cast<PluginContext*>(*handle) : nullptr;
+}
+
+// Raises a host event when a callback is registered.
+inline void RaiseEvent(PluginContext* ctx, int32_t event) {
+  if (ctx && ctx->pfnCallback) ctx->pfnCallback(ctx->hCamera, event, ctx->pCallbackData);
+}
+
+}  // namespace brelon

@@ -1,0 +1,52 @@
+// Process-wide state of the loaded library: the locks every context shares, the host option
+// word and the module handle. The locks live from load to unload, like static data.
+#include <atomic>
+
+#include "core/context.h"
+
+namespace brelon {
+namespace {
+
+std::atomic<uint32_t> g_hostOptionFlags{0};
+std::atomic<void*> g_module{nullptr};
+
+struct LockSet {
+  ProcessLocks locks{};
+  LockSet() {
+    locks.releaseTiming = plat::LockCreate();
+    locks.settings = plat::LockCreate();
+    locks.connection = plat::LockCreate();
+    locks.deviceInfo = plat::LockCreate();
+    locks.cameraName = plat::LockCreate();
+    locks.mediaRecord = plat::LockCreate();
+    locks.host[0] = plat::LockCreate();
+    locks.host[1] = plat::LockCreate();
+  }
+  ~LockSet() {
+    for (plat::Lock* l : {locks.releaseTiming, locks.settings, locks.connection, locks.deviceInfo,
+                          locks.cameraName, locks.mediaRecord, locks.host[0], locks.host[1]}) {
+      plat::LockDestroy(l);
+    }
+  }
+};
+
+}  // namespace
+
+const ProcessLocks& Locks() {
+  // Built on first use so that static initialisation order across files cannot bite.
+  static LockSet set;
+  return set.locks;
+}
+
+// Created at load time, before any host call can race for the first use.
+static const ProcessLocks& g_locksAtLoad = Locks();
+
+uint32_t HostOptionFlags() { return g_hostOptionFlags.load(std::memory_order_relaxed); }
+void SetHostOptionFlags(uint32_t flags) {
+  g_hostOptionFlags.store(flags, std::memory_order_relaxed);
+}
+
+void* ModuleHandle() { return g_module.load(); }
+void SetModuleHandle(void* module) { g_module.store(module); }
+
+}  // namespace brelon
