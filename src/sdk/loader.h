@@ -1,0 +1,139 @@
+// CTavelSDK: loads the camera SDK library at run time, holds one entry per SDK function and the
+// SDK lock, and puts its timed release in place of the library's release entry.
+#pragma once
+
+#include <cstdint>
+
+#include "brelon/brelon.h"
+#include "platform/platform.h"
+#include "zepa/zepk.h"
+
+namespace brelon {
+
+enum LoadStatus : int32_t { kLoadOk = 0, kLoadNoLibrary = -1, kLoadMissingEntry = -2 };
+
+// Release modes the loader and the shutter release single out.
+constexpr int32_t kReleaseHalfPressTimed = 0x104;
+constexpr int32_t kReleaseFullPressTimed = 0x304;
+constexpr int32_t kReleaseTimed0C = 0x0C;
+constexpr int32_t kReleaseStamp500 = 0x500;
+constexpr int32_t kRelease0F = 0x0F;
+constexpr int32_t kReleaseClosing = 4;
+
+class CTavelSDK {
+ public:
+  CTavelSDK(HostEventCallback callback, void* callbackData);
+  virtual ~CTavelSDK();
+  CTavelSDK(const CTavelSDK&) = delete;
+  CTavelSDK& operator=(const CTavelSDK&) = delete;
+
+  int32_t LoadStatus() const { return loadStatus_; }
+  plat::Lock* SdkLock() const { return sdkLock_; }
+  plat::Library* Module() const { return module_; }
+
+  // The loader that is alive now (the timed release has no object argument).
+  static CTavelSDK* Current();
+
+  // Same signature as ZEPK_Release; waits for the picture in the timed modes.
+  static int32_t BRELON_CDECL ReleaseAndWait(int32_t camera, int32_t mode, ZepkArg a3,
+                                             ZepkArg a4);
+  bool ListsReleaseMode0F(int32_t camera);
+  static int64_t ReleaseTimeoutFor(int32_t shutterCode);
+
+  // Property calls. A library may lack the three property entries; every caller goes through
+  // these, which then log once per call and answer -1 instead of calling through null.
+  template <typename... Values>
+  int32_t CapProp(int32_t camera, int32_t code, int32_t count, Values... values) {
+    return m_pfnCapProp ? m_pfnCapProp(camera, code, count, values...) : MissingProp("ZEPK_CapProp");
+  }
+  template <typename... Values>
+  int32_t SetProp(int32_t camera, int32_t code, int32_t count, Values... values) {
+    return m_pfnSetProp ? m_pfnSetProp(camera, code, count, values...) : MissingProp("ZEPK_SetProp");
+  }
+  template <typename... Values>
+  int32_t GetProp(int32_t camera, int32_t code, int32_t count, Values... values) {
+    return m_pfnGetProp ? m_pfnGetProp(camera, code, count, values...) : MissingProp("ZEPK_GetProp");
+  }
+  static int32_t MissingProp(const char* entry);  // logs "<entry> missing", returns -1
+
+  // Entry table, in resolution order. m_pfnRelease is the timed release; m_pfnRawRelease is
+  // the library's own ZEPK_Release.
+  ZEPK_InitFn m_pfnInit = nullptr;
+  ZEPK_ExitFn m_pfnExit = nullptr;
+  ZEPK_DetectFn m_pfnDetect = nullptr;
+  ZEPK_OpenFn m_pfnOpen = nullptr;
+  ZEPK_CloseFn m_pfnClose = nullptr;
+  ZEPK_PowerOFFFn m_pfnPowerOFF = nullptr;
+  ZEPK_GetErrorNumberFn m_pfnGetErrorNumber = nullptr;
+  ZEPK_GetVersionStringFn m_pfnGetVersionString = nullptr;
+  ZEPK_GetDeviceInfoFn m_pfnGetDeviceInfo = nullptr;
+  ZEPK_WriteDeviceNameFn m_pfnWriteDeviceName = nullptr;
+  ZEPK_GetFirmwareVersionFn m_pfnGetFirmwareVersion = nullptr;
+  ZEPK_GetLensInfoFn m_pfnGetLensInfo = nullptr;
+  ZEPK_GetLensVersionFn m_pfnGetLensVersion = nullptr;
+  ZEPK_CapPriorityModeFn m_pfnCapPriorityMode = nullptr;
+  ZEPK_SetPriorityModeFn m_pfnSetPriorityMode = nullptr;
+  ZEPK_GetPriorityModeFn m_pfnGetPriorityMode = nullptr;
+  ZEPK_CapReleaseFn m_pfnCapRelease = nullptr;
+  ZEPK_ReleaseFn m_pfnRelease = nullptr;
+  ZEPK_ReleaseFn m_pfnRawRelease = nullptr;
+  ZEPK_GetReleaseStatusFn m_pfnGetReleaseStatus = nullptr;
+  ZEPK_ReadImageInfoFn m_pfnReadImageInfo = nullptr;
+  ZEPK_ReadImageFn m_pfnReadImage = nullptr;
+  ZEPK_ReadPreviewFn m_pfnReadPreview = nullptr;
+  ZEPK_DeleteImageFn m_pfnDeleteImage = nullptr;
+  ZEPK_GetBufferCapacityFn m_pfnGetBufferCapacity = nullptr;
+  ZEPK_CapAEModeFn m_pfnCapAEMode = nullptr;
+  ZEPK_SetAEModeFn m_pfnSetAEMode = nullptr;
+  ZEPK_GetAEModeFn m_pfnGetAEMode = nullptr;
+  ZEPK_CapShutterSpeedFn m_pfnCapShutterSpeed = nullptr;
+  ZEPK_SetShutterSpeedFn m_pfnSetShutterSpeed = nullptr;
+  ZEPK_GetShutterSpeedFn m_pfnGetShutterSpeed = nullptr;
+  ZEPK_CapExposureBiasFn m_pfnCapExposureBias = nullptr;
+  ZEPK_SetExposureBiasFn m_pfnSetExposureBias = nullptr;
+  ZEPK_GetExposureBiasFn m_pfnGetExposureBias = nullptr;
+  ZEPK_CapDynamicRangeFn m_pfnCapDynamicRange = nullptr;
+  ZEPK_SetDynamicRangeFn m_pfnSetDynamicRange = nullptr;
+  ZEPK_GetDynamicRangeFn m_pfnGetDynamicRange = nullptr;
+  ZEPK_CapSensitivityFn m_pfnCapSensitivity = nullptr;
+  ZEPK_SetSensitivityFn m_pfnSetSensitivity = nullptr;
+  ZEPK_GetSensitivityFn m_pfnGetSensitivity = nullptr;
+  ZEPK_CapMeteringModeFn m_pfnCapMeteringMode = nullptr;
+  ZEPK_SetMeteringModeFn m_pfnSetMeteringMode = nullptr;
+  ZEPK_GetMeteringModeFn m_pfnGetMeteringMode = nullptr;
+  ZEPK_CapLensZoomPosFn m_pfnCapLensZoomPos = nullptr;
+  ZEPK_GetLensZoomPosFn m_pfnGetLensZoomPos = nullptr;
+  ZEPK_SetLensZoomPosFn m_pfnSetLensZoomPos = nullptr;
+  ZEPK_CapWBModeFn m_pfnCapWBMode = nullptr;
+  ZEPK_SetWBModeFn m_pfnSetWBMode = nullptr;
+  ZEPK_GetWBModeFn m_pfnGetWBMode = nullptr;
+  ZEPK_CapWBColorTempFn m_pfnCapWBColorTemp = nullptr;
+  ZEPK_SetWBColorTempFn m_pfnSetWBColorTemp = nullptr;
+  ZEPK_GetWBColorTempFn m_pfnGetWBColorTemp = nullptr;
+  ZEPK_CapMediaRecordFn m_pfnCapMediaRecord = nullptr;
+  ZEPK_SetMediaRecordFn m_pfnSetMediaRecord = nullptr;
+  ZEPK_GetMediaRecordFn m_pfnGetMediaRecord = nullptr;
+  ZEPK_CapForceModeFn m_pfnCapForceMode = nullptr;
+  ZEPK_SetForceModeFn m_pfnSetForceMode = nullptr;
+  ZEPK_CapApertureFn m_pfnCapAperture = nullptr;
+  ZEPK_SetApertureFn m_pfnSetAperture = nullptr;
+  ZEPK_GetApertureFn m_pfnGetAperture = nullptr;
+  ZEPK_CapPropFn m_pfnCapProp = nullptr;  // may be null
+  ZEPK_SetPropFn m_pfnSetProp = nullptr;  // may be null
+  ZEPK_GetPropFn m_pfnGetProp = nullptr;  // may be null
+  ZEPK_SetBackupSettingsFn m_pfnSetBackupSettings = nullptr;
+  ZEPK_GetBackupSettingsFn m_pfnGetBackupSettings = nullptr;
+  ZEPK_OpenExFn m_pfnOpenEx = nullptr;
+  ZEPK_GetSerialNoFn m_pfnGetSerialNo = nullptr;
+
+ private:
+  HostEventCallback callback_;
+  void* callbackData_;
+  int64_t releaseStamp_ = 0;    // 100-ns ticks; guarded by the release-timing lock
+  int64_t releaseTimeout_ = 0;  // microseconds; guarded by the release-timing lock
+  int32_t loadStatus_ = kLoadOk;
+  plat::Lock* sdkLock_ = nullptr;
+  plat::Library* module_ = nullptr;
+};
+
+}  // namespace brelon
