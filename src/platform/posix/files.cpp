@@ -1,0 +1,60 @@
+// Whole-file operations for POSIX through stdio. The log and debug-copy locations keep the
+// product's fixed names under /tmp; the plug-in never creates their folder, so both stay off
+// unless a developer makes /tmp/ovdbg.
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace plat {
+
+const char* LogFilePath() {
+  return "/tmp/ovdbg/ov_plugin.log";
+}
+
+const char* DebugImageCopyPath() {
+  return "/tmp/ovdbg/raw.jpg";
+}
+
+bool FileDelete(const char* path) {
+  return path && std::remove(path) == 0;
+}
+
+bool FileAppendText(const char* path, const char* const* pieces, size_t count) {
+  if (!path) return false;
+  FILE* file = std::fopen(path, "a");
+  if (!file) return false;
+  bool ok = true;
+  for (size_t i = 0; i < count; ++i) {
+    if (pieces[i] && std::fputs(pieces[i], file) < 0) ok = false;
+  }
+  if (std::fclose(file) != 0) ok = false;
+  return ok;
+}
+
+bool FileWriteBinary(const char* path, const void* data, size_t size) {
+  if (!path) return false;
+  FILE* file = std::fopen(path, "w+b");
+  if (!file) return false;
+  bool ok = size == 0 || std::fwrite(data, 1, size, file) == size;
+  if (std::fclose(file) != 0) ok = false;
+  return ok;
+}
+
+int64_t FileSize(const char* path) {
+  struct stat info {};
+  if (!path || stat(path, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  return static_cast<int64_t>(info.st_size);
+}
+
+bool FileReadAll(const char* path, void* out, size_t size) {
+  if (!path) return false;
+  FILE* file = std::fopen(path, "rb");
+  if (!file) return false;
+  bool ok = size == 0 || std::fread(out, 1, size, file) == size;
+  std::fclose(file);
+  return ok;
+}
+
+}  // namespace plat
