@@ -4,13 +4,29 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <list>
+#include <mutex>
+#include <string>
 
 #include "platform/platform.h"
 
 namespace plat {
 
+// BRELON_LOG_DIR gives the log a folder of its own (tests use a scratch folder, so parallel runs
+// never share a file). The log keeps the returned pointer and reads it from any thread, so each
+// distinct path is kept for the life of the process.
 const char* LogFilePath() {
-  return "/tmp/ovdbg/ov_plugin.log";
+  const char* dir = std::getenv("BRELON_LOG_DIR");
+  if (!dir || dir[0] == '\0') return "/tmp/ovdbg/ov_plugin.log";
+  static std::mutex mutex;
+  static auto* paths = new std::list<std::string>();  // never freed: see above
+  std::lock_guard<std::mutex> hold(mutex);
+  std::string wanted = std::string(dir) + "/ov_plugin.log";
+  for (const std::string& path : *paths) {
+    if (path == wanted) return path.c_str();
+  }
+  return paths->emplace_back(std::move(wanted)).c_str();
 }
 
 const char* DebugImageCopyPath() {
