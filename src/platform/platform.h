@@ -3,6 +3,7 @@
 // these functions; CMake compiles one backend. Core code includes nothing else from the OS.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -125,11 +126,55 @@ RegStatus RegistryQuery(RegKey* key, const char16_t* name, uint32_t* type, void*
                        uint32_t* size);
 RegStatus RegistrySet(RegKey* key, const char16_t* name, uint32_t type, const void* data,
                      uint32_t size);
+// Makes the registry calls this thread issues until the matching RegistryBatchEnd one update
+// that other threads and processes see all at once, or not at all if the process dies first.
+// Batches nest; only the outermost end writes. A no-op where the OS store offers no such thing.
+void RegistryBatchBegin();
+void RegistryBatchEnd();
 
 // ---- Named mutex (machine-wide) ------------------------------------------------------------
 struct NamedMutex;
 // Creates the mutex, not owned. *alreadyExisted tells whether another holder had it.
 NamedMutex* NamedMutexCreate(const char16_t* name, bool* alreadyExisted);
 void NamedMutexClose(NamedMutex* mutex);
+
+// ---- Warning window ------------------------------------------------------------------------
+// A small always-on-top dialog that runs on a thread of its own, so that its owner never blocks
+// on the user. The window's thread publishes the window in a slot the owner keeps; the owner may
+// find the slot still empty right after the start. Only the window's own thread destroys it.
+struct Window;
+using WindowSlot = std::atomic<Window*>;
+
+// String-table ids of the four texts the window shows.
+struct WarningTexts {
+  uint32_t caption;
+  uint32_t firstText;
+  uint32_t secondText;
+  uint32_t button;
+};
+
+// Starts the window's thread. `resourceModule` (borrowed) holds the dialog and string
+// resources; null means the module that contains this code. `slot` (borrowed, must outlive the
+// thread) receives the window once it exists. The texts are taken in the interface language of
+// the calling thread. Returns the thread, owned by the caller (close it with
+// WarningWindowClose), or null when no thread could be started.
+Thread* WarningWindowStart(void* resourceModule, const WarningTexts& texts, WindowSlot* slot);
+// Any thread. False for a null window.
+bool WarningWindowIsVisible(Window* window);
+// Any thread: an ordinary show of a hidden window. A null window is ignored.
+void WarningWindowShow(Window* window);
+// Owner's thread: asks the window's thread to destroy its window and end, waits for the thread
+// to end, then closes `thread` and clears it and the slot. Safe with null arguments and while
+// the window does not exist yet.
+void WarningWindowClose(Thread** thread, WindowSlot* slot);
+
+// What a user or a test can do and see. `item` is 0 for the caption or a control id; the text
+// is copied to `out` (caller-owned, `capacity` units with terminator). False when there is no
+// such window or item.
+bool WarningWindowText(Window* window, int32_t item, char16_t* out, size_t capacity);
+// Presses the control `controlId` as a click would (the window's thread handles it).
+void WarningWindowPress(Window* window, int32_t controlId);
+// Asks the window to close as its title-bar button would.
+void WarningWindowUserClose(Window* window);
 
 }  // namespace plat
