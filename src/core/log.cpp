@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace brelon {
 namespace {

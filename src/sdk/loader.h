@@ -30,13 +30,16 @@ class CTavelSDK {
   int32_t LoadStatus() const { return loadStatus_; }
   plat::Lock* SdkLock() const { return sdkLock_; }
   plat::Library* Module() const { return module_; }
+  // The last release stamp (100-ns ticks) and the current release time-out (microseconds),
+  // read under the release-timing lock; any thread.
+  int64_t ReleaseStampTicks() const;
+  int64_t ReleaseTimeoutMicros() const;
 
   // The loader that is alive now (the timed release has no object argument).
   static CTavelSDK* Current();
 
   // Same signature as ZEPK_Release; waits for the picture in the timed modes.
-  static int32_t BRELON_CDECL ReleaseAndWait(int32_t camera, int32_t mode, ZepkArg a3,
-                                             ZepkArg a4);
+  static int32_t BRELON_CDECL ReleaseAndWait(int32_t camera, int32_t mode, ZepkArg a3, ZepkArg a4);
   bool ListsReleaseMode0F(int32_t camera);
   static int64_t ReleaseTimeoutFor(int32_t shutterCode);
 
@@ -44,15 +47,18 @@ class CTavelSDK {
   // these, which then log once per call and answer -1 instead of calling through null.
   template <typename... Values>
   int32_t CapProp(int32_t camera, int32_t code, int32_t count, Values... values) {
-    return m_pfnCapProp ? m_pfnCapProp(camera, code, count, values...) : MissingProp("ZEPK_CapProp");
+    return m_pfnCapProp ? m_pfnCapProp(camera, code, count, values...)
+                        : MissingProp("ZEPK_CapProp");
   }
   template <typename... Values>
   int32_t SetProp(int32_t camera, int32_t code, int32_t count, Values... values) {
-    return m_pfnSetProp ? m_pfnSetProp(camera, code, count, values...) : MissingProp("ZEPK_SetProp");
+    return m_pfnSetProp ? m_pfnSetProp(camera, code, count, values...)
+                        : MissingProp("ZEPK_SetProp");
   }
   template <typename... Values>
   int32_t GetProp(int32_t camera, int32_t code, int32_t count, Values... values) {
-    return m_pfnGetProp ? m_pfnGetProp(camera, code, count, values...) : MissingProp("ZEPK_GetProp");
+    return m_pfnGetProp ? m_pfnGetProp(camera, code, count, values...)
+                        : MissingProp("ZEPK_GetProp");
   }
   static int32_t MissingProp(const char* entry);  // logs "<entry> missing", returns -1
 

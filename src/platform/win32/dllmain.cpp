@@ -1,0 +1,11 @@
+// The library's Windows entry point: it records the module instance handle, which the warning
+// window needs to load its dialog and strings from this library's resources.
+#include <windows.h>
+
+#include "core/context.h"
+
+// Called by the loader on every attach and detach, on the thread that caused it.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD /*reason*/, LPVOID /*reserved*/) {
+  brelon::SetModuleHandle(instance);
+  return TRUE;
+}

@@ -1,0 +1,345 @@
+// CTavelSDK: finds the camera SDK library beside the host's executable, resolves its entry
+// table from one name-to-member table, and implements the timed release that waits for each
+// picture to reach the camera's buffer.
+#include "sdk/loader.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <iterator>
+#include <type_traits>
+
+#include "capture/shutter_table.h"
+#include "core/context.h"
+#include "core/log.h"
+
+namespace brelon {
+namespace {
+
+// The timed release has the SDK's signature and no object, so it finds the loader here.
+std::atomic<CTavelSDK*> g_current{nullptr};
+
+constexpr size_t kLibraryPathUnits = 260;  // the host's path buffer (MAX_PATH)
+constexpr size_t kReleaseModeListSize = 512;
+constexpr int64_t kReleaseMarginMicros = 15000000;  // time the camera needs beyond the exposure
+constexpr uint32_t kPollIntervalMs = 78;
+constexpr int64_t kTicksPerMicro = 10;
+
+// Writes the library's symbol into the entry member `Member`; true when the symbol exists.
+template <auto Member>
+bool StoreEntry(CTavelSDK& sdk, void* symbol) {
+  using Fn = std::remove_reference_t<decltype(sdk.*Member)>;
+  sdk.*Member = reinterpret_cast<Fn>(symbol);
+  return symbol != nullptr;
+}
+
+struct EntryPoint {
+  const char* name;
+  bool (*store)(CTavelSDK& sdk, void* symbol);  // fills the member this name maps to
+  bool optional;
+};
+
+// The one name-to-member table, in resolution order. Members are named after the library name
+// without its "ZEPK_" prefix; ZEPK_Release is the exception, as m_pfnRelease is the timed
+// release and the library's own entry lives in m_pfnRawRelease.
+#define BRELON_ENTRY(suffix, member, optional) \
+  { "ZEPK_" #suffix, &StoreEntry<&CTavelSDK::member>, optional }
+#define BRELON_REQUIRED(suffix) BRELON_ENTRY(suffix, m_pfn##suffix, false)
+#define BRELON_OPTIONAL(suffix) BRELON_ENTRY(suffix, m_pfn##suffix, true)
+constexpr EntryPoint kEntryPoints[] = {
+    BRELON_REQUIRED(Init),
+    BRELON_REQUIRED(Exit),
+    BRELON_REQUIRED(Detect),
+    BRELON_REQUIRED(Open),
+    BRELON_REQUIRED(Close),
+    BRELON_REQUIRED(PowerOFF),
+    BRELON_REQUIRED(GetErrorNumber),
+    BRELON_REQUIRED(GetVersionString),
+    BRELON_REQUIRED(GetDeviceInfo),
+    BRELON_REQUIRED(WriteDeviceName),
+    BRELON_REQUIRED(GetFirmwareVersion),
+    BRELON_REQUIRED(GetLensInfo),
+    BRELON_REQUIRED(GetLensVersion),
+    BRELON_REQUIRED(CapPriorityMode),
+    BRELON_REQUIRED(SetPriorityMode),
+    BRELON_REQUIRED(GetPriorityMode),
+    BRELON_REQUIRED(CapRelease),
+    BRELON_ENTRY(Release, m_pfnRawRelease, false),
+    BRELON_REQUIRED(GetReleaseStatus),
+    BRELON_REQUIRED(ReadImageInfo),
+    BRELON_REQUIRED(ReadImage),
+    BRELON_REQUIRED(ReadPreview),
+    BRELON_REQUIRED(DeleteImage),
+    BRELON_REQUIRED(GetBufferCapacity),
+    BRELON_REQUIRED(CapAEMode),
+    BRELON_REQUIRED(SetAEMode),
+    BRELON_REQUIRED(GetAEMode),
+    BRELON_REQUIRED(CapShutterSpeed),
+    BRELON_REQUIRED(SetShutterSpeed),
+    BRELON_REQUIRED(GetShutterSpeed),
+    BRELON_REQUIRED(CapExposureBias),
+    BRELON_REQUIRED(SetExposureBias),
+    BRELON_REQUIRED(GetExposureBias),
+    BRELON_REQUIRED(CapDynamicRange),
+    BRELON_REQUIRED(SetDynamicRange),
+    BRELON_REQUIRED(GetDynamicRange),
+    BRELON_REQUIRED(CapSensitivity),
+    BRELON_REQUIRED(SetSensitivity),
+    BRELON_REQUIRED(GetSensitivity),
+    BRELON_REQUIRED(CapMeteringMode),
+    BRELON_REQUIRED(SetMeteringMode),
+    BRELON_REQUIRED(GetMeteringMode),
+    BRELON_REQUIRED(CapLensZoomPos),
+    BRELON_REQUIRED(GetLensZoomPos),
+    BRELON_REQUIRED(SetLensZoomPos),
+    BRELON_REQUIRED(CapWBMode),
+    BRELON_REQUIRED(SetWBMode),
+    BRELON_REQUIRED(GetWBMode),
+    BRELON_REQUIRED(CapWBColorTemp),
+    BRELON_REQUIRED(SetWBColorTemp),
+    BRELON_REQUIRED(GetWBColorTemp),
+    BRELON_REQUIRED(CapMediaRecord),
+    BRELON_REQUIRED(SetMediaRecord),
+    BRELON_REQUIRED(GetMediaRecord),
+    BRELON_REQUIRED(CapForceMode),
+    BRELON_REQUIRED(SetForceMode),
+    BRELON_REQUIRED(CapAperture),
+    BRELON_REQUIRED(SetAperture),
+    BRELON_REQUIRED(GetAperture),
+    BRELON_OPTIONAL(CapProp),
+    BRELON_OPTIONAL(SetProp),
+    BRELON_OPTIONAL(GetProp),
+    BRELON_REQUIRED(SetBackupSettings),
+    BRELON_REQUIRED(GetBackupSettings),
+    BRELON_REQUIRED(OpenEx),
+    BRELON_REQUIRED(GetSerialNo),
+};
+#undef BRELON_OPTIONAL
+#undef BRELON_REQUIRED
+#undef BRELON_ENTRY
+
+static_assert(std::size(kEntryPoints) == 66);
+static_assert(std::size(kEntryPoints) == ZEPK_ENTRY_POINT_COUNT);
+
+// The table must name exactly the SDK contract's entry points in the contract's order.
+#define BRELON_CONTRACT_NAME(name, params) #name,
+constexpr const char* kContractNames[] = {ZEPK_ENTRY_POINTS(BRELON_CONTRACT_NAME)};
+#undef BRELON_CONTRACT_NAME
+
+constexpr bool SameText(const char* a, const char* b) {
+  while (*a && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+constexpr bool TableFollowsContract() {
+  if (std::size(kContractNames) != std::size(kEntryPoints)) return false;
+  for (size_t i = 0; i < std::size(kEntryPoints); ++i) {
+    if (!SameText(kEntryPoints[i].name, kContractNames[i])) return false;
+  }
+  return true;
+}
+static_assert(TableFollowsContract(), "entry table out of step with ZEPK_ENTRY_POINTS");
+
+// The executable's folder, the separator and the SDK file name, or the platform's override.
+bool BuildLibraryPath(char16_t (&path)[kLibraryPathUnits]) {
+  if (plat::SdkLibraryOverride(path, kLibraryPathUnits)) return true;
+  if (!plat::ExecutablePath(path, kLibraryPathUnits)) return false;
+  const char16_t separator = plat::PathSeparator();
+  size_t cut = kLibraryPathUnits;
+  for (size_t i = 0; i < kLibraryPathUnits && path[i]; ++i) {
+    if (path[i] == separator) cut = i;
+  }
+  if (cut == kLibraryPathUnits) return false;  // no folder: never load from the search path
+  const char16_t* file = plat::SdkLibraryFileName();
+  size_t fileUnits = 0;
+  while (file[fileUnits]) ++fileUnits;
+  if (cut + 1 + fileUnits + 1 > kLibraryPathUnits) return false;
+  path[cut] = separator;
+  for (size_t i = 0; i <= fileUnits; ++i) path[cut + 1 + i] = file[i];
+  return true;
+}
+
+int64_t MicrosSince(int64_t ticks) {
+  return (plat::NowTicks() - ticks) / kTicksPerMicro;
+}
+
+bool IsTimedMode(int32_t mode) {
+  return mode == kReleaseHalfPressTimed || mode == kReleaseFullPressTimed ||
+         mode == kReleaseTimed0C;
+}
+
+}  // namespace
+
+CTavelSDK::CTavelSDK(HostEventCallback callback, void* callbackData) {
+  releaseStamp_ = 0;
+  sdkLock_ = plat::LockCreate();
+
+  char16_t path[kLibraryPathUnits] = {};
+  const bool havePath = BuildLibraryPath(path);
+  callback_ = callback;
+  callbackData_ = callbackData;
+  g_current.store(this);
+  loadStatus_ = kLoadOk;
+
+  module_ = havePath ? plat::LibraryLoad(path) : nullptr;
+  if (!module_) {
+    loadStatus_ = kLoadNoLibrary;
+    WriteLog(kCoreSource, "CTavelSDK", __LINE__, "    CTavelSDK: SDK library not loaded");
+    return;
+  }
+
+  bool complete = true;
+  for (const EntryPoint& entry : kEntryPoints) {
+    if (!entry.store(*this, plat::LibrarySymbol(module_, entry.name)) && !entry.optional) {
+      WriteLog(kCoreSource, "CTavelSDK", __LINE__, "    CTavelSDK: %s missing", entry.name);
+      complete = false;
+    }
+  }
+  m_pfnRelease = &CTavelSDK::ReleaseAndWait;
+  if (!complete) {
+    // No entry may point into a library that is no longer loaded.
+    for (const EntryPoint& entry : kEntryPoints) entry.store(*this, nullptr);
+    plat::LibraryFree(module_);
+    module_ = nullptr;
+    loadStatus_ = kLoadMissingEntry;
+  }
+}
+
+CTavelSDK::~CTavelSDK() {
+  CTavelSDK* self = this;
+  g_current.compare_exchange_strong(self, nullptr);
+  plat::LockDestroy(sdkLock_);
+  sdkLock_ = nullptr;
+  if (module_) {
+    plat::LibraryFree(module_);
+    module_ = nullptr;
+  }
+}
+
+CTavelSDK* CTavelSDK::Current() {
+  return g_current.load();
+}
+
+int64_t CTavelSDK::ReleaseStampTicks() const {
+  plat::LockGuard guard(Locks().releaseTiming);
+  return releaseStamp_;
+}
+
+int64_t CTavelSDK::ReleaseTimeoutMicros() const {
+  plat::LockGuard guard(Locks().releaseTiming);
+  return releaseTimeout_;
+}
+
+int32_t CTavelSDK::MissingProp(const char* entry) {
+  WriteLog(kCoreSource, "MissingProp", __LINE__, "%s missing", entry ? entry : "");
+  return ZEPK_FAILED;
+}
+
+int64_t CTavelSDK::ReleaseTimeoutFor(int32_t shutterCode) {
+  int64_t exposure = 0;
+  if (!ShutterExposureMicros(shutterCode, &exposure)) return 0;
+  return 2 * (exposure + kReleaseMarginMicros);
+}
+
+bool CTavelSDK::ListsReleaseMode0F(int32_t camera) {
+  if (!m_pfnCapRelease) return false;
+  int32_t count = 0;
+  if (m_pfnCapRelease(camera, &count, nullptr) != ZEPK_OK || count <= 0) return false;
+  // The SDK writes as many modes as it reported; a list of more than the buffer holds is
+  // refused rather than read, so nothing is ever written past it.
+  if (count > static_cast<int32_t>(kReleaseModeListSize)) {
+    WriteLog(kCoreSource, "ListsReleaseMode0F", __LINE__,
+             "    ListsReleaseMode0F: %d release modes, more than %d", count,
+             static_cast<int>(kReleaseModeListSize));
+    return false;
+  }
+  int32_t modes[kReleaseModeListSize] = {};
+  if (m_pfnCapRelease(camera, &count, modes) != ZEPK_OK) return false;
+  const int32_t listed = count < 0 ? 0 : std::min<int32_t>(count, kReleaseModeListSize);
+  for (int32_t i = 0; i < listed; ++i) {
+    if (modes[i] == kRelease0F) return true;
+  }
+  return false;
+}
+
+int32_t BRELON_CDECL CTavelSDK::ReleaseAndWait(int32_t camera, int32_t mode, ZepkArg a3,
+                                               ZepkArg a4) {
+  CTavelSDK* self = Current();
+  if (!self || !self->m_pfnRawRelease) {
+    WriteLog(kCoreSource, "ReleaseAndWait", __LINE__, "    ReleaseAndWait: no SDK loaded");
+    return ZEPK_FAILED;
+  }
+  plat::Lock* timing = Locks().releaseTiming;
+
+  if (!IsTimedMode(mode)) {
+    const int32_t result = self->m_pfnRawRelease(camera, mode, a3, a4);
+    if (mode == kReleaseStamp500) {
+      // An exposure may have started even when the SDK reports a failure.
+      plat::LockGuard guard(timing);
+      self->releaseStamp_ = plat::NowTicks();
+    } else if (result == ZEPK_OK && mode == kRelease0F) {
+      plat::LockGuard guard(timing);
+      self->releaseTimeout_ = 2 * (MicrosSince(self->releaseStamp_) + kReleaseMarginMicros);
+    }
+    return result;
+  }
+
+  // A failed read before the release: mode 0x0C still releases, so the camera is never left
+  // waiting for the second half of a press.
+  auto failBeforeRelease = [&](int32_t readResult) {
+    if (mode == kReleaseTimed0C) self->m_pfnRawRelease(camera, mode, a3, a4);
+    return readResult;
+  };
+  int32_t before = 0;
+  int32_t other = 0;
+  int32_t result = self->m_pfnGetBufferCapacity(camera, &before, &other);
+  if (result != ZEPK_OK) return failBeforeRelease(result);
+  int32_t code = 0;
+  int32_t bulb = 0;
+  result = self->m_pfnGetShutterSpeed(camera, &code, &bulb);
+  if (result != ZEPK_OK) return failBeforeRelease(result);
+  {
+    plat::LockGuard guard(timing);
+    self->releaseTimeout_ = ReleaseTimeoutFor(code);
+  }
+
+  result = self->m_pfnRawRelease(camera, mode, a3, a4);
+  if (result != ZEPK_OK) return result;
+  if (self->ListsReleaseMode0F(camera) && self->callback_) {
+    self->callback_(camera, BRELON_EV_RELEASE_MODE_0F, self->callbackData_);
+  }
+
+  const int64_t waitStart = plat::NowTicks();
+  {
+    plat::LockGuard guard(timing);
+    if (bulb != 1) {
+      self->releaseStamp_ = waitStart;
+    } else {
+      // A bulb exposure lasts as long as the shutter was held since the last stamp.
+      self->releaseTimeout_ = 2 * (MicrosSince(self->releaseStamp_) + kReleaseMarginMicros);
+    }
+  }
+
+  int32_t current = 0;
+  result = self->m_pfnGetBufferCapacity(camera, &current, &other);
+  if (result != ZEPK_OK) return result;
+  for (;;) {
+    if (current != before) return ZEPK_OK;
+    plat::SleepMs(kPollIntervalMs);
+    int64_t timeout;
+    {
+      // Re-read each time: a mode 0x0F release on another thread may lengthen it.
+      plat::LockGuard guard(timing);
+      timeout = self->releaseTimeout_;
+    }
+    if (MicrosSince(waitStart) >= timeout) {
+      WriteLog(kCoreSource, "ReleaseAndWait", __LINE__,
+               "    ReleaseAndWait: no new picture within %lld us, mode=[0x%x]",
+               static_cast<long long>(timeout), static_cast<unsigned>(mode));
+      return BRELON_RELEASE_TIMEOUT;
+    }
+    result = self->m_pfnGetBufferCapacity(camera, &current, &other);
+    if (result != ZEPK_OK) return result;
+  }
+}
+
+}  // namespace brelon

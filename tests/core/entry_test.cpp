@@ -1,0 +1,196 @@
+// The life-cycle and connection exports: what Init builds and how it fails, that Exit frees
+// everything and tolerates repeats, and what IsCameraConnect and GetDeviceInfo report with and
+// without a camera.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "core/context.h"
+#include "sdk/loader.h"
+#include "support/test_env.h"
+
+namespace brelon {
+namespace {
+
+int32_t BRELON_CDECL IgnoreEvent(int32_t, int32_t, void*) {
+  return 0;
+}
+
+// Points the SDK path at a file that does not exist, for the life of the object.
+class NoSdk {
+ public:
+  NoSdk() { test::SetEnv("BRELON_ZEPA_PATH", "/nonexistent/folder/libzepa.so"); }
+  ~NoSdk() { test::SetEnv("BRELON_ZEPA_PATH", nullptr); }
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+TEST(InitWithoutSdk, FailsWithMinusOneButKeepsTheContextForExit) {
+  NoSdk noSdk;
+  void* handle = nullptr;
+  int userData = 0;
+  ASSERT_EQ(Init(&handle, &IgnoreEvent, &userData), BRELON_E_SDK);
+  ASSERT_NE(handle, nullptr);
+  auto* ctx = static_cast<PluginContext*>(handle);
+  EXPECT_EQ(ctx->pSdk, nullptr);
+  EXPECT_EQ(CTavelSDK::Current(), nullptr);  // the failed loader is gone
+  EXPECT_EQ(ctx->hSessionThread, nullptr);
+  EXPECT_EQ(ctx->hStopEvent, nullptr);
+  EXPECT_NE(ctx->hImageWaitEvent, nullptr);
+  EXPECT_EQ(ctx->pfnCallback, &IgnoreEvent);
+  EXPECT_EQ(ctx->pCallbackData, &userData);
+
+  EXPECT_EQ(Exit(&handle), BRELON_OK);
+  EXPECT_EQ(handle, nullptr);
+}
+
+TEST(InitWithoutSdk, ContextStartsZeroedExceptTheDocumentedInitialValues) {
+  NoSdk noSdk;
+  void* handle = nullptr;
+  ASSERT_EQ(Init(&handle, nullptr, nullptr), BRELON_E_SDK);
+  const auto* ctx = static_cast<const PluginContext*>(handle);
+  EXPECT_EQ(ctx->lAlwaysOne, 1);
+  EXPECT_EQ(ctx->lPriorityMode, 1);
+  EXPECT_EQ(ctx->bHostFlag, 1);
+  EXPECT_EQ(ctx->pfnCallback, nullptr);
+  EXPECT_EQ(ctx->lConnected, 0);
+  EXPECT_EQ(ctx->hCamera, 0);
+  EXPECT_EQ(ctx->lConnectKind, 0);
+  EXPECT_EQ(ctx->lHostCount, 0);
+  EXPECT_EQ(ctx->Condition.cameraName[0], u'\0');
+  const auto zero = [](const void* data, size_t size) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    for (size_t i = 0; i < size; ++i) {
+      if (bytes[i] != 0) return false;
+    }
+    return true;
+  };
+  EXPECT_TRUE(zero(ctx->PreviewBuffer, sizeof(ctx->PreviewBuffer)));
+  EXPECT_TRUE(zero(&ctx->DeviceInfo, sizeof(ctx->DeviceInfo)));
+  EXPECT_TRUE(zero(&ctx->Property, sizeof(ctx->Property)));
+  EXPECT_TRUE(zero(&ctx->Condition, sizeof(ctx->Condition)));
+  EXPECT_TRUE(zero(ctx->szPropText, sizeof(ctx->szPropText)));
+  EXPECT_EQ(ctx->lPreviewSize[0] | ctx->lPreviewSize[1] | ctx->lPreviewIndex, 0);
+  EXPECT_EQ(Exit(&handle), BRELON_OK);
+}
+
+TEST(InitArguments, NullContextVariableIsRefused) {
+  NoSdk noSdk;
+  EXPECT_EQ(Init(nullptr, nullptr, nullptr), BRELON_E_NO_CONTEXT);
+}
+
+TEST(ConnectionQueries, NoCameraGivesMinusFourAndClearsTheFlag) {
+  NoSdk noSdk;
+  void* handle = nullptr;
+  ASSERT_EQ(Init(&handle, nullptr, nullptr), BRELON_E_SDK);
+  uint8_t connected = 7;
+  EXPECT_EQ(IsCameraConnect(&handle, &connected), BRELON_E_NO_CONTEXT);
+  EXPECT_EQ(connected, 0);
+  EXPECT_EQ(Exit(&handle), BRELON_OK);
+}
+
+TEST(ConnectionQueries, NullContextGivesMinusFour) {
+  void* handle = nullptr;
+  uint8_t connected = 7;
+  EXPECT_EQ(IsCameraConnect(&handle, &connected), BRELON_E_NO_CONTEXT);
+  EXPECT_EQ(connected, 0);
+  connected = 7;
+  EXPECT_EQ(IsCameraConnect(nullptr, &connected), BRELON_E_NO_CONTEXT);
+  EXPECT_EQ(connected, 0);
+  DeviceInformation out;
+  std::memset(&out, 0xAB, sizeof(out));
+  EXPECT_EQ(GetDeviceInfo(&handle, &out), BRELON_E_NO_CONTEXT);
+  EXPECT_EQ(GetDeviceInfo(nullptr, &out), BRELON_E_NO_CONTEXT);
+  for (size_t i = 0; i < sizeof(out); ++i) {
+    ASSERT_EQ(reinterpret_cast<const uint8_t*>(&out)[i], 0xAB) << i;
+  }
+}
+
+TEST(ConnectionQueries, DeviceInfoIsLeftUntouchedWithoutACamera) {
+  NoSdk noSdk;
+  void* handle = nullptr;
+  ASSERT_EQ(Init(&handle, nullptr, nullptr), BRELON_E_SDK);
+  DeviceInformation out;
+  std::memset(&out, 0xAB, sizeof(out));
+  EXPECT_EQ(GetDeviceInfo(&handle, &out), BRELON_E_NO_CONTEXT);
+  for (size_t i = 0; i < sizeof(out); ++i) {
+    ASSERT_EQ(reinterpret_cast<const uint8_t*>(&out)[i], 0xAB) << i;
+  }
+  EXPECT_EQ(Exit(&handle), BRELON_OK);
+}
+
+// The session thread owns the connection state; without an SDK there is none, so the test
+// plays its part and opens a connection by hand.
+TEST(ConnectionQueries, OpenConnectionIsReportedAndItsRecordCopiedWhole) {
+  NoSdk noSdk;
+  void* handle = nullptr;
+  ASSERT_EQ(Init(&handle, nullptr, nullptr), BRELON_E_SDK);
+  auto* ctx = static_cast<PluginContext*>(handle);
+  for (size_t i = 0; i < sizeof(ctx->DeviceInfo); ++i) {
+    reinterpret_cast<uint8_t*>(&ctx->DeviceInfo)[i] = static_cast<uint8_t>(i * 7 + 1);
+  }
+  std::strcpy(ctx->DeviceInfo.manufacturer, "ORVANTIS");
+  ctx->lConnected = 1;
+
+  uint8_t connected = 0;
+  EXPECT_EQ(IsCameraConnect(&handle, &connected), BRELON_OK);
+  EXPECT_EQ(connected, 1);
+  DeviceInformation out;
+  std::memset(&out, 0, sizeof(out));
+  EXPECT_EQ(GetDeviceInfo(&handle, &out), BRELON_OK);
+  EXPECT_EQ(std::memcmp(&out, &ctx->DeviceInfo, sizeof(out)), 0);
+  // A null output is refused rather than written through.
+  EXPECT_EQ(GetDeviceInfo(&handle, nullptr), BRELON_E_NO_CONTEXT);
+  EXPECT_EQ(IsCameraConnect(&handle, nullptr), BRELON_E_NO_CONTEXT);
+
+  // Any value other than 1 is "not connected".
+  ctx->lConnected = 2;
+  EXPECT_EQ(IsCameraConnect(&handle, &connected), BRELON_E_NO_CONTEXT);
+  EXPECT_EQ(connected, 0);
+  EXPECT_EQ(Exit(&handle), BRELON_OK);
+}
+
+TEST(ExitCalls, SecondExitAndNullVariablesAreNoOps) {
+  NoSdk noSdk;
+  void* handle = nullptr;
+  ASSERT_EQ(Init(&handle, nullptr, nullptr), BRELON_E_SDK);
+  EXPECT_EQ(Exit(&handle), BRELON_OK);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_EQ(Exit(&handle), BRELON_OK);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_EQ(Exit(nullptr), BRELON_OK);
+}
+
+TEST(InitLogFile, InitStartsTheLogFileAfresh) {
+  NoSdk noSdk;
+  const std::string dir = test::TempDir("entry-log");
+  test::SetEnv("BRELON_LOG_DIR", dir.c_str());
+  const std::string file = dir + "/ov_plugin.log";
+  { std::ofstream(file) << "left over from the last run\n"; }
+
+  void* handle = nullptr;
+  ASSERT_EQ(Init(&handle, nullptr, nullptr), BRELON_E_SDK);
+  const std::string text = ReadFile(file);
+  EXPECT_EQ(text.find("left over"), std::string::npos);
+  // The first record is Init's own.
+  const size_t firstLineEnd = text.find('\n');
+  ASSERT_NE(firstLineEnd, std::string::npos) << text;
+  EXPECT_NE(text.substr(0, firstLineEnd).find(" - Init()"), std::string::npos) << text;
+  EXPECT_EQ(text.substr(firstLineEnd - 11, 11), "|Init start") << text;
+  EXPECT_EQ(Exit(&handle), BRELON_OK);
+
+  test::SetEnv("BRELON_LOG_DIR", nullptr);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace brelon
