@@ -177,6 +177,7 @@ static_assert(offsetof(BrelonCondition, shutterTextKind) == 2100, "shutterTextKi
 static_assert(offsetof(BrelonCondition, reserved) == 2104, "reserved");
 
 static_assert(sizeof(_BRELON_PROPERTY) == 10097, "_BRELON_PROPERTY size");
+static_assert(offsetof(_BRELON_PROPERTY, TransferJPEG) == 0, "TransferJPEG");
 static_assert(offsetof(_BRELON_PROPERTY, TransferRAW) == 1, "TransferRAW");
 static_assert(offsetof(_BRELON_PROPERTY, CardJPEG) == 2, "CardJPEG");
 static_assert(offsetof(_BRELON_PROPERTY, CardRAW) == 3, "CardRAW");

@@ -1,0 +1,195 @@
+// The settings store under concurrent use: threads and processes that read and write at once
+// lose no update, and a writer killed at any moment leaves one whole record, never a mix.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "brelon/brelon.h"
+#include "core/context.h"
+#include "settings/sample_records.h"
+#include "settings/test_registry.h"
+
+#if !defined(_WIN32)
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace brelon {
+namespace {
+
+// How long the mixed readers and writers run; the longer, the likelier a race shows.
+constexpr std::chrono::seconds kConcurrencyDuration{2};
+constexpr int kWriterThreads = 2;
+constexpr int kRecordThreads = 2;
+constexpr int kWriterProcesses = 2;
+constexpr int kCrashRounds = 200;
+constexpr int kMaxKillDelayUs = 15000;
+
+constexpr char16_t kCounterKey[] = u"Software\\COM.ORVANTIS.TEK\\tether_orvantis\\Concurrency";
+
+struct Worker {
+  std::u16string counterName;  // owned by this worker alone; empty for a record worker
+  std::chrono::steady_clock::time_point deadline;
+  int variant = 0;  // which sample record a record worker writes
+  std::atomic<int> rounds{0};
+  std::atomic<int> failures{0};
+};
+
+// Increments its own counter value; a value that is not the last one it wrote means another
+// writer stored a stale copy of the store over it.
+uint32_t CounterWorker(void* arg) {
+  auto* worker = static_cast<Worker*>(arg);
+  plat::RegKey* key = plat::RegistryOpenKey(kCounterKey);
+  if (!key) {
+    worker->failures++;
+    return 1;
+  }
+  uint32_t written = 0;
+  while (std::chrono::steady_clock::now() < worker->deadline) {
+    uint32_t stored = 0;
+    uint32_t type = 0;
+    uint32_t size = sizeof stored;
+    const plat::RegStatus status =
+        plat::RegistryQuery(key, worker->counterName.c_str(), &type, &stored, &size);
+    if (written != 0 && (status != plat::kRegOk || stored != written)) worker->failures++;
+    ++written;
+    if (plat::RegistrySet(key, worker->counterName.c_str(), plat::kRegDword, &written,
+                          sizeof written) != plat::kRegOk) {
+      worker->failures++;
+    }
+    worker->rounds++;
+  }
+  plat::RegistryCloseKey(key);
+  return 0;
+}
+
+// Alternates whole-record writes and reads; every read must succeed.
+uint32_t RecordWorker(void* arg) {
+  auto* worker = static_cast<Worker*>(arg);
+  auto record = test::SampleRecord(worker->variant);
+  while (std::chrono::steady_clock::now() < worker->deadline) {
+    WriteProperty(record.get());
+    if (ReadProperty(record.get()) != BRELON_OK) worker->failures++;
+    worker->rounds++;
+  }
+  return 0;
+}
+
+class ConcurrencyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetHostOptionFlags(0);
+    profile_ = test::UseFreshProfile("concurrency");
+  }
+  test::Profile profile_;
+};
+
+TEST_F(ConcurrencyTest, ThreadsAndProcessesLoseNoUpdateOfTheirOwnValues) {
+  const auto deadline = std::chrono::steady_clock::now() + kConcurrencyDuration;
+  std::vector<int> children;
+#if !defined(_WIN32)
+  // Children are forked before any thread exists, so each starts with a consistent copy.
+  for (int p = 0; p < kWriterProcesses; ++p) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      Worker worker;
+      worker.counterName = u"Process" + std::u16string(1, u'0' + p);
+      worker.deadline = deadline;
+      CounterWorker(&worker);
+      auto record = test::SampleRecord(p);
+      const bool readOk = ReadProperty(record.get()) == BRELON_OK;
+      _exit(worker.failures == 0 && worker.rounds > 0 && readOk ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+#endif
+  Worker workers[kWriterThreads + kRecordThreads];
+  plat::Thread* threads[kWriterThreads + kRecordThreads] = {};
+  for (int i = 0; i < kWriterThreads + kRecordThreads; ++i) {
+    workers[i].deadline = deadline;
+    workers[i].variant = i % 2;
+    if (i < kWriterThreads) {
+      workers[i].counterName = u"Thread" + std::u16string(1, u'0' + i);
+      threads[i] = plat::ThreadStart(CounterWorker, &workers[i]);
+    } else {
+      threads[i] = plat::ThreadStart(RecordWorker, &workers[i]);
+    }
+    ASSERT_NE(threads[i], nullptr);
+  }
+  for (int i = 0; i < kWriterThreads + kRecordThreads; ++i) {
+    EXPECT_EQ(plat::ThreadJoin(threads[i], plat::kInfinite), plat::WaitResult::kSignalled);
+    plat::ThreadClose(threads[i]);
+    EXPECT_EQ(workers[i].failures.load(), 0) << "worker " << i;
+    EXPECT_GT(workers[i].rounds.load(), 0) << "worker " << i;
+  }
+  for (int i = 0; i < kWriterThreads; ++i) {
+    EXPECT_EQ(test::GetDword(kCounterKey, workers[i].counterName.c_str()),
+              static_cast<uint32_t>(workers[i].rounds.load()));
+  }
+#if !defined(_WIN32)
+  for (int pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer process " << pid;
+  }
+#endif
+}
+
+TEST_F(ConcurrencyTest, WriterKilledAtAnyMomentLeavesOneWholeRecord) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "process kills are exercised against the POSIX registry file";
+#else
+  auto recordA = test::SampleRecord(0);
+  auto recordB = test::SampleRecord(1);
+  const auto expectedA = test::ExpectedAfterRoundTrip(recordA.get());
+  const auto expectedB = test::ExpectedAfterRoundTrip(recordB.get());
+  ASSERT_NE(std::memcmp(expectedA.get(), expectedB.get(), sizeof *expectedA), 0);
+  WriteProperty(recordA.get());
+
+  std::mt19937 random(20240611);  // fixed seed: the same kill moments on every run
+  std::uniform_int_distribution<int> delay(0, kMaxKillDelayUs);
+  auto read = std::make_unique<_BRELON_PROPERTY>();
+  int sawA = 0;
+  int sawB = 0;
+  for (int round = 0; round < kCrashRounds; ++round) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (;;) {
+        WriteProperty(recordB.get());
+        WriteProperty(recordA.get());
+      }
+    }
+    usleep(static_cast<useconds_t>(delay(random)));
+    kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+
+    std::memset(read.get(), 0, sizeof *read);
+    ASSERT_EQ(ReadProperty(read.get()), BRELON_OK) << "round " << round;
+    const bool isA = std::memcmp(read.get(), expectedA.get(), sizeof *read) == 0;
+    const bool isB = std::memcmp(read.get(), expectedB.get(), sizeof *read) == 0;
+    ASSERT_TRUE(isA || isB) << "round " << round << ": mixed record, first difference from A at "
+                            << test::FirstDifference(read.get(), expectedA.get(), sizeof *read);
+    sawA += isA;
+    sawB += isB;
+  }
+  // Both records were seen, so the kills really landed between and inside the writes.
+  EXPECT_GT(sawA, 0);
+  EXPECT_GT(sawB, 0);
+  for (const auto& entry : std::filesystem::directory_iterator(
+           std::filesystem::path(profile_.registryFile).parent_path())) {
+    EXPECT_EQ(entry.path().filename().string().find("corrupt"), std::string::npos);
+  }
+#endif
+}
+
+}  // namespace
+}  // namespace brelon

@@ -1,0 +1,172 @@
+// The POSIX registry file: its .reg text, escapes and non-ASCII round trips, values of other
+// types kept exactly, hand edits with wrong types or sizes, and a file that does not parse.
+#include <gtest/gtest.h>
+
+#if !defined(_WIN32)
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "brelon/brelon.h"
+#include "core/context.h"
+#include "settings/test_registry.h"
+
+namespace brelon {
+namespace {
+
+using test::GetText;
+using test::GetValue;
+using test::ReadFile;
+using test::WriteFile;
+
+constexpr char kHeaderLine[] = "Windows Registry Editor Version 5.00\n";
+constexpr char kMainSection[] =
+    "[HKEY_CURRENT_USER\\Software\\COM.ORVANTIS.TEK\\tether_orvantis]\n";
+
+class RegistryFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetHostOptionFlags(0);
+    profile_ = test::UseFreshProfile("regfile");
+  }
+  std::unique_ptr<_BRELON_PROPERTY> Read(int expected = BRELON_OK) {
+    auto record = std::make_unique<_BRELON_PROPERTY>();
+    std::memset(record.get(), 0, sizeof *record);
+    EXPECT_EQ(ReadProperty(record.get()), expected);
+    return record;
+  }
+  test::Profile profile_;
+};
+
+TEST_F(RegistryFileTest, WritesRegeditTextWithDwordsAndEscapedUtf8Strings) {
+  test::PutText(kSettingsKey, u"StorageSavePath", u"C:\\Pictures \"raw\"");
+  Read();
+  const std::string text = ReadFile(profile_.registryFile);
+  EXPECT_EQ(text.rfind(kHeaderLine, 0), 0u);
+  EXPECT_NE(text.find(kMainSection), std::string::npos);
+  EXPECT_NE(text.find("\"TransferJPEG\"=dword:00000001\n"), std::string::npos);
+  EXPECT_NE(text.find("\"StorageSavePath\"=\"C:\\\\Pictures \\\"raw\\\"\"\n"), std::string::npos);
+  EXPECT_NE(text.find("\"AreaMoveUp\"=\"Ctrl+\xE2\x86\x91\"\n"), std::string::npos);
+  EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\COM.ORVANTIS.TEK\\tether_orvantis\\Shortcut]"),
+            std::string::npos);
+  EXPECT_EQ(GetText(kSettingsKey, u"StorageSavePath"), u"C:\\Pictures \"raw\"");
+}
+
+TEST_F(RegistryFileTest, HandWrittenFileIsReadWithCaseInsensitiveNames) {
+  WriteFile(profile_.registryFile,
+            std::string("\xEF\xBB\xBF") + kHeaderLine + "\n; written by hand\r\n" +
+                "[hkey_current_user\\SOFTWARE\\com.orvantis.tek\\TETHER_ORVANTIS]\r\n" +
+                "\"transferjpeg\"=dword:0\r\n\"TransferRAW\"=dword:00000000\r\n" +
+                "\"CameraIPAddress\"=\"192.168.0.9\"\r\n");
+  auto record = Read();
+  EXPECT_EQ(record->TransferJPEG, 1);  // both off: the record turns both on
+  EXPECT_EQ(test::GetDword(kSettingsKey, u"TransferJPEG"), 0u);
+  char16_t address[16];
+  std::memcpy(address, reinterpret_cast<const uint8_t*>(record.get()) + 553, sizeof address);
+  EXPECT_EQ(std::u16string(address), u"192.168.0.9");
+}
+
+TEST_F(RegistryFileTest, OtherTypesAndControlCharactersRoundTripExactly) {
+  const uint8_t binary[5] = {0, 1, 2, 0xFE, 0xFF};
+  test::PutRaw(kSettingsKey, u"Blob", 3, binary, sizeof binary);
+  const char16_t controls[] = u"line1\nline2\ttab";
+  test::PutRaw(kSettingsKey, u"Multi", plat::kRegSz, controls, sizeof controls);
+  const char16_t unpaired[] = {u'a', 0xD800, u'b', 0};
+  test::PutRaw(kSettingsKey, u"Odd", plat::kRegSz, unpaired, sizeof unpaired);
+  const uint8_t longData[80] = {7};
+  test::PutRaw(kSettingsKey, u"Long", 0x0B, longData, sizeof longData);
+  Read();  // rewrites the file around them
+
+  EXPECT_EQ(GetValue(kSettingsKey, u"Blob").data, std::vector<uint8_t>(binary, binary + 5));
+  EXPECT_EQ(GetValue(kSettingsKey, u"Blob").type, 3u);
+  const test::StoredValue multi = GetValue(kSettingsKey, u"Multi");
+  EXPECT_EQ(multi.type, plat::kRegSz);
+  EXPECT_EQ(multi.data.size(), sizeof controls);
+  EXPECT_EQ(std::memcmp(multi.data.data(), controls, sizeof controls), 0);
+  const test::StoredValue odd = GetValue(kSettingsKey, u"Odd");
+  EXPECT_EQ(std::memcmp(odd.data.data(), unpaired, sizeof unpaired), 0);
+  EXPECT_EQ(GetValue(kSettingsKey, u"Long").data, std::vector<uint8_t>(longData, longData + 80));
+  const std::string text = ReadFile(profile_.registryFile);
+  EXPECT_NE(text.find("\"Blob\"=hex:00,01,02,fe,ff\n"), std::string::npos);
+  EXPECT_NE(text.find("\"Multi\"=hex(1):"), std::string::npos);
+}
+
+TEST_F(RegistryFileTest, WrongTypesAndOversizedValuesInTheFileAreRestored) {
+  WriteFile(profile_.registryFile, std::string(kHeaderLine) + "\n" + kMainSection +
+                                       "\"TransferRAW\"=\"0\"\n"
+                                       "\"hgDispMode\"=hex:05,00,00,00\n"
+                                       "\"CameraIPAddress\"=\"1234567890123456\"\n"
+                                       "\"StorageSave\"=hex(4):01,00,00,00,00,00,00,00\n");
+  auto record = Read();
+  EXPECT_EQ(record->TransferRAW, 1);
+  EXPECT_EQ(test::GetDword(kSettingsKey, u"TransferRAW"), 1u);
+  EXPECT_EQ(GetValue(kSettingsKey, u"hgDispMode").type, plat::kRegDword);
+  EXPECT_EQ(test::GetDword(kSettingsKey, u"hgDispMode"), 0u);
+  EXPECT_EQ(GetText(kSettingsKey, u"CameraIPAddress"), u"");
+  EXPECT_EQ(record->StorageSave, 0);
+  EXPECT_EQ(GetValue(kSettingsKey, u"StorageSave").data.size(), 4u);
+  EXPECT_NE(ReadFile(profile_.registryFile).find("\"TransferRAW\"=dword:00000001"),
+            std::string::npos);
+}
+
+TEST_F(RegistryFileTest, UnparsableFileIsSetAsideAndTheStoreStartsEmpty) {
+  const std::string garbage = std::string(kHeaderLine) + kMainSection + "\"TransferJPEG\"=dwor";
+  WriteFile(profile_.registryFile, garbage);
+  auto record = Read();
+  EXPECT_EQ(record->TransferJPEG, 1);
+  std::string corrupt;
+  for (const auto& entry : std::filesystem::directory_iterator(
+           std::filesystem::path(profile_.registryFile).parent_path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("registry.reg.corrupt-", 0) == 0) corrupt = entry.path().string();
+  }
+  ASSERT_FALSE(corrupt.empty());
+  EXPECT_EQ(ReadFile(corrupt), garbage);
+  EXPECT_EQ(test::GetDword(kSettingsKey, u"TransferJPEG"), 1u);
+}
+
+TEST_F(RegistryFileTest, FilesOfOtherHivesOrWithoutHeaderDoNotParse) {
+  for (const std::string& text :
+       {std::string("[HKEY_CURRENT_USER\\Software]\n"),
+        std::string(kHeaderLine) + "[HKEY_LOCAL_MACHINE\\Software]\n",
+        std::string(kHeaderLine) + "\"orphan\"=dword:1\n",
+        std::string(kHeaderLine) + kMainSection + "\"bad\"=\"\xC3\x28\"\n",
+        std::string(kHeaderLine) + kMainSection + "\"x\"=dword:123456789\n"}) {
+    test::UseFreshProfile("regfile-bad");
+    const std::string file = std::getenv("BRELON_REGISTRY_FILE");
+    WriteFile(file, text);
+    EXPECT_FALSE(GetValue(kSettingsKey, u"x").found);
+    EXPECT_FALSE(std::filesystem::exists(file)) << text;  // moved aside, not overwritten
+  }
+}
+
+TEST_F(RegistryFileTest, DefaultLocationFollowsXdgConfigHome) {
+  test::SetEnv("BRELON_REGISTRY_FILE", nullptr);
+  const std::string config = profile_.root + "/xdg";
+  test::SetEnv("XDG_CONFIG_HOME", config.c_str());
+  Read();
+  EXPECT_TRUE(std::filesystem::exists(config + "/brelon/registry.reg"));
+  test::SetEnv("XDG_CONFIG_HOME", nullptr);
+  test::SetEnv("HOME", profile_.root.c_str());
+  Read();
+  EXPECT_TRUE(std::filesystem::exists(profile_.root + "/.config/brelon/registry.reg"));
+}
+
+TEST_F(RegistryFileTest, UnchangedReadLeavesTheFileAlone) {
+  Read();
+  struct stat before;
+  ASSERT_EQ(stat(profile_.registryFile.c_str(), &before), 0);
+  Read();
+  struct stat after;
+  ASSERT_EQ(stat(profile_.registryFile.c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);  // a rewrite would have renamed a new file in
+}
+
+}  // namespace
+}  // namespace brelon
+
+#endif  // !_WIN32
