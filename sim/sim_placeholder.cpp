@@ -1,1 +1,0 @@
-int zepa_placeholder;
