@@ -176,5 +176,8 @@ bool WarningWindowText(Window* window, int32_t item, char16_t* out, size_t capac
 void WarningWindowPress(Window* window, int32_t controlId);
 // Asks the window to close as its title-bar button would.
 void WarningWindowUserClose(Window* window);
+// The warning window this process shows now (the latest, if several), or null: the way a test
+// or a diagnostic finds a window whose owner keeps it to itself.
+Window* WarningWindowFind();
 
 }  // namespace plat

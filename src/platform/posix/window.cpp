@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "resources/warning_ids.h"
@@ -99,6 +100,23 @@ struct Window {
 
 namespace {
 
+// Windows that exist now. Every access from outside a window's own thread goes through this
+// list under its lock, so a window its thread has already destroyed is never touched.
+struct LiveWindows {
+  Lock* lock = LockCreate();
+  std::vector<Window*> windows;
+};
+LiveWindows& Live() {
+  static LiveWindows* live = new LiveWindows;  // never destroyed: window threads may outlive exit
+  return *live;
+}
+bool IsLive(Window* window) {
+  for (Window* w : Live().windows) {
+    if (w == window) return true;
+  }
+  return false;
+}
+
 void ShowNow(Window* window) {
   if (window->visible.exchange(true)) return;
   std::fprintf(stderr, "[Brelon] %s: %s %s [%s]\n", ToUtf8(window->caption).c_str(),
@@ -123,8 +141,22 @@ uint32_t WarningWindowThread(void* arg) {
   delete block;
 
   ShowNow(window);
+  {
+    LockGuard guard(Live().lock);
+    Live().windows.push_back(window);
+  }
   slot->store(window);
   EventWait(window->closeRequest, kInfinite);
+  {
+    LockGuard guard(Live().lock);
+    std::vector<Window*>& all = Live().windows;
+    for (size_t i = 0; i < all.size(); ++i) {
+      if (all[i] == window) {
+        all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+      }
+    }
+  }
   EventClose(window->closeRequest);
   delete window;
   return 0;
@@ -142,11 +174,13 @@ Thread* WarningWindowStart(void* /*resourceModule*/, const WarningTexts& texts, 
 }
 
 bool WarningWindowIsVisible(Window* window) {
-  return window && window->visible.load();
+  LockGuard guard(Live().lock);
+  return window && IsLive(window) && window->visible.load();
 }
 
 void WarningWindowShow(Window* window) {
-  if (window) ShowNow(window);
+  LockGuard guard(Live().lock);
+  if (window && IsLive(window)) ShowNow(window);
 }
 
 void WarningWindowClose(Thread** thread, WindowSlot* slot) {
@@ -154,7 +188,8 @@ void WarningWindowClose(Thread** thread, WindowSlot* slot) {
     for (;;) {
       Window* window = slot ? slot->load() : nullptr;
       if (window) {
-        EventSet(window->closeRequest);
+        LockGuard guard(Live().lock);
+        if (IsLive(window)) EventSet(window->closeRequest);
         break;
       }
       // A thread that ends without publishing a window has nothing left to close.
@@ -168,7 +203,8 @@ void WarningWindowClose(Thread** thread, WindowSlot* slot) {
 }
 
 bool WarningWindowText(Window* window, int32_t item, char16_t* out, size_t capacity) {
-  if (!window || !out || capacity == 0) return false;
+  LockGuard guard(Live().lock);
+  if (!window || !out || capacity == 0 || !IsLive(window)) return false;
   const std::u16string* text = nullptr;
   switch (item) {
     case 0:
@@ -194,11 +230,18 @@ bool WarningWindowText(Window* window, int32_t item, char16_t* out, size_t capac
 
 // Every command hides the window, as does closing it: only its owner destroys it.
 void WarningWindowPress(Window* window, int32_t /*controlId*/) {
-  if (window) window->visible.store(false);
+  LockGuard guard(Live().lock);
+  if (window && IsLive(window)) window->visible.store(false);
 }
 
 void WarningWindowUserClose(Window* window) {
-  if (window) window->visible.store(false);
+  LockGuard guard(Live().lock);
+  if (window && IsLive(window)) window->visible.store(false);
+}
+
+Window* WarningWindowFind() {
+  LockGuard guard(Live().lock);
+  return Live().windows.empty() ? nullptr : Live().windows.back();
 }
 
 }  // namespace plat

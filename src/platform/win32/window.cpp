@@ -29,6 +29,9 @@ HWND AsHwnd(Window* window) {
   return reinterpret_cast<HWND>(window);
 }
 
+// The window shown last, for WarningWindowFind; cleared when that window is destroyed.
+std::atomic<Window*> g_latest{nullptr};
+
 INT_PTR CALLBACK WarningDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
     case WM_INITDIALOG:
@@ -41,9 +44,12 @@ INT_PTR CALLBACK WarningDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
     case WM_CLOSE:
       ShowWindow(dialog, SW_HIDE);
       return FALSE;
-    case WM_DESTROY:
+    case WM_DESTROY: {
+      Window* self = reinterpret_cast<Window*>(dialog);
+      g_latest.compare_exchange_strong(self, nullptr);
       PostQuitMessage(0);
       return FALSE;
+    }
     case kCloseMessage:
       // Handled here rather than in the loop so that it also works inside a move or size loop.
       EndDialog(dialog, 0);
@@ -89,6 +95,7 @@ uint32_t WarningWindowThread(void* arg) {
   ShowWindow(dialog, SW_SHOW);
   // Published complete, so whoever reads the slot finds the texts in place.
   slot->store(reinterpret_cast<Window*>(dialog));
+  g_latest.store(reinterpret_cast<Window*>(dialog));
 
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
@@ -170,6 +177,10 @@ void WarningWindowPress(Window* window, int32_t controlId) {
 
 void WarningWindowUserClose(Window* window) {
   if (window) SendMessageW(AsHwnd(window), WM_SYSCOMMAND, SC_CLOSE, 0);
+}
+
+Window* WarningWindowFind() {
+  return g_latest.load();
 }
 
 }  // namespace plat
