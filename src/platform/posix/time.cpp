@@ -130,10 +130,9 @@ int64_t NowTicks() {
   return ScaledTicks(ReadState());
 }
 
+// Not time(): it reads a coarser clock that can lag a second behind NowTicks at a boundary.
 int64_t NowSeconds() {
-  ScaleState s = ReadState();
-  if (!s.scaled) return static_cast<int64_t>(time(nullptr));
-  return ScaledTicks(s) / kTicksPerSecond;
+  return NowTicks() / kTicksPerSecond;
 }
 
 LocalTime NowLocal() {

@@ -1,0 +1,100 @@
+// Whole-file operations: append in text mode, binary write and read, size and delete, and
+// clean failures for folders that do not exist.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "support/test_env.h"
+
+namespace {
+
+#if defined(_WIN32)
+constexpr const char* kNewline = "\r\n";  // text mode on Windows writes CR LF
+#else
+constexpr const char* kNewline = "\n";
+#endif
+
+class FilesTest : public ::testing::Test {
+ protected:
+  std::string dir_ = brelon::test::TempDir("files");
+  std::string Path(const char* name) const { return dir_ + "/" + name; }
+
+  std::string ReadBack(const std::string& path) {
+    int64_t size = plat::FileSize(path.c_str());
+    if (size < 0) return "<missing>";
+    std::string data(static_cast<size_t>(size), '\0');
+    if (!plat::FileReadAll(path.c_str(), data.data(), data.size())) return "<unreadable>";
+    return data;
+  }
+};
+
+TEST_F(FilesTest, AppendTextCreatesThenAppendsEveryPieceInOrder) {
+  std::string path = Path("log.txt");
+  const char* first[] = {"01/02 ", "|block|", "Init start", "\n"};
+  const char* second[] = {"next", "\n"};
+  ASSERT_TRUE(plat::FileAppendText(path.c_str(), first, 4));
+  ASSERT_TRUE(plat::FileAppendText(path.c_str(), second, 2));
+  std::string expected = std::string("01/02 |block|Init start") + kNewline + "next" + kNewline;
+  EXPECT_EQ(ReadBack(path), expected);
+  EXPECT_EQ(plat::FileSize(path.c_str()), static_cast<int64_t>(expected.size()));
+}
+
+TEST_F(FilesTest, AppendIntoAMissingFolderFailsAndCreatesNothing) {
+  std::string path = Path("absent") + "/log.txt";
+  const char* pieces[] = {"x\n"};
+  EXPECT_FALSE(plat::FileAppendText(path.c_str(), pieces, 1));
+  EXPECT_EQ(plat::FileSize(path.c_str()), -1);
+  EXPECT_EQ(plat::FileSize(Path("absent").c_str()), -1);
+}
+
+TEST_F(FilesTest, WriteBinaryTruncatesAndKeepsBytesUntranslated) {
+  std::string path = Path("raw.jpg");
+  const char longer[] = "0123456789";
+  ASSERT_TRUE(plat::FileWriteBinary(path.c_str(), longer, 10));
+  const unsigned char bytes[] = {0xFF, 0xD8, '\n', '\r', 0x00, 0x1A};
+  ASSERT_TRUE(plat::FileWriteBinary(path.c_str(), bytes, sizeof bytes));
+  EXPECT_EQ(plat::FileSize(path.c_str()), 6);
+  EXPECT_EQ(ReadBack(path), std::string(reinterpret_cast<const char*>(bytes), sizeof bytes));
+}
+
+TEST_F(FilesTest, WriteBinaryIntoAMissingFolderFails) {
+  EXPECT_FALSE(plat::FileWriteBinary((Path("absent") + "/raw.jpg").c_str(), "x", 1));
+}
+
+TEST_F(FilesTest, ReadAllRefusesToReadPastTheEnd) {
+  std::string path = Path("short.bin");
+  ASSERT_TRUE(plat::FileWriteBinary(path.c_str(), "abc", 3));
+  char out[8] = {};
+  EXPECT_FALSE(plat::FileReadAll(path.c_str(), out, 4));
+  EXPECT_TRUE(plat::FileReadAll(path.c_str(), out, 2));
+  EXPECT_EQ(std::string(out, 2), "ab");
+  EXPECT_FALSE(plat::FileReadAll(Path("missing.bin").c_str(), out, 1));
+}
+
+TEST_F(FilesTest, SizeIsMinusOneForMissingFilesAndFolders) {
+  EXPECT_EQ(plat::FileSize(Path("missing.bin").c_str()), -1);
+  EXPECT_EQ(plat::FileSize(dir_.c_str()), -1);
+  std::string empty = Path("empty.bin");
+  ASSERT_TRUE(plat::FileWriteBinary(empty.c_str(), nullptr, 0));
+  EXPECT_EQ(plat::FileSize(empty.c_str()), 0);
+}
+
+TEST_F(FilesTest, DeleteRemovesTheFileAndReportsAMissingOne) {
+  std::string path = Path("gone.bin");
+  ASSERT_TRUE(plat::FileWriteBinary(path.c_str(), "x", 1));
+  EXPECT_TRUE(plat::FileDelete(path.c_str()));
+  EXPECT_EQ(plat::FileSize(path.c_str()), -1);
+  EXPECT_FALSE(plat::FileDelete(path.c_str()));
+}
+
+TEST(FixedPaths, LogAndDebugCopyKeepTheirProductNames) {
+#if defined(_WIN32)
+  EXPECT_STREQ(plat::LogFilePath(), "c:\\ovdbg\\ov_plugin.log");
+#else
+  EXPECT_STREQ(plat::LogFilePath(), "/tmp/ovdbg/ov_plugin.log");
+#endif
+  EXPECT_STREQ(plat::DebugImageCopyPath(), "/tmp/ovdbg/raw.jpg");
+}
+
+}  // namespace

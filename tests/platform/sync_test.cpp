@@ -1,0 +1,190 @@
+// Recursive locks and events: re-entry, mutual exclusion, auto-reset handing one signal to one
+// waiter, manual-reset staying signalled, and timed waits. Worker threads only record results;
+// the assertions run on the test's own thread.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "platform/platform.h"
+#include "run_thread.h"
+
+namespace {
+
+using brelon::test::StartThread;
+using plat::WaitResult;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kJoinMs = 10000;  // generous: only a hang would reach it
+
+int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Polls until `done` holds, so tests wait for a thread's progress instead of guessing a delay.
+template <typename Pred>
+bool WaitUntil(Pred done, int limitMs = 10000) {
+  auto start = Clock::now();
+  while (!done()) {
+    if (MsSince(start) > limitMs) return false;
+    plat::SleepMs(1);
+  }
+  return true;
+}
+
+TEST(RecursiveLock, OwnerReentersAndOthersWaitForItsLastLeave) {
+  plat::Lock* lock = plat::LockCreate();
+  ASSERT_NE(lock, nullptr);
+  plat::LockEnter(lock);
+  plat::LockEnter(lock);  // would deadlock if the lock were not recursive
+
+  std::atomic<bool> entered{false};
+  plat::Thread* other = StartThread([&] {
+    plat::LockGuard hold(lock);
+    entered = true;
+  });
+  ASSERT_NE(other, nullptr);
+
+  plat::SleepMs(50);
+  EXPECT_FALSE(entered);
+  plat::LockLeave(lock);
+  plat::SleepMs(50);
+  EXPECT_FALSE(entered) << "one leave of two must not release the lock";
+  plat::LockLeave(lock);
+
+  EXPECT_EQ(plat::ThreadJoin(other, kJoinMs), WaitResult::kSignalled);
+  EXPECT_TRUE(entered);
+  plat::ThreadClose(other);
+  plat::LockDestroy(lock);
+}
+
+TEST(RecursiveLock, SerialisesReadModifyWriteAcrossThreads) {
+  plat::Lock* lock = plat::LockCreate();
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 20000;
+  long counter = 0;  // deliberately plain: only the lock keeps the updates whole
+  plat::Thread* threads[kThreads];
+  for (auto& t : threads) {
+    t = StartThread([&] {
+      for (int i = 0; i < kRounds; ++i) {
+        plat::LockGuard hold(lock);
+        long seen = counter;
+        if (i % 1000 == 0) plat::YieldThread();  // widen the window a broken lock would show
+        counter = seen + 1;
+      }
+    });
+    ASSERT_NE(t, nullptr);
+  }
+  for (auto* t : threads) {
+    EXPECT_EQ(plat::ThreadJoin(t, kJoinMs), WaitResult::kSignalled);
+    plat::ThreadClose(t);
+  }
+  EXPECT_EQ(counter, long{kThreads} * kRounds);
+  plat::LockDestroy(lock);
+}
+
+TEST(LockGuard, NullLockIsANoOp) {
+  plat::LockGuard hold(nullptr);
+  SUCCEED();
+}
+
+TEST(AutoResetEvent, OneSetWakesExactlyOneOfTwoWaitersAndResets) {
+  plat::Event* event = plat::EventCreate(false, false);
+  ASSERT_NE(event, nullptr);
+  std::atomic<int> woken{0};
+  std::atomic<int> waiting{0};
+  auto waiter = [&] {
+    ++waiting;
+    if (plat::EventWait(event, kJoinMs) == WaitResult::kSignalled) ++woken;
+  };
+  plat::Thread* a = StartThread(waiter);
+  plat::Thread* b = StartThread(waiter);
+  ASSERT_TRUE(WaitUntil([&] { return waiting == 2; }));
+  plat::SleepMs(20);  // let both reach the wait
+
+  plat::EventSet(event);
+  ASSERT_TRUE(WaitUntil([&] { return woken >= 1; }));
+  plat::SleepMs(100);
+  EXPECT_EQ(woken, 1) << "an auto-reset event hands one set to one waiter";
+  EXPECT_EQ(plat::EventWait(event, 0), WaitResult::kTimeout) << "the wake must reset it";
+
+  plat::EventSet(event);
+  EXPECT_EQ(plat::ThreadJoin(a, kJoinMs), WaitResult::kSignalled);
+  EXPECT_EQ(plat::ThreadJoin(b, kJoinMs), WaitResult::kSignalled);
+  EXPECT_EQ(woken, 2);
+  plat::ThreadClose(a);
+  plat::ThreadClose(b);
+  plat::EventClose(event);
+}
+
+TEST(AutoResetEvent, SetWithoutWaiterIsKeptForTheNextWaitOnly) {
+  plat::Event* event = plat::EventCreate(false, false);
+  plat::EventSet(event);
+  plat::EventSet(event);  // signals do not count up
+  EXPECT_EQ(plat::EventWait(event, 0), WaitResult::kSignalled);
+  EXPECT_EQ(plat::EventWait(event, 0), WaitResult::kTimeout);
+  plat::EventClose(event);
+}
+
+TEST(ManualResetEvent, StaysSignalledForEveryWaiterUntilReset) {
+  plat::Event* event = plat::EventCreate(true, false);
+  std::atomic<int> woken{0};
+  auto waiter = [&] {
+    if (plat::EventWait(event, kJoinMs) == WaitResult::kSignalled) ++woken;
+  };
+  plat::Thread* a = StartThread(waiter);
+  plat::Thread* b = StartThread(waiter);
+  plat::SleepMs(20);
+  plat::EventSet(event);
+  EXPECT_EQ(plat::ThreadJoin(a, kJoinMs), WaitResult::kSignalled);
+  EXPECT_EQ(plat::ThreadJoin(b, kJoinMs), WaitResult::kSignalled);
+  EXPECT_EQ(woken, 2);
+  EXPECT_EQ(plat::EventWait(event, 0), WaitResult::kSignalled);
+  EXPECT_EQ(plat::EventWait(event, 0), WaitResult::kSignalled);
+
+  plat::EventReset(event);
+  EXPECT_EQ(plat::EventWait(event, 0), WaitResult::kTimeout);
+  plat::ThreadClose(a);
+  plat::ThreadClose(b);
+  plat::EventClose(event);
+}
+
+TEST(ManualResetEvent, CanStartSignalled) {
+  plat::Event* event = plat::EventCreate(true, true);
+  EXPECT_EQ(plat::EventWait(event, 0), WaitResult::kSignalled);
+  plat::EventClose(event);
+}
+
+TEST(EventWait, TimesOutAfterRoughlyTheTimeoutWhenNeverSet) {
+  plat::Event* event = plat::EventCreate(false, false);
+  auto start = Clock::now();
+  EXPECT_EQ(plat::EventWait(event, 80), WaitResult::kTimeout);
+  int64_t elapsed = MsSince(start);
+  EXPECT_GE(elapsed, 70);
+  EXPECT_LT(elapsed, 5000);
+  plat::EventClose(event);
+}
+
+TEST(EventWait, InfiniteWaitEndsWhenAnotherThreadSets) {
+  plat::Event* event = plat::EventCreate(false, false);
+  std::atomic<bool> done{false};
+  std::atomic<WaitResult> result{WaitResult::kFailed};
+  plat::Thread* waiter = StartThread([&] {
+    result = plat::EventWait(event, plat::kInfinite);
+    done = true;
+  });
+  plat::SleepMs(30);
+  EXPECT_FALSE(done);
+  plat::EventSet(event);
+  EXPECT_EQ(plat::ThreadJoin(waiter, kJoinMs), WaitResult::kSignalled);
+  EXPECT_TRUE(done);
+  EXPECT_EQ(result, WaitResult::kSignalled);
+  plat::ThreadClose(waiter);
+  plat::EventClose(event);
+}
+
+TEST(EventWait, NullEventFailsInsteadOfHanging) {
+  EXPECT_EQ(plat::EventWait(nullptr, plat::kInfinite), WaitResult::kFailed);
+}
+
+}  // namespace
