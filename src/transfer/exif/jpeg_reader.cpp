@@ -1,0 +1,316 @@
+// JPEG marker walk, segment handlers and the Exif/APP2 handlers. The frame check validates
+// the whole marker chain up to the scan before any handler runs, so the handlers only ever
+// seek to segment ends that lie inside the data.
+#include "transfer/exif/jpeg_reader.h"
+
+#include <cstring>
+#include <new>
+
+namespace brelon::exif {
+namespace {
+
+constexpr uint16_t kMarkerFill = 0xFFFF;
+constexpr uint16_t kMarkerSof0 = 0xFFC0;
+constexpr uint16_t kMarkerDht = 0xFFC4;
+constexpr uint16_t kMarkerSoi = 0xFFD8;
+constexpr uint16_t kMarkerEoi = 0xFFD9;
+constexpr uint16_t kMarkerSos = 0xFFDA;
+constexpr uint16_t kMarkerDqt = 0xFFDB;
+constexpr uint16_t kMarkerDri = 0xFFDD;
+constexpr uint16_t kMarkerApp1 = 0xFFE1;
+constexpr uint16_t kMarkerApp2 = 0xFFE2;
+
+}  // namespace
+
+JpegReader::~JpegReader() {
+  Release();
+}
+
+const uint16_t* JpegReader::quantTable(int selector) const {
+  return (selector >= 0 && selector < 4 && quantDefined_[selector]) ? quant_[selector] : nullptr;
+}
+
+void JpegReader::ClearFrame() {
+  height_ = 0;
+  width_ = 0;
+  restartInterval_ = 0;
+}
+
+void JpegReader::FreeTables() {
+  for (int i = 0; i < 4; ++i) {
+    quantDefined_[i] = false;
+    std::vector<uint8_t>().swap(huffman_[i]);
+  }
+}
+
+void JpegReader::Release() {
+  ifds_.Clear();
+  exifHeader_.reset();
+  exifWindow_.reset();
+  FreeTables();
+}
+
+uint16_t JpegReader::ReadByte(uint8_t* value) {
+  return StreamRead(source_, 1, value);
+}
+
+uint16_t JpegReader::ReadBig16(uint16_t* value) {
+  uint8_t b[2];
+  uint16_t error = StreamRead(source_, 2, b);
+  if (error == kExifOk) *value = static_cast<uint16_t>(b[0] << 8 | b[1]);
+  return error;
+}
+
+// The length field counts itself, so the segment ends at the field's position plus its value.
+uint16_t JpegReader::ReadLength(uint64_t* segmentEnd, uint16_t* length) {
+  const uint64_t lengthPosition = StreamTell(source_);
+  uint16_t error = ReadBig16(length);
+  *segmentEnd = lengthPosition + *length;
+  return error;
+}
+
+uint16_t JpegReader::CheckFrame() {
+  const uint64_t size = StreamSize(source_);
+  uint8_t soi[2];
+  if (size < 2 || StreamSeek(source_, 0) != kExifOk || StreamRead(source_, 2, soi) != kExifOk ||
+      soi[0] != 0xFF || soi[1] != 0xD8) {
+    return kExifNotBaseline;
+  }
+  bool baseline = false;
+  uint64_t position = 2;
+  for (;;) {
+    uint8_t b[4];
+    if (size < position + 4 || StreamSeek(source_, position) != kExifOk ||
+        StreamRead(source_, 4, b) != kExifOk || b[0] != 0xFF) {
+      return kExifNotBaseline;
+    }
+    if (b[1] == 0xFF) {
+      // A fill byte: the marker proper starts one byte later.
+      ++position;
+      if (position >= size - 3) break;
+      continue;
+    }
+    if (b[1] == 0xC0) baseline = true;
+    position += 2 + (uint64_t{b[2]} << 8 | b[3]);
+    if (size < position) return kExifNotBaseline;
+    if (b[1] == 0xDA) break;
+  }
+  if (!baseline) return kExifNotBaseline;
+  return StreamSeek(source_, 2) == kExifOk ? kExifOk : kExifNotBaseline;
+}
+
+uint16_t JpegReader::ReadMarker(uint16_t* marker) {
+  const uint64_t size = StreamSize(source_);
+  for (;;) {
+    uint16_t error = ReadBig16(marker);
+    if (error != kExifOk) return error;
+    if (*marker != kMarkerFill) return kExifOk;
+    const uint64_t next = StreamTell(source_) - 1;
+    if (next >= size - 1) return kExifNotBaseline;
+    error = StreamSeek(source_, next);
+    if (error != kExifOk) return error;
+  }
+}
+
+uint16_t JpegReader::HandleFrameHeader() {
+  uint64_t end = 0;
+  uint16_t length = 0, height = 0, width = 0;
+  uint8_t precision = 0, count = 0;
+  uint16_t error = ReadLength(&end, &length);
+  if (error == kExifOk) error = ReadByte(&precision);
+  if (error == kExifOk) error = ReadBig16(&height);
+  if (error == kExifOk) error = ReadBig16(&width);
+  if (error == kExifOk) error = ReadByte(&count);
+  if (error != kExifOk) return error;
+  if (precision != 8 || height == 0 || width == 0) return kExifBadSegment;
+  if (count != 1 && count != 3) return kExifUnsupportedComponents;
+
+  FrameComponent components[kMaxFrameComponents] = {};
+  uint8_t maxHorizontal = 1, maxVertical = 1;
+  for (uint8_t i = 0; i < count; ++i) {
+    uint8_t c[3];
+    error = StreamRead(source_, 3, c);
+    if (error != kExifOk) return error;
+    const uint8_t h = c[1] >> 4, v = c[1] & 0x0F;
+    if (h < 1 || h > 4 || v < 1 || v > 4 || c[2] > 3) return kExifBadSegment;
+    components[i] = {c[0], h, v, c[2]};
+    if (h > maxHorizontal) maxHorizontal = h;
+    if (v > maxVertical) maxVertical = v;
+  }
+  height_ = height;
+  width_ = width;
+  componentCount_ = count;
+  std::memcpy(components_, components, sizeof(components_));
+  maxHorizontal_ = maxHorizontal;
+  maxVertical_ = maxVertical;
+  return StreamSeek(source_, end);
+}
+
+uint16_t JpegReader::HandleHuffmanTables() {
+  uint64_t end = 0;
+  uint16_t length = 0;
+  uint16_t error = ReadLength(&end, &length);
+  while (error == kExifOk && StreamTell(source_) < end) {
+    uint8_t classAndId = 0;
+    uint8_t counts[16];
+    error = ReadByte(&classAndId);
+    if (error != kExifOk) break;
+    const uint8_t tableClass = classAndId >> 4, id = classAndId & 0x0F;
+    if (tableClass > 1 || id > 1) return kExifBadSegment;
+    error = StreamRead(source_, 16, counts);
+    if (error != kExifOk) break;
+    size_t symbols = 0;
+    for (uint8_t n : counts) symbols += n;
+    std::vector<uint8_t> table;
+    try {
+      table.resize(16 + symbols);
+    } catch (const std::bad_alloc&) {
+      return kExifOutOfMemory;
+    }
+    std::memcpy(table.data(), counts, 16);
+    error = StreamRead(source_, symbols, table.data() + 16);
+    if (error == kExifOk) huffman_[tableClass + 2 * id] = std::move(table);
+  }
+  if (error != kExifOk) return error;
+  return StreamTell(source_) == end ? kExifOk : kExifBadSegment;
+}
+
+uint16_t JpegReader::HandleQuantTables() {
+  uint64_t end = 0;
+  uint16_t length = 0;
+  uint16_t error = ReadLength(&end, &length);
+  while (error == kExifOk && StreamTell(source_) < end) {
+    uint8_t precisionAndSelector = 0;
+    uint8_t values[64];
+    error = ReadByte(&precisionAndSelector);
+    if (error != kExifOk) break;
+    const uint8_t precision = precisionAndSelector >> 4, selector = precisionAndSelector & 0x0F;
+    if (precision != 0 || selector > 3) return kExifBadSegment;
+    error = StreamRead(source_, 64, values);
+    if (error != kExifOk) break;
+    for (int i = 0; i < 64; ++i) quant_[selector][i] = values[i];
+    quantDefined_[selector] = true;
+  }
+  if (error != kExifOk) return error;
+  return StreamTell(source_) == end ? kExifOk : kExifBadSegment;
+}
+
+uint16_t JpegReader::HandleSegment(uint16_t marker) {
+  if ((marker & 0xFF00) != 0xFF00) return kExifBadSegment;
+  uint64_t end = 0;
+  uint16_t length = 0;
+  switch (marker) {
+    case kMarkerSof0:
+      return HandleFrameHeader();
+    case kMarkerDht:
+      return HandleHuffmanTables();
+    case kMarkerSoi:
+    case kMarkerEoi:
+      return kExifBadSegment;
+    case kMarkerSos:
+      scanStart_ = StreamTell(source_);
+      return kExifOk;
+    case kMarkerDqt:
+      return HandleQuantTables();
+    case kMarkerDri: {
+      uint16_t interval = 0;
+      uint16_t error = ReadLength(&end, &length);
+      if (error == kExifOk) error = ReadBig16(&interval);
+      if (error != kExifOk) return error;
+      if (length != 4) return kExifBadSegment;
+      restartInterval_ = interval;
+      return kExifOk;
+    }
+    default: {
+      uint16_t error = ReadLength(&end, &length);
+      return error == kExifOk ? StreamSeek(source_, end) : error;
+    }
+  }
+}
+
+uint16_t JpegReader::HandleExif() {
+  uint64_t end = 0;
+  uint16_t length = 0;
+  uint16_t error = ReadLength(&end, &length);
+  if (error != kExifOk) return error;
+  // Only the first Exif block counts; later ones (and XMP or other APP1 data) are skipped.
+  if (exifHeader_ || length <= 8) return StreamSeek(source_, end);
+  uint8_t identifier[6];
+  error = StreamRead(source_, 6, identifier);
+  if (error != kExifOk) return error;
+  if (std::memcmp(identifier, "Exif\0", 5) != 0) return StreamSeek(source_, end);
+
+  exifWindow_.reset(new (std::nothrow) WindowStream);
+  if (exifWindow_) exifHeader_.reset(new (std::nothrow) TiffHeader(&exifWindow_->stream));
+  if (!exifHeader_) {
+    exifWindow_.reset();
+    return kExifOutOfMemory;
+  }
+  WindowStreamInit(exifWindow_.get(), source_, StreamTell(source_));
+  error = ParseIfdSet(exifHeader_.get(), &ifds_, IfdParseMode::kFull);
+  if (error != kExifOk) {
+    exifHeader_.reset();
+    exifWindow_.reset();
+    return error;
+  }
+  return StreamSeek(source_, end);
+}
+
+uint16_t JpegReader::HandleApp2() {
+  uint64_t end = 0;
+  uint16_t length = 0;
+  uint16_t error = ReadLength(&end, &length);
+  if (error != kExifOk) return error;
+  // A length below 2 cannot even cover its own field; treat it like the empty segment.
+  if (app2Count_ >= kMaxApp2Records || length < 2) return kExifOutOfRange;
+  const uint64_t dataPosition = end - length + 2;
+  if (dataPosition > UINT32_MAX) return kExifOutOfRange;
+  app2_[app2Count_++] = {static_cast<uint32_t>(dataPosition), static_cast<uint16_t>(length - 2)};
+  return StreamSeek(source_, end);
+}
+
+uint16_t JpegReader::CheckQuantSelectors() const {
+  for (uint8_t i = 0; i < componentCount_ && i < kMaxFrameComponents; ++i) {
+    if (!quantDefined_[components_[i].quantSelector]) return kExifBadSegment;
+  }
+  return kExifOk;
+}
+
+uint16_t JpegReader::Parse() {
+  Release();
+  ClearFrame();
+  uint16_t error = CheckFrame();
+  uint16_t marker = 0;
+  while (error == kExifOk) {
+    error = ReadMarker(&marker);
+    if (error != kExifOk) break;
+    if (marker == kMarkerApp1) {
+      error = HandleExif();
+    } else if (marker == kMarkerApp2) {
+      error = HandleApp2();
+    } else {
+      error = HandleSegment(marker);
+    }
+    if (marker == kMarkerSos) break;
+  }
+  if (error == kExifOk) error = CheckQuantSelectors();
+  if (error == kExifOk && !exifHeader_) error = kExifNoExif;
+  if (error != kExifOk) Release();
+  return error;
+}
+
+uint16_t JpegReader::ScanFrame() {
+  ClearFrame();
+  uint16_t error = CheckFrame();
+  uint16_t marker = 0;
+  while (error == kExifOk) {
+    error = ReadMarker(&marker);
+    if (error == kExifOk) error = HandleSegment(marker);
+    if (marker == kMarkerSos) break;
+  }
+  if (error == kExifOk) error = CheckQuantSelectors();
+  if (error != kExifOk) FreeTables();
+  return error;
+}
+
+}  // namespace brelon::exif

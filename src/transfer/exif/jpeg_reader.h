@@ -1,0 +1,107 @@
+// The JPEG reader: walks the marker chain of a baseline JPEG, captures its frame header,
+// quantisation and Huffman tables, lists its APP2 segments and parses the first APP1 Exif
+// block into an IFD set. The image data itself is never decoded.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "transfer/exif/byte_stream.h"
+#include "transfer/exif/tiff.h"
+
+namespace brelon::exif {
+
+constexpr uint32_t kMaxApp2Records = 512;
+constexpr int kMaxFrameComponents = 3;
+
+struct FrameComponent {
+  uint8_t id;
+  uint8_t horizontalFactor;
+  uint8_t verticalFactor;
+  uint8_t quantSelector;
+};
+
+struct App2Record {
+  uint32_t position;  // of the segment data, just after its length field
+  uint16_t length;    // segment length minus the 2 bytes of the length field
+};
+
+class JpegReader {
+ public:
+  explicit JpegReader(ByteStream* source) : source_(source) {}
+  ~JpegReader();
+  JpegReader(const JpegReader&) = delete;
+  JpegReader& operator=(const JpegReader&) = delete;
+
+  // Full parse up to the scan; an APP1 Exif block is required. A failure releases everything.
+  uint16_t Parse();
+  // The marker pass alone: frame header and tables, no Exif requirement.
+  uint16_t ScanFrame();
+  // Frees the IFD set, the Exif window and header, and the tables.
+  void Release();
+
+  const IfdSet& ifds() const { return ifds_; }
+  Ifd* ifd0() const { return ifds_.ifd0.get(); }
+  Ifd* ifd1() const { return ifds_.ifd1.get(); }
+  Ifd* exifIfd() const { return ifds_.exif.get(); }
+  Ifd* gpsIfd() const { return ifds_.gps.get(); }
+  Ifd* ifd1ExifIfd() const { return ifds_.ifd1Exif.get(); }
+  Ifd* ifd1GpsIfd() const { return ifds_.ifd1Gps.get(); }
+  Ifd* interopIfd() const { return ifds_.interop.get(); }
+
+  uint16_t height() const { return height_; }
+  uint16_t width() const { return width_; }
+  uint8_t componentCount() const { return componentCount_; }
+  const FrameComponent& component(int i) const { return components_[i]; }
+  uint8_t maxHorizontalFactor() const { return maxHorizontal_; }
+  uint8_t maxVerticalFactor() const { return maxVertical_; }
+  uint16_t restartInterval() const { return restartInterval_; }
+  uint64_t scanStart() const { return scanStart_; }
+  // Null when the table was never defined.
+  const uint16_t* quantTable(int selector) const;
+  // The 16 code-length counts followed by the symbols; empty when never defined. Index is
+  // class + 2 x identifier.
+  const std::vector<uint8_t>& huffmanTable(int index) const { return huffman_[index]; }
+  uint32_t app2Count() const { return app2Count_; }
+  const App2Record& app2Record(uint32_t i) const { return app2_[i]; }
+
+ private:
+  void ClearFrame();
+  void FreeTables();
+  uint16_t CheckFrame();
+  uint16_t ReadMarker(uint16_t* marker);
+  uint16_t HandleSegment(uint16_t marker);
+  uint16_t HandleFrameHeader();
+  uint16_t HandleHuffmanTables();
+  uint16_t HandleQuantTables();
+  uint16_t HandleExif();
+  uint16_t HandleApp2();
+  uint16_t CheckQuantSelectors() const;
+  uint16_t ReadLength(uint64_t* segmentEnd, uint16_t* length);
+  uint16_t ReadByte(uint8_t* value);
+  uint16_t ReadBig16(uint16_t* value);
+
+  ByteStream* source_;
+  IfdSet ifds_;
+
+  uint16_t height_ = 0;
+  uint16_t width_ = 0;
+  uint8_t componentCount_ = 0;
+  FrameComponent components_[kMaxFrameComponents] = {};
+  uint8_t maxHorizontal_ = 1;
+  uint8_t maxVertical_ = 1;
+  uint16_t quant_[4][64] = {};
+  bool quantDefined_[4] = {};
+  std::vector<uint8_t> huffman_[4];
+  uint16_t restartInterval_ = 0;
+  uint64_t scanStart_ = 0;
+
+  std::unique_ptr<WindowStream> exifWindow_;
+  std::unique_ptr<TiffHeader> exifHeader_;
+
+  App2Record app2_[kMaxApp2Records] = {};
+  uint32_t app2Count_ = 0;
+};
+
+}  // namespace brelon::exif

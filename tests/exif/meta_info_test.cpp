@@ -1,0 +1,226 @@
+// CExifMetaInfo end to end on built camera JPEGs: maker-note round trips in both Exif byte
+// orders, path-length limits, missing or broken maker notes, the call sequence and state
+// rules, the debug copy, and the raw-header helper that finds the JPEG inside a raw file.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "exif/jpeg_builder.h"
+#include "platform/platform.h"
+#include "transfer/exif/exif_meta_info.h"
+#include "transfer/exif/raw_header.h"
+
+namespace brelon::exif {
+namespace {
+
+using namespace fixture;
+
+struct Read {
+  int32_t parse = 0;
+  int32_t frameResult = 0;
+  uint32_t frame = 0;
+  int32_t pathResult = 0;
+  std::u16string path;
+};
+
+// The sequence image transfer runs, on one object per image.
+Read ReadAll(const Bytes& jpeg) {
+  CExifMetaInfo info;
+  Read r;
+  EXPECT_EQ(info.SetSource(jpeg.data(), jpeg.size()), 0);
+  uint32_t w = 0, h = 0;
+  info.Validate(&w, &h);
+  r.parse = info.ParseMetadata();
+  char16_t path[kCameraPathCapacity + 8];
+  std::fill(std::begin(path), std::end(path), u'#');
+  r.pathResult = info.GetCameraPath(path);
+  if (r.pathResult == 0) r.path = path;
+  r.frameResult = info.GetFrameNumber(&r.frame);
+  EXPECT_EQ(info.Close(), 0);
+  EXPECT_EQ(info.ReleaseAll(), 0);
+  return r;
+}
+
+Bytes CameraImage(const IfdSpec& note, Endian endian = Endian::kLittle, uint32_t noteIfd = 12) {
+  return CameraJpeg(CameraTiff(MakerNote(note, noteIfd), endian).Build());
+}
+
+TEST(ExifMetaInfo, FrameNumberAndPathRoundTripInBothByteOrders) {
+  for (Endian endian : {Endian::kLittle, Endian::kBig}) {
+    for (bool asShort : {false, true}) {
+      const uint32_t frame = asShort ? 65535u : 0x80000001u;  // stored as is, high bit kept
+      Read r = ReadAll(
+          CameraImage(CameraNote(frame, "\\DCIM\\100ORVNT\\QV000123.JPG", asShort), endian));
+      EXPECT_EQ(r.parse, 0);
+      EXPECT_EQ(r.frameResult, 0);
+      EXPECT_EQ(r.frame, frame);
+      EXPECT_EQ(r.pathResult, 0);
+      EXPECT_EQ(r.path, u"\\DCIM\\100ORVNT\\QV000123.JPG");
+    }
+  }
+}
+
+TEST(ExifMetaInfo, CameraPathIsTakenExactlyUpTo260Bytes) {
+  struct Case {
+    size_t chars;
+    bool terminated;
+    bool accepted;
+  };
+  for (Case c : {Case{0, true, true}, Case{0, false, true}, Case{1, false, true},
+                 Case{1, true, true}, Case{259, true, true}, Case{260, false, true},
+                 Case{260, true, false}, Case{261, false, false}}) {
+    std::string text;
+    for (size_t i = 0; i < c.chars; ++i) text.push_back(static_cast<char>('A' + i % 26));
+    IfdSpec note{{Long(0x1438, {7}), Ascii(0x1439, text, c.terminated)}};
+    Read r = ReadAll(CameraImage(note));
+    SCOPED_TRACE(std::to_string(c.chars) + (c.terminated ? " terminated" : " bare"));
+    EXPECT_EQ(r.frame, 7u);
+    if (c.accepted) {
+      ASSERT_EQ(r.pathResult, 0);
+      EXPECT_EQ(r.path, std::u16string(text.begin(), text.end()));
+    } else {
+      EXPECT_EQ(r.pathResult, -1);
+    }
+  }
+  // A path of zero bytes only is the empty text; a text stops at its first zero byte.
+  Read zeros = ReadAll(CameraImage(IfdSpec{{Undefined(0x1439, Bytes(32, 0))}}));
+  EXPECT_EQ(zeros.pathResult, 0);
+  EXPECT_EQ(zeros.path, u"");
+  Read embedded = ReadAll(CameraImage(IfdSpec{{Ascii(0x1439, std::string("A:\\X\0junk", 9))}}));
+  EXPECT_EQ(embedded.path, u"A:\\X");
+}
+
+TEST(ExifMetaInfo, MakerNoteIfdOffsetIsTakenFromTheNoteHeader) {
+  for (uint32_t offset : {12u, 40u}) {
+    Read r = ReadAll(CameraImage(CameraNote(1234, "P"), Endian::kBig, offset));
+    EXPECT_EQ(r.frame, 1234u) << offset;
+  }
+  // A multi-value frame-number tag gives its first value.
+  Read multi = ReadAll(CameraImage(IfdSpec{{Long(0x1438, {11, 12, 13})}}));
+  EXPECT_EQ(multi.frameResult, 0);
+  EXPECT_EQ(multi.frame, 11u);
+}
+
+TEST(ExifMetaInfo, MissingOrUnusableMakerNoteLeavesBothGettersEmpty) {
+  auto expectEmpty = [](const Bytes& jpeg, int32_t parse) {
+    Read r = ReadAll(jpeg);
+    EXPECT_EQ(r.parse, parse);
+    EXPECT_EQ(r.frameResult, -1);
+    EXPECT_EQ(r.frame, 0u);
+    EXPECT_EQ(r.pathResult, -1);
+  };
+  TiffSpec noNote = CameraTiff({});
+  noNote.exif->entries = {Short(0x8827, {100})};
+  expectEmpty(CameraJpeg(noNote.Build()), 0);
+
+  const Bytes note = MakerNote(CameraNote(5, "P"));
+  TiffSpec wrongType = CameraTiff(note);
+  wrongType.exif->entries[1].type = 4;  // LONG
+  wrongType.exif->entries[1].count /= 4;
+  wrongType.exif->entries[1].elementSize = 4;
+  expectEmpty(CameraJpeg(wrongType.Build()), 0);
+  expectEmpty(CameraJpeg(CameraTiff(Bytes(note.begin(), note.begin() + 11)).Build()), 0);
+  Bytes badOffset = note;
+  badOffset[8] = 0xF0;  // IFD past the note's end
+  expectEmpty(CameraJpeg(CameraTiff(badOffset).Build()), 0);
+  TiffSpec forged = CameraTiff(note);
+  forged.exif->entries[1] = RawEntry(0x927C, 7, 0x7FFFFFFF, 64);  // count past the data
+  expectEmpty(CameraJpeg(forged.Build()), 0);
+  // Frame number present but without a value, or of a non-integer type.
+  expectEmpty(CameraImage(IfdSpec{{RawEntry(0x1438, 4, 0, 0)}}), 0);
+  expectEmpty(CameraImage(IfdSpec{{Rational(0x1438, {1, 1})}}), 0);
+  // Not a JPEG with Exif at all.
+  expectEmpty(Bytes{'n', 'o', 't', ' ', 'j', 'p', 'e', 'g'}, -4);
+}
+
+TEST(ExifMetaInfo, CallSequenceAndStateRules) {
+  const Bytes jpeg = CameraJpeg(CameraTiff(MakerNote(CameraNote(9, "P"))).Build(), 48, 24);
+  CExifMetaInfo info;
+  uint32_t w = 1, h = 1, frame = 0;
+  EXPECT_FALSE(info.Validate(&w, &h));
+  EXPECT_EQ(info.ParseMetadata(), -3);
+  EXPECT_EQ(info.GetFrameNumber(&frame), -1);
+  char16_t path[kCameraPathCapacity];
+  EXPECT_EQ(info.GetCameraPath(path), -1);
+
+  ASSERT_EQ(info.SetSource(jpeg.data(), jpeg.size()), 0);
+  ASSERT_TRUE(info.Validate(&w, &h));
+  EXPECT_EQ(w, 48u);
+  EXPECT_EQ(h, 24u);
+  ASSERT_EQ(info.ParseMetadata(), 0);
+  w = h = 777;
+  EXPECT_TRUE(info.Validate(&w, &h));  // a held parse leaves the outputs alone
+  EXPECT_EQ(w, 777u);
+  EXPECT_EQ(info.GetCameraPath(nullptr), -1);
+
+  EXPECT_EQ(info.Close(), 0);
+  EXPECT_EQ(info.GetFrameNumber(&frame), -1);
+  ASSERT_EQ(info.ParseMetadata(), 0);  // the copy survives Close
+  EXPECT_EQ(info.GetFrameNumber(&frame), 0);
+  EXPECT_EQ(frame, 9u);
+  EXPECT_EQ(info.ReleaseAll(), 0);
+  EXPECT_EQ(info.ParseMetadata(), -3);
+
+  // The reader works on its own copy: the caller may reuse its buffer at once.
+  Bytes scratch = jpeg;
+  ASSERT_EQ(info.SetSource(scratch.data(), scratch.size()), 0);
+  std::fill(scratch.begin(), scratch.end(), 0);
+  ASSERT_EQ(info.ParseMetadata(), 0);
+  EXPECT_EQ(info.GetFrameNumber(&frame), 0);
+}
+
+TEST(ExifMetaInfo, DebugCopyIsReplacedOnlyWhereItsFolderExists) {
+  namespace fs = std::filesystem;
+  const fs::path file = plat::DebugImageCopyPath();
+  const fs::path folder = file.parent_path();
+  const bool hadFolder = fs::exists(folder);
+  const Bytes first = CameraImage(CameraNote(1, "A"));
+  const Bytes second = CameraImage(CameraNote(2, std::string(100, 'B')));
+  CExifMetaInfo info;
+  std::error_code ec;
+  if (!hadFolder) {
+    ASSERT_EQ(info.SetSource(first.data(), first.size()), 0);
+    EXPECT_FALSE(fs::exists(folder)) << "the folder must never be created";
+    ASSERT_TRUE(fs::create_directory(folder, ec)) << ec.message();
+  }
+  ASSERT_EQ(info.SetSource(second.data(), second.size()), 0);
+  ASSERT_EQ(info.SetSource(first.data(), first.size()), 0);  // shorter: no stale tail
+  std::ifstream in(file, std::ios::binary);
+  Bytes written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(written, first);
+  in.close();
+  if (!hadFolder) {
+    fs::remove(file, ec);
+    fs::remove(folder, ec);
+  }
+}
+
+TEST(ExifRawHeader, EmbeddedJpegIsLocatedOnlyInsideTheData) {
+  const Bytes jpeg = CameraImage(CameraNote(42, "\\DCIM\\100ORVNT\\QV000042.QRW"));
+  const Bytes raw = RawWithJpeg(jpeg);
+  size_t offset = 0, length = 0;
+  ASSERT_TRUE(LocateEmbeddedJpeg(raw.data(), raw.size(), &offset, &length));
+  EXPECT_EQ(offset, 92u + 256u);
+  EXPECT_EQ(length, jpeg.size());
+  CExifMetaInfo info;
+  ASSERT_EQ(info.SetSource(raw.data() + offset, length), 0);
+  ASSERT_EQ(info.ParseMetadata(), 0);
+  uint32_t frame = 0;
+  EXPECT_EQ(info.GetFrameNumber(&frame), 0);
+  EXPECT_EQ(frame, 42u);
+
+  // One byte short, a header cut off, and an offset + length that wraps 32 bits.
+  EXPECT_FALSE(LocateEmbeddedJpeg(raw.data(), offset + length - 1, &offset, &length));
+  EXPECT_FALSE(LocateEmbeddedJpeg(raw.data(), 91, &offset, &length));
+  Bytes wrap = raw;
+  for (int i = 0; i < 4; ++i) wrap[84 + i] = 0xFF;
+  EXPECT_FALSE(LocateEmbeddedJpeg(wrap.data(), wrap.size(), &offset, &length));
+  EXPECT_FALSE(LocateEmbeddedJpeg(nullptr, 100, &offset, &length));
+  EXPECT_TRUE(LocateEmbeddedJpeg(raw.data(), raw.size(), nullptr, nullptr));
+}
+
+}  // namespace
+}  // namespace brelon::exif
