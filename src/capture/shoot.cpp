@@ -74,7 +74,8 @@ int32_t ShootConnected(PluginContext* ctx, ShootRun& run, const char* model) {
     sdk.SetProp(run.camera, kPropLeaveMode3301, 0);
     ctx->lRearm3301 = 1;
     if (NeedsHostCountOnRelease(model) && ctx->lHostCount != kHostCountSingle) {
-      sdk.SetProp(run.camera, kPropHostCount, 1, kHostCountSingle);
+      // Property values are read back as pointer-sized arguments.
+      sdk.SetProp(run.camera, kPropHostCount, 1, static_cast<ZepkArg>(kHostCountSingle));
     }
   }
 
