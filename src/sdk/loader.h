@@ -22,7 +22,12 @@ constexpr int32_t kReleaseClosing = 4;
 
 class CTavelSDK {
  public:
+  // Init's host thread. `callback` (in, may be null) and `callbackData` (in, host-owned, passed
+  // back untouched) are kept for event 107. Loads the SDK library and fills the entry table;
+  // never throws: LoadStatus() tells the outcome. Becomes Current() at once, whatever the status.
   CTavelSDK(HostEventCallback callback, void* callbackData);
+  // Exit's (or a failing Init's) host thread, after the session thread has ended: stops being
+  // Current(), deletes the SDK lock and unloads the library. Does not call ZEPK_Exit.
   virtual ~CTavelSDK();
   CTavelSDK(const CTavelSDK&) = delete;
   CTavelSDK& operator=(const CTavelSDK&) = delete;
@@ -38,9 +43,17 @@ class CTavelSDK {
   // The loader that is alive now (the timed release has no object argument).
   static CTavelSDK* Current();
 
-  // Same signature as ZEPK_Release; waits for the picture in the timed modes.
+  // Same signature as ZEPK_Release, reached through m_pfnRelease on any thread (normally with
+  // the SDK lock held). `camera` and `mode` are in; `a3` and `a4` go to ZEPK_Release unchanged.
+  // In modes 0x104, 0x304 and 0x0C it returns only when the camera's buffer count has changed
+  // (0) or the release time-out has passed (0x2002); every SDK failure code passes through.
+  // -1 when no loader is alive.
   static int32_t BRELON_CDECL ReleaseAndWait(int32_t camera, int32_t mode, ZepkArg a3, ZepkArg a4);
+  // Any thread. True when the camera lists release mode 0x0F. A camera reporting more modes
+  // than the 512-entry list holds is not queried for them (false, logged), so the SDK never
+  // writes past the list.
   bool ListsReleaseMode0F(int32_t camera);
+  // Pure: 2 x (exposure time + 15 s) in microseconds for a shutter code; 0 for an unknown code.
   static int64_t ReleaseTimeoutFor(int32_t shutterCode);
 
   // Property calls. A library may lack the three property entries; every caller goes through

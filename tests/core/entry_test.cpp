@@ -66,7 +66,6 @@ TEST(InitWithoutSdk, ContextStartsZeroedExceptTheDocumentedInitialValues) {
   EXPECT_EQ(ctx->hCamera, 0);
   EXPECT_EQ(ctx->lConnectKind, 0);
   EXPECT_EQ(ctx->lHostCount, 0);
-  EXPECT_EQ(ctx->Condition.cameraName[0], u'\0');
   const auto zero = [](const void* data, size_t size) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     for (size_t i = 0; i < size; ++i) {
