@@ -29,7 +29,8 @@ constexpr int kWriterThreads = 2;
 constexpr int kRecordThreads = 2;
 constexpr int kWriterProcesses = 2;
 constexpr int kCrashRounds = 200;
-constexpr int kMaxKillDelayUs = 15000;
+constexpr int kTimedWrites = 10;
+constexpr int kKillSpanWrites = 2;  // kills fall within this many writes of the start
 
 constexpr char16_t kCounterKey[] = u"Software\\COM.ORVANTIS.TEK\\tether_orvantis\\Concurrency";
 
@@ -151,33 +152,49 @@ TEST_F(ConcurrencyTest, WriterKilledAtAnyMomentLeavesOneWholeRecord) {
   const auto expectedA = test::ExpectedAfterRoundTrip(recordA.get());
   const auto expectedB = test::ExpectedAfterRoundTrip(recordB.get());
   ASSERT_NE(std::memcmp(expectedA.get(), expectedB.get(), sizeof *expectedA), 0);
-  WriteProperty(recordA.get());
 
-  std::mt19937 random(20240611);  // fixed seed: the same kill moments on every run
-  std::uniform_int_distribution<int> delay(0, kMaxKillDelayUs);
-  auto read = std::make_unique<_BRELON_PROPERTY>();
+  // Kill moments spread over a few writes, measured here so that slow (sanitised) builds
+  // still land kills both inside and between the writes.
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kTimedWrites; ++i) WriteProperty(i % 2 ? recordB.get() : recordA.get());
+  WriteProperty(recordA.get());
+  const auto perWrite = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::steady_clock::now() - start) /
+                        (kTimedWrites + 1);
+  std::mt19937 random(20240611);  // fixed seed: the same spread of kill moments on every run
+  std::uniform_int_distribution<int64_t> delay(0, kKillSpanWrites * perWrite.count());
+  auto loaded = std::make_unique<_BRELON_PROPERTY>();
   int sawA = 0;
   int sawB = 0;
   for (int round = 0; round < kCrashRounds; ++round) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
+      close(ready[0]);
+      const char started = 1;
+      if (write(ready[1], &started, 1) != 1) _exit(1);
       for (;;) {
         WriteProperty(recordB.get());
         WriteProperty(recordA.get());
       }
     }
+    close(ready[1]);
+    char started = 0;
+    ASSERT_EQ(read(ready[0], &started, 1), 1);
+    close(ready[0]);
     usleep(static_cast<useconds_t>(delay(random)));
     kill(pid, SIGKILL);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
 
-    std::memset(read.get(), 0, sizeof *read);
-    ASSERT_EQ(ReadProperty(read.get()), BRELON_OK) << "round " << round;
-    const bool isA = std::memcmp(read.get(), expectedA.get(), sizeof *read) == 0;
-    const bool isB = std::memcmp(read.get(), expectedB.get(), sizeof *read) == 0;
+    std::memset(loaded.get(), 0, sizeof *loaded);
+    ASSERT_EQ(ReadProperty(loaded.get()), BRELON_OK) << "round " << round;
+    const bool isA = std::memcmp(loaded.get(), expectedA.get(), sizeof *loaded) == 0;
+    const bool isB = std::memcmp(loaded.get(), expectedB.get(), sizeof *loaded) == 0;
     ASSERT_TRUE(isA || isB) << "round " << round << ": mixed record, first difference from A at "
-                            << test::FirstDifference(read.get(), expectedA.get(), sizeof *read);
+                            << test::FirstDifference(loaded.get(), expectedA.get(), sizeof *loaded);
     sawA += isA;
     sawB += isB;
   }

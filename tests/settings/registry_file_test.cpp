@@ -13,6 +13,7 @@
 
 #include "brelon/brelon.h"
 #include "core/context.h"
+#include "settings/sample_records.h"
 #include "settings/test_registry.h"
 
 namespace brelon {
@@ -164,6 +165,26 @@ TEST_F(RegistryFileTest, UnchangedReadLeavesTheFileAlone) {
   struct stat after;
   ASSERT_EQ(stat(profile_.registryFile.c_str(), &after), 0);
   EXPECT_EQ(before.st_ino, after.st_ino);  // a rewrite would have renamed a new file in
+}
+
+// Leaves a full store (texts with escapes and non-ASCII characters, a text with control
+// characters, a long binary value) at $BRELON_EXPORT_REGISTRY_FILE for
+// tests/settings/wine_regedit_import.sh, which imports it into Wine's registry and compares.
+TEST(RegistryExportTest, WritesTheSampleStoreWhereAsked) {
+  const char* target = std::getenv("BRELON_EXPORT_REGISTRY_FILE");
+  if (!target || !*target) GTEST_SKIP() << "set BRELON_EXPORT_REGISTRY_FILE to export";
+  test::UseFreshProfile("export");
+  std::filesystem::remove(target);
+  test::SetEnv("BRELON_REGISTRY_FILE", target);
+  auto record = test::SampleRecord(1);
+  WriteProperty(record.get());
+  ASSERT_EQ(ReadProperty(record.get()), BRELON_OK);
+  const char16_t controls[] = u"line1\nline2\ttab";
+  test::PutRaw(kSettingsKey, u"Multi", plat::kRegSz, controls, sizeof controls);
+  uint8_t blob[80];
+  for (size_t i = 0; i < sizeof blob; ++i) blob[i] = static_cast<uint8_t>(i * 7);
+  test::PutRaw(kSettingsKey, u"Blob", 3, blob, sizeof blob);
+  EXPECT_TRUE(std::filesystem::exists(target));
 }
 
 }  // namespace
