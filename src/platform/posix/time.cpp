@@ -64,8 +64,12 @@ ScaleState ReadState() {
 
 int64_t ScaledTicks(const ScaleState& s) {
   if (!s.scaled) return SystemTicks();
+  // Split so that neither a day of elapsed time at a large factor overflows nor the factor
+  // magnifies the rounding to whole ticks.
   int64_t elapsedNs = MonotonicNs() - s.baseMonoNs;
-  return s.baseTicks + elapsedNs / kNsPerTick * int64_t{s.factor};
+  int64_t factor = s.factor;
+  return s.baseTicks + elapsedNs / kNsPerTick * factor +
+         elapsedNs % kNsPerTick * factor / kNsPerTick;
 }
 
 void SleepNs(int64_t ns) {
