@@ -11,6 +11,7 @@
 
 #include "core/context.h"
 #include "sdk/loader.h"
+#include "support/sim_harness.h"
 #include "support/test_env.h"
 
 namespace brelon {
@@ -189,6 +190,66 @@ TEST(InitLogFile, InitStartsTheLogFileAfresh) {
 
   test::SetEnv("BRELON_LOG_DIR", nullptr);
   std::filesystem::remove_all(dir);
+}
+
+TEST(InitWithSdk, StartsTheSessionThreadAndExitStopsItBeforeUnloading) {
+  test::SimSession sim;
+  plat::SetTimeScale(100);
+  void* handle = nullptr;
+  int userData = 0;
+  ASSERT_EQ(Init(&handle, &IgnoreEvent, &userData), BRELON_OK);
+  auto* ctx = static_cast<PluginContext*>(handle);
+  ASSERT_NE(ctx, nullptr);
+  ASSERT_NE(ctx->pSdk, nullptr);
+  EXPECT_EQ(ctx->pSdk->LoadStatus(), kLoadOk);
+  EXPECT_EQ(CTavelSDK::Current(), ctx->pSdk);
+  EXPECT_NE(ctx->hSessionThread, nullptr);
+  EXPECT_NE(ctx->hStopEvent, nullptr);
+  EXPECT_NE(ctx->hImageWaitEvent, nullptr);
+
+  EXPECT_EQ(Exit(&handle), BRELON_OK);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_EQ(CTavelSDK::Current(), nullptr);
+  // The thread ran and ended the SDK session itself before Exit unloaded the library.
+  EXPECT_EQ(sim.Calls("ZEPK_Init").size(), 1u);
+  EXPECT_EQ(sim.Calls("ZEPK_Exit").size(), 1u);
+  plat::SetTimeScale(1);
+}
+
+// Run under the leak checker: every Init's context, events, thread, loader and library must be
+// gone after its Exit. The log lock is made once and reused, so it is no per-Init leak either.
+TEST(InitWithSdk, HundredInitExitCyclesLeaveNothingBehind) {
+  test::SimSession sim;
+  plat::SetTimeScale(100);
+  for (int i = 0; i < 100; ++i) {
+    void* handle = nullptr;
+    ASSERT_EQ(Init(&handle, nullptr, nullptr), BRELON_OK) << "cycle " << i;
+    ASSERT_EQ(Exit(&handle), BRELON_OK) << "cycle " << i;
+    ASSERT_EQ(handle, nullptr);
+    ASSERT_EQ(CTavelSDK::Current(), nullptr);
+  }
+  EXPECT_EQ(sim.Calls("ZEPK_Init").size(), 100u);
+  EXPECT_EQ(sim.Calls("ZEPK_Exit").size(), 100u);
+  plat::SetTimeScale(1);
+}
+
+// Without an override the library is looked for beside the executable only. The Windows test
+// script also runs this test from a copy of the executable in a folder without the library.
+TEST(InitBesideExecutable, ResultFollowsWhetherTheLibrarySitsBesideTheExecutable) {
+  test::SetEnv("BRELON_ZEPA_PATH", nullptr);
+  char16_t path[260] = {};
+  ASSERT_TRUE(plat::ExecutablePath(path, std::size(path)));
+  std::u16string library(path);
+  library.resize(library.rfind(plat::PathSeparator()) + 1);
+  library += plat::SdkLibraryFileName();
+  const bool present = plat::FileAttributes(library.c_str()) != plat::kInvalidFileAttributes;
+
+  void* handle = nullptr;
+  EXPECT_EQ(Init(&handle, nullptr, nullptr), present ? BRELON_OK : BRELON_E_SDK)
+      << (present ? "library present" : "library absent");
+  EXPECT_NE(handle, nullptr);
+  EXPECT_EQ(Exit(&handle), BRELON_OK);
+  EXPECT_EQ(handle, nullptr);
 }
 
 }  // namespace
