@@ -223,7 +223,8 @@ uint16_t Ifd::ReadTag(uint16_t tag, void* destination, uint64_t capacity) const 
   const uint64_t bytes = uint64_t{typeSize} * e->count;
   if (bytes > capacity) return kExifOutOfRange;
   if (bytes < 5) {
-    std::memcpy(destination, &e->value, static_cast<size_t>(bytes));
+    // A zero-count tag copies nothing, and may come with a null destination.
+    if (bytes != 0) std::memcpy(destination, &e->value, static_cast<size_t>(bytes));
     return kExifOk;
   }
   uint16_t error = StreamSeek(header_->stream(), e->value);
