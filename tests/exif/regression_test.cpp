@@ -21,9 +21,11 @@ using namespace fixture;
 
 // Found by the TIFF target: a tag of count 0 read into the empty buffer its size asks for.
 TEST(ExifRegression, ZeroCountTagReadsIntoAnEmptyBuffer) {
-  Bytes tiff =
-      TiffSpec{Endian::kBig, IfdSpec{{RawEntry(0x010E, 2, 0, 0), Short(0x0112, {1})}}, std::nullopt}
-          .Build();
+  TiffSpec spec;
+  spec.endian = Endian::kBig;
+  spec.ifd0.entries = {RawEntry(0x010E, 2, 0, 0), Short(0x0112, {1})};
+  spec.exif.reset();
+  Bytes tiff = spec.Build();
   uint64_t length = tiff.size();
   MemoryStream stream;
   MemoryStreamInit(&stream, tiff.data(), &length, false);
