@@ -33,28 +33,18 @@ constexpr uint8_t kComponentsYCbCr[] = {1, 2, 3, 0};
 class ByteOrder {
  public:
   explicit ByteOrder(bool big) : big_(big) {}
-  void U16(std::vector<uint8_t>& out, uint16_t v) const {
-    if (big_) {
-      out.insert(out.end(), {uint8_t(v >> 8), uint8_t(v)});
-    } else {
-      out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8)});
-    }
-  }
-  void U32(std::vector<uint8_t>& out, uint32_t v) const {
-    if (big_) {
-      out.insert(out.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
-    } else {
-      out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
-    }
-  }
-  void PutU32At(std::vector<uint8_t>& out, size_t at, uint32_t v) const {
-    std::vector<uint8_t> bytes;
-    U32(bytes, v);
-    std::copy(bytes.begin(), bytes.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
-  }
+  // Byte by byte: GCC 12 misreports inserting brace lists into an empty vector.
+  void U16(std::vector<uint8_t>& out, uint16_t v) const { Put(out, v, 2); }
+  void U32(std::vector<uint8_t>& out, uint32_t v) const { Put(out, v, 4); }
   bool Big() const { return big_; }
 
  private:
+  void Put(std::vector<uint8_t>& out, uint32_t v, int bytes) const {
+    for (int i = 0; i < bytes; ++i) {
+      const int shift = 8 * (big_ ? bytes - 1 - i : i);
+      out.push_back(static_cast<uint8_t>(v >> shift));
+    }
+  }
   bool big_;
 };
 
@@ -171,7 +161,9 @@ std::vector<uint8_t> BuildExifApp1(const ExifFields& fields) {
 
   std::vector<uint8_t> out(kExifIdentifier, kExifIdentifier + sizeof kExifIdentifier);
   const size_t origin = out.size();
-  out.insert(out.end(), {uint8_t(order.Big() ? 'M' : 'I'), uint8_t(order.Big() ? 'M' : 'I')});
+  const uint8_t orderMark = order.Big() ? 'M' : 'I';
+  out.push_back(orderMark);
+  out.push_back(orderMark);
   order.U16(out, kTiffMagic);
   order.U32(out, kTiffHeaderBytes);
   AppendIfd(out, origin, ifd0, order);

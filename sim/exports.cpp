@@ -475,8 +475,7 @@ ZEPK_API int32_t BRELON_CDECL ZEPK_ReadImage(int32_t camera, void* buffer, uint3
     if (!buffer) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
     PendingItem& item = c->queue[static_cast<size_t>(index)];
     if (capacity < item.size) return sim.Fail(ZEPASIM_ERR_BUFFER_TOO_SMALL);
-    const std::vector<uint8_t>& data = item.Data();
-    memcpy(buffer, data.data(), data.size());
+    item.CopyTo(buffer);
     c->queue.erase(c->queue.begin() + index);
     return kSdkOk;
   });
@@ -491,7 +490,7 @@ ZEPK_API int32_t BRELON_CDECL ZEPK_ReadPreview(int32_t camera, void* buffer, int
     if (!buffer || capacity < 0) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
     PendingItem& item = c->queue[static_cast<size_t>(index)];
     if (static_cast<uint64_t>(capacity) < item.size) return sim.Fail(ZEPASIM_ERR_BUFFER_TOO_SMALL);
-    memcpy(buffer, item.Data().data(), item.size);
+    item.CopyTo(buffer);
     c->queue.erase(c->queue.begin() + index);
     return kSdkOk;
   });

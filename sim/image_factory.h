@@ -33,9 +33,10 @@ struct ShotImages {
   std::string model;
 };
 
-// Builds the JPEG parts of a shot. The raw file itself is produced on demand by BuildRaw.
+// Builds the JPEG parts of a shot. The raw file itself is written on demand by WriteRaw,
+// straight into the reader's buffer, so a large raw never exists twice in memory.
 std::shared_ptr<const ShotImages> BuildShot(const CameraConfig& camera, uint32_t frame);
-std::vector<uint8_t> BuildRaw(const ShotImages& shot);
+void WriteRaw(const ShotImages& shot, uint8_t* out);  // out holds shot.rawSize bytes
 std::vector<uint8_t> BuildPreview(uint32_t bytes, uint32_t sequence);
 
 }  // namespace zepasim

@@ -3,6 +3,7 @@
 #include "sim_state.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "zepa/zepasim.h"
 
@@ -38,15 +39,18 @@ Simulation& Sim() {
   return g_simulation;
 }
 
-const std::vector<uint8_t>& PendingItem::Data() {
-  if (!data) {
-    if (kind == Kind::kRaw) {
-      data = std::make_shared<const std::vector<uint8_t>>(BuildRaw(*shot));
-    } else {
-      data = std::make_shared<const std::vector<uint8_t>>(shot->jpeg);
-    }
+void PendingItem::CopyTo(void* out) const {
+  switch (kind) {
+    case Kind::kRaw:
+      WriteRaw(*shot, static_cast<uint8_t*>(out));
+      break;
+    case Kind::kJpeg:
+      memcpy(out, shot->jpeg.data(), shot->jpeg.size());
+      break;
+    case Kind::kPreview:
+      memcpy(out, preview->data(), preview->size());
+      break;
   }
-  return *data;
 }
 
 void Simulation::EnsureLoaded() {
@@ -221,9 +225,9 @@ void Simulation::QueuePreviews(CameraState& camera, int frames) {
     preview.kind = PendingItem::Kind::kPreview;
     preview.format = ZEPASIM_FORMAT_PREVIEW;
     preview.readyAt = now;
-    preview.data = std::make_shared<const std::vector<uint8_t>>(
+    preview.preview = std::make_shared<const std::vector<uint8_t>>(
         BuildPreview(camera.cfg.previewBytes, ++camera.previewSequence));
-    preview.size = preview.data->size();
+    preview.size = preview.preview->size();
     camera.queue.push_back(preview);
   }
 }

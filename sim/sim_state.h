@@ -46,10 +46,11 @@ struct PendingItem {
   int64_t readyAt = 0;  // monotonic microseconds; invisible to the SDK before then
   uint32_t frame = 0;
   uint64_t size = 0;
-  std::shared_ptr<const ShotImages> shot;
-  std::shared_ptr<const std::vector<uint8_t>> data;  // built on first read for raw files
+  std::shared_ptr<const ShotImages> shot;               // raw and JPEG files of a shot
+  std::shared_ptr<const std::vector<uint8_t>> preview;  // preview frames only
 
-  const std::vector<uint8_t>& Data();
+  // Writes the file into `out`, which holds at least `size` bytes.
+  void CopyTo(void* out) const;
 };
 
 struct CameraState {

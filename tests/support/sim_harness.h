@@ -1,0 +1,79 @@
+// Test access to the simulated camera SDK: where the library and its variants lie, a session
+// that points the simulator at a configuration and a fresh trace file, control commands, direct
+// calls into the library's exports, and the parsed call trace.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace brelon::test {
+
+struct TraceCall {
+  std::string fn;
+  std::vector<std::variant<int64_t, std::string>> args;
+  int64_t ret = 0;
+  bool threw = false;  // the call raised an exception after it was traced
+};
+
+std::string SimLibraryPath();  // bin/libzepa.so or bin/ZEPA.DLL beside the test exe
+std::string SimVariantPath(const std::string& name);  // "no_serial", "no_prop"
+
+// A library loaded by path (the simulator or one of its variants) for direct calls.
+class SimLibrary {
+ public:
+  explicit SimLibrary(const std::string& path);
+  ~SimLibrary();
+  SimLibrary(const SimLibrary&) = delete;
+  SimLibrary& operator=(const SimLibrary&) = delete;
+  bool Loaded() const { return handle_ != nullptr; }
+  void* Symbol(const char* name) const;  // null when absent or not loaded
+  template <typename Fn>
+  Fn Entry(const char* name) const {
+    return reinterpret_cast<Fn>(Symbol(name));
+  }
+
+ private:
+  void* handle_ = nullptr;
+};
+
+// Sets up one simulated run: writes configJson (empty = default camera) to a temp file, sets
+// ZEPA_SIM_CONFIG and a fresh ZEPA_SIM_TRACE, and (POSIX) BRELON_ZEPA_PATH to SimLibraryPath().
+// The destructor restores the environment. Control() loads the same library instance the plug-in
+// loaded (dlopen/LoadLibraryW of the same path returns the same module) and calls ZEPASIM_Control.
+class SimSession {
+ public:
+  explicit SimSession(const std::string& configJson = "");
+  ~SimSession();
+  SimSession(const SimSession&) = delete;
+  SimSession& operator=(const SimSession&) = delete;
+
+  int Control(const std::string& json);
+  std::vector<TraceCall> Trace() const;                       // parsed JSONL
+  std::vector<TraceCall> Calls(const std::string& fn) const;  // only that function
+  void ClearTrace();
+  const std::string& TracePath() const;
+
+  // The simulator's own exports, for tests that drive the SDK without the plug-in.
+  const SimLibrary& Library() const { return library_; }
+  template <typename Fn>
+  Fn Entry(const char* name) const {
+    return library_.Entry<Fn>(name);
+  }
+
+ private:
+  struct SavedVariable {
+    std::string name;
+    bool wasSet = false;
+    std::string value;
+  };
+  void Save(const char* name);
+
+  std::string dir_;
+  std::string tracePath_;
+  std::vector<SavedVariable> saved_;
+  SimLibrary library_;
+};
+
+}  // namespace brelon::test
