@@ -161,6 +161,9 @@ TEST(ExifTiff, HeaderAndIfdBoundsAreCheckedBeforeReading) {
   b.insert(b.end(), {0x00, 0x04, 0, 0});  // 1024 entries claimed, 2 bytes present
   EXPECT_EQ(ParsedTiff(b).error, kExifBadTiff);
 
+  chained.nextOffset = 0x7FFFFFF0;  // IFD1 outside the block
+  EXPECT_EQ(ParsedTiff(Ifd0Only(chained)).error, kExifBadTiff);
+
   ParsedTiff twice(good);
   ASSERT_EQ(twice.error, kExifOk);
   EXPECT_EQ(twice.reader.ParseIfds(), kExifWrongState);

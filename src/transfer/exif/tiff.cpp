@@ -131,7 +131,10 @@ uint16_t Ifd::Read(uint32_t offset) {
   ByteStream* s = header_->stream();
   offset_ = offset;
   uint16_t fileCount = 0;
-  uint16_t error = StreamSeek(s, offset);
+  // An IFD that starts outside the stream does not fit, like one whose table runs past it.
+  uint16_t error =
+      uint64_t{offset} + 2 > StreamSize(s) ? uint16_t{kExifBadTiff} : uint16_t{kExifOk};
+  if (error == kExifOk) error = StreamSeek(s, offset);
   if (error == kExifOk) error = header_->ReadShorts(&fileCount, 1);
   // Check the whole table against the stream before allocating for it.
   if (error == kExifOk && (fileCount > kMaxIfdEntries ||
