@@ -1,6 +1,7 @@
 // Process-wide state of the loaded library: the locks every context shares, the host option
 // word and the module handle. The locks live from load to unload, like static data.
 #include <atomic>
+#include <initializer_list>
 
 #include "core/context.h"
 
