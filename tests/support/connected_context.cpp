@@ -2,6 +2,7 @@
 // event, the per-run log file, and the event record.
 #include "support/connected_context.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -16,8 +17,15 @@ ConnectedContext::ConnectedContext(const std::string& configJson, uint32_t timeo
   eventsLock_ = plat::LockCreate();
 
   // POSIX follows BRELON_LOG_DIR; Windows keeps its fixed folder, made here if it is missing.
-  logDir_ = TempDir("connected-log");
-  SetEnv("BRELON_LOG_DIR", logDir_.c_str());
+  // The session mutex's lock file goes to the same private folder (BRELON_LOCK_DIR, POSIX), so
+  // that test processes running side by side do not wait for each other's camera sessions.
+  logDir_ = TempDir("connected-context");
+  for (SavedVariable& saved : saved_) {
+    const char* value = std::getenv(saved.name);
+    saved.wasSet = value != nullptr;
+    saved.value = value ? value : "";
+    SetEnv(saved.name, logDir_.c_str());
+  }
   logPath_ = plat::LogFilePath();
   const std::filesystem::path folder = std::filesystem::path(logPath_).parent_path();
   std::error_code ignored;
@@ -41,7 +49,9 @@ ConnectedContext::~ConnectedContext() {
     std::filesystem::remove(std::filesystem::path(logPath_).parent_path(), ignored);
   }
   std::filesystem::remove_all(logDir_, ignored);
-  SetEnv("BRELON_LOG_DIR", nullptr);
+  for (const SavedVariable& saved : saved_) {
+    SetEnv(saved.name, saved.wasSet ? saved.value.c_str() : nullptr);
+  }
   plat::EventClose(connectedEvent_);
   plat::LockDestroy(eventsLock_);
 }

@@ -19,9 +19,9 @@ class ConnectedContext {
   static constexpr uint32_t kDefaultConnectTimeoutMs = 10000;
 
   // Test thread. Starts a SimSession with `configJson` (empty: the simulator's default camera),
-  // points the log at a folder of its own, calls Init and waits up to `timeoutMs` real
-  // milliseconds (whatever the time scale) for event 100. Check Connected() before relying on
-  // the camera.
+  // points the log and the session mutex at a folder of its own, calls Init and waits up to
+  // `timeoutMs` real milliseconds (whatever the time scale) for event 100. Check Connected() before
+  // relying on the camera.
   explicit ConnectedContext(const std::string& configJson = "",
                             uint32_t timeoutMs = kDefaultConnectTimeoutMs);
   // Test thread: Exit (waits for the session thread), then removes the log and restores the
@@ -50,7 +50,14 @@ class ConnectedContext {
  private:
   static int32_t BRELON_CDECL OnEvent(int32_t camera, int32_t event, void* self);
 
+  struct SavedVariable {
+    const char* name;
+    bool wasSet = false;
+    std::string value;
+  };
+
   SimSession sim_;
+  SavedVariable saved_[2] = {{"BRELON_LOG_DIR"}, {"BRELON_LOCK_DIR"}};
   std::string logDir_;
   std::string logPath_;
   bool createdLogDir_ = false;
