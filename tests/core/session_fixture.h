@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -89,9 +88,6 @@ class SessionTest : public ::testing::Test {
   void SetUp() override {
     plat::SetTimeScale(kSessionTimeScale);
     eventsLock_ = plat::LockCreate();
-    // Scratch folder names (ours and the simulator's) differ between test processes that run
-    // side by side only through rand(); seed it per process so that they never share one.
-    std::srand(static_cast<unsigned>(plat::CurrentThreadId() ^ plat::NowTicks()));
     // Private lock folder, settings and log: suites run in parallel processes.
     lockDir_ = TempDir("session-lock");
     SetEnv("BRELON_LOCK_DIR", lockDir_.c_str());
