@@ -3,7 +3,11 @@
 #include "sim_os.h"
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
+
+#include "zepa/zepasim.h"
 
 namespace zepasim {
 
@@ -108,10 +112,10 @@ int64_t MonotonicMicros() {
 void RaiseSdkException(const char* function) {
 #ifdef _WIN32
   (void)function;
-  RaiseException(0xE06D7363u, EXCEPTION_NONCONTINUABLE, 0, nullptr);
-  // RaiseException with EXCEPTION_NONCONTINUABLE never returns; tell the compiler so.
-  for (;;) {
-  }
+  RaiseException(ZEPASIM_SEH_CPP_EXCEPTION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  // A non-continuable exception does not come back; should a debugger resume it anyway,
+  // stop rather than return into a caller that was promised an exception.
+  abort();
 #else
   throw std::runtime_error(std::string(function) + ": simulated SDK exception");
 #endif

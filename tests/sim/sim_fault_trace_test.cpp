@@ -1,6 +1,8 @@
 // Simulator tests for scheduled faults (window of calls, error number, exceptions), the JSONL
 // call trace, robustness of the control entry against malformed input, concurrent use, and
 // the build variants that lack some exports.
+#include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -265,8 +267,11 @@ TEST(SimVariantTest, VariantsLackExactlyTheirExports) {
       {SimVariantPath("no_serial"), {"ZEPK_GetSerialNo"}},
       {SimVariantPath("no_prop"), {"ZEPK_CapProp", "ZEPK_SetProp", "ZEPK_GetProp"}},
   };
+  // All three at once: each variant is a module of its own beside the simulator.
+  std::vector<std::unique_ptr<SimLibrary>> loaded;
   for (const auto& lib : libraries) {
-    SimLibrary library(lib.path);
+    loaded.push_back(std::make_unique<SimLibrary>(lib.path));
+    const SimLibrary& library = *loaded.back();
     ASSERT_TRUE(library.Loaded()) << lib.path;
     EXPECT_NE(library.Symbol("ZEPASIM_Control"), nullptr) << lib.path;
     for (const char* name : all) {
@@ -275,6 +280,8 @@ TEST(SimVariantTest, VariantsLackExactlyTheirExports) {
       EXPECT_EQ(library.Symbol(name) == nullptr, expectMissing) << lib.path << " " << name;
     }
   }
+  EXPECT_NE(loaded[0]->Symbol("ZEPK_Init"), loaded[1]->Symbol("ZEPK_Init"));
+  EXPECT_NE(loaded[1]->Symbol("ZEPK_Init"), loaded[2]->Symbol("ZEPK_Init"));
 }
 
 }  // namespace

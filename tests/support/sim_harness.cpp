@@ -280,8 +280,13 @@ int SimSession::Control(const std::string& json) {
 std::vector<TraceCall> SimSession::Trace() const {
   std::vector<TraceCall> calls;
   std::ifstream in(tracePath_, std::ios::binary);
-  std::string line;
-  while (std::getline(in, line)) {
+  std::stringstream content;
+  content << in.rdbuf();
+  const std::string text = content.str();
+  // Only whole lines: the simulator may be appending one while another thread reads.
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string line = text.substr(start, end - start);
     if (line.empty()) continue;
     TraceCall call;
     if (!LineReader(line).ReadCall(call)) call.fn = "<unreadable trace line> " + line;
