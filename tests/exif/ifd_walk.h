@@ -20,9 +20,9 @@ inline void ReadEveryTag(const Ifd* ifd) {
     // Buffers are sized from the entry only when the stream can hold the value; a forged
     // count must fail in the reader, which gets a small buffer to prove it.
     const bool available = ifd->TagValueAvailable(tag);
-    std::vector<uint8_t> buffer(available && bytes <= (1u << 16) ? bytes : 16);
+    std::vector<uint8_t> buffer(available && bytes <= 4096 ? bytes : 16);
     (void)ifd->ReadTag(tag, buffer.data(), buffer.size());
-    std::vector<uint32_t> longs(available && ifd->TagCount(tag) <= (1u << 14) ? ifd->TagCount(tag)
+    std::vector<uint32_t> longs(available && ifd->TagCount(tag) <= 1024 ? ifd->TagCount(tag)
                                                                               : 4);
     (void)ifd->ReadTagAsLong(tag, longs.data(), longs.size());
   }

@@ -33,6 +33,11 @@ inline void PutLe(Bytes& b, uint64_t v, int n) {
   for (int i = 0; i < n; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
+// Byte-wise append (vector::insert of a brace list trips a false -Warray-bounds in GCC 12).
+inline void Append(Bytes& b, std::initializer_list<uint8_t> bytes) {
+  for (uint8_t v : bytes) b.push_back(v);
+}
+
 inline Entry Short(uint16_t tag, std::initializer_list<uint16_t> values) {
   Entry e{tag, 3, static_cast<uint32_t>(values.size()), {}, 2, {}};
   for (uint16_t v : values) PutLe(e.payload, v, 2);
@@ -270,8 +275,8 @@ class JpegBuilder {
   }
   // One 8-bit quantisation table of all ones (lossless enough for a test image).
   JpegBuilder& Dqt(uint8_t selector = 0) {
-    Bytes p = {selector};
-    p.resize(65, 1);
+    Bytes p(65, 1);
+    p[0] = selector;
     return Segment(0xDB, p);
   }
   // Frame header: SOF0 (0xC0) or, for a progressive frame, SOF2 (0xC2). Each component samples
@@ -285,7 +290,7 @@ class JpegBuilder {
                static_cast<uint8_t>(width),
                static_cast<uint8_t>(components)};
     for (int c = 0; c < components; ++c) {
-      p.insert(p.end(), {static_cast<uint8_t>(c + 1), 0x11, quant});
+      Append(p, {static_cast<uint8_t>(c + 1), 0x11, quant});
     }
     return Segment(code, p);
   }
@@ -309,8 +314,8 @@ class JpegBuilder {
   }
   JpegBuilder& Sos(int components = 1) {
     Bytes p = {static_cast<uint8_t>(components)};
-    for (int c = 0; c < components; ++c) p.insert(p.end(), {static_cast<uint8_t>(c + 1), 0x00});
-    p.insert(p.end(), {0, 63, 0});
+    for (int c = 0; c < components; ++c) Append(p, {static_cast<uint8_t>(c + 1), 0x00});
+    Append(p, {0, 63, 0});
     return Segment(0xDA, p);
   }
   // Entropy-coded data for `blocks` 8x8 blocks with the tables of Dht(): DC difference 0, then
