@@ -169,12 +169,29 @@ bool IsTimedMode(int32_t mode) {
 
 }  // namespace
 
-CTavelSDK::CTavelSDK(HostEventCallback callback, void* callbackData) {
+CTavelSDK::CTavelSDK(HostEventCallback callback, void* callbackData)
+    : CTavelSDK(callback, callbackData, nullptr, /*besideExecutable=*/true) {}
+
+CTavelSDK::CTavelSDK(HostEventCallback callback, void* callbackData, const char16_t* libraryPath)
+    : CTavelSDK(callback, callbackData, libraryPath, /*besideExecutable=*/false) {}
+
+CTavelSDK::CTavelSDK(HostEventCallback callback, void* callbackData, const char16_t* libraryPath,
+                     bool besideExecutable) {
   releaseStamp_ = 0;
   sdkLock_ = plat::LockCreate();
 
   char16_t path[kLibraryPathUnits] = {};
-  const bool havePath = BuildLibraryPath(path);
+  bool havePath = false;
+  if (besideExecutable) {
+    havePath = BuildLibraryPath(path);
+  } else if (libraryPath) {
+    size_t units = 0;
+    while (libraryPath[units] && units + 1 < kLibraryPathUnits) {
+      path[units] = libraryPath[units];
+      ++units;
+    }
+    havePath = libraryPath[units] == u'\0';  // a path that does not fit is not cut short
+  }
   callback_ = callback;
   callbackData_ = callbackData;
   g_current.store(this);

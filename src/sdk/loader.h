@@ -26,6 +26,9 @@ class CTavelSDK {
   // back untouched) are kept for event 107. Loads the SDK library and fills the entry table;
   // never throws: LoadStatus() tells the outcome. Becomes Current() at once, whatever the status.
   CTavelSDK(HostEventCallback callback, void* callbackData);
+  // The same, loading the library at `libraryPath` (in, caller-owned, NUL-terminated; null
+  // means none) instead of the one beside the executable: for tests and tools that pick a file.
+  CTavelSDK(HostEventCallback callback, void* callbackData, const char16_t* libraryPath);
   // Exit's (or a failing Init's) host thread, after the session thread has ended: stops being
   // Current(), deletes the SDK lock and unloads the library. Does not call ZEPK_Exit.
   virtual ~CTavelSDK();
@@ -146,6 +149,9 @@ class CTavelSDK {
   ZEPK_GetSerialNoFn m_pfnGetSerialNo = nullptr;
 
  private:
+  CTavelSDK(HostEventCallback callback, void* callbackData, const char16_t* libraryPath,
+            bool besideExecutable);
+
   HostEventCallback callback_;
   void* callbackData_;
   int64_t releaseStamp_ = 0;    // 100-ns ticks; guarded by the release-timing lock

@@ -21,12 +21,34 @@ int32_t BRELON_CDECL IgnoreEvent(int32_t, int32_t, void*) {
   return 0;
 }
 
-// Points the SDK path at a file that does not exist, for the life of the object.
+// True when the SDK library sits beside the executable; Init looks for it there unless the
+// platform takes another path from BRELON_ZEPA_PATH.
+bool LibraryBesideExecutable() {
+  char16_t path[260] = {};
+  if (!plat::ExecutablePath(path, std::size(path))) return false;
+  std::u16string library(path);
+  library.resize(library.rfind(plat::PathSeparator()) + 1);
+  library += plat::SdkLibraryFileName();
+  return plat::FileAttributes(library.c_str()) != plat::kInvalidFileAttributes;
+}
+
+// Makes Init find no SDK library, for the life of the object: BRELON_ZEPA_PATH names a file
+// that does not exist. Where the platform has no such override (Windows), that works only
+// when the executable runs from a folder without the library; Hidden() tells.
 class NoSdk {
  public:
   NoSdk() { test::SetEnv("BRELON_ZEPA_PATH", "/nonexistent/folder/libzepa.so"); }
   ~NoSdk() { test::SetEnv("BRELON_ZEPA_PATH", nullptr); }
+  static bool Hidden() {
+    char16_t path[260];
+    return plat::SdkLibraryOverride(path, std::size(path)) || !LibraryBesideExecutable();
+  }
 };
+#define REQUIRE_NO_SDK()                                                       \
+  NoSdk noSdk;                                                                 \
+  if (!NoSdk::Hidden()) {                                                      \
+    GTEST_SKIP() << "the library beside the executable cannot be hidden here"; \
+  }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -36,7 +58,7 @@ std::string ReadFile(const std::string& path) {
 }
 
 TEST(InitWithoutSdk, FailsWithMinusOneButKeepsTheContextForExit) {
-  NoSdk noSdk;
+  REQUIRE_NO_SDK();
   void* handle = nullptr;
   int userData = 0;
   ASSERT_EQ(Init(&handle, &IgnoreEvent, &userData), BRELON_E_SDK);
@@ -55,7 +77,7 @@ TEST(InitWithoutSdk, FailsWithMinusOneButKeepsTheContextForExit) {
 }
 
 TEST(InitWithoutSdk, ContextStartsZeroedExceptTheDocumentedInitialValues) {
-  NoSdk noSdk;
+  REQUIRE_NO_SDK();
   void* handle = nullptr;
   ASSERT_EQ(Init(&handle, nullptr, nullptr), BRELON_E_SDK);
   const auto* ctx = static_cast<const PluginContext*>(handle);
@@ -84,12 +106,11 @@ TEST(InitWithoutSdk, ContextStartsZeroedExceptTheDocumentedInitialValues) {
 }
 
 TEST(InitArguments, NullContextVariableIsRefused) {
-  NoSdk noSdk;
   EXPECT_EQ(Init(nullptr, nullptr, nullptr), BRELON_E_NO_CONTEXT);
 }
 
 TEST(ConnectionQueries, NoCameraGivesMinusFourAndClearsTheFlag) {
-  NoSdk noSdk;
+  REQUIRE_NO_SDK();
   void* handle = nullptr;
   ASSERT_EQ(Init(&handle, nullptr, nullptr), BRELON_E_SDK);
   uint8_t connected = 7;
@@ -116,7 +137,7 @@ TEST(ConnectionQueries, NullContextGivesMinusFour) {
 }
 
 TEST(ConnectionQueries, DeviceInfoIsLeftUntouchedWithoutACamera) {
-  NoSdk noSdk;
+  REQUIRE_NO_SDK();
   void* handle = nullptr;
   ASSERT_EQ(Init(&handle, nullptr, nullptr), BRELON_E_SDK);
   DeviceInformation out;
@@ -131,7 +152,7 @@ TEST(ConnectionQueries, DeviceInfoIsLeftUntouchedWithoutACamera) {
 // The session thread owns the connection state; without an SDK there is none, so the test
 // plays its part and opens a connection by hand.
 TEST(ConnectionQueries, OpenConnectionIsReportedAndItsRecordCopiedWhole) {
-  NoSdk noSdk;
+  REQUIRE_NO_SDK();
   void* handle = nullptr;
   ASSERT_EQ(Init(&handle, nullptr, nullptr), BRELON_E_SDK);
   auto* ctx = static_cast<PluginContext*>(handle);
@@ -160,9 +181,9 @@ TEST(ConnectionQueries, OpenConnectionIsReportedAndItsRecordCopiedWhole) {
 }
 
 TEST(ExitCalls, SecondExitAndNullVariablesAreNoOps) {
-  NoSdk noSdk;
   void* handle = nullptr;
-  ASSERT_EQ(Init(&handle, nullptr, nullptr), BRELON_E_SDK);
+  const int32_t init = Init(&handle, nullptr, nullptr);  // with or without an SDK
+  ASSERT_TRUE(init == BRELON_OK || init == BRELON_E_SDK) << init;
   EXPECT_EQ(Exit(&handle), BRELON_OK);
   EXPECT_EQ(handle, nullptr);
   EXPECT_EQ(Exit(&handle), BRELON_OK);
@@ -171,10 +192,14 @@ TEST(ExitCalls, SecondExitAndNullVariablesAreNoOps) {
 }
 
 TEST(InitLogFile, InitStartsTheLogFileAfresh) {
-  NoSdk noSdk;
+  REQUIRE_NO_SDK();
   const std::string dir = test::TempDir("entry-log");
   test::SetEnv("BRELON_LOG_DIR", dir.c_str());
   const std::string file = dir + "/ov_plugin.log";
+  if (file != plat::LogFilePath()) {
+    test::SetEnv("BRELON_LOG_DIR", nullptr);
+    GTEST_SKIP() << "the log file cannot be moved on this platform";
+  }
   { std::ofstream(file) << "left over from the last run\n"; }
 
   void* handle = nullptr;
@@ -237,12 +262,7 @@ TEST(InitWithSdk, HundredInitExitCyclesLeaveNothingBehind) {
 // script also runs this test from a copy of the executable in a folder without the library.
 TEST(InitBesideExecutable, ResultFollowsWhetherTheLibrarySitsBesideTheExecutable) {
   test::SetEnv("BRELON_ZEPA_PATH", nullptr);
-  char16_t path[260] = {};
-  ASSERT_TRUE(plat::ExecutablePath(path, std::size(path)));
-  std::u16string library(path);
-  library.resize(library.rfind(plat::PathSeparator()) + 1);
-  library += plat::SdkLibraryFileName();
-  const bool present = plat::FileAttributes(library.c_str()) != plat::kInvalidFileAttributes;
+  const bool present = LibraryBesideExecutable();
 
   void* handle = nullptr;
   EXPECT_EQ(Init(&handle, nullptr, nullptr), present ? BRELON_OK : BRELON_E_SDK)

@@ -19,16 +19,13 @@
 namespace brelon {
 namespace {
 
-// Loads the library at `path` as Init would, for the life of the object.
+// A loader of the library at `path`, for the life of the object.
 class LoaderAt {
  public:
   explicit LoaderAt(const std::string& path) {
-    test::SetEnv("BRELON_ZEPA_PATH", path.c_str());
-    sdk_ = std::make_unique<CTavelSDK>(nullptr, nullptr);
-  }
-  ~LoaderAt() {
-    sdk_.reset();
-    test::SetEnv("BRELON_ZEPA_PATH", nullptr);
+    std::u16string wide(path.size() + 1, u'\0');
+    wide.resize(plat::AnsiToWide(path.c_str(), path.size(), wide.data(), wide.size()));
+    sdk_ = std::make_unique<CTavelSDK>(nullptr, nullptr, wide.c_str());
   }
   CTavelSDK& operator*() { return *sdk_; }
   CTavelSDK* operator->() { return sdk_.get(); }
@@ -37,9 +34,19 @@ class LoaderAt {
   std::unique_ptr<CTavelSDK> sdk_;
 };
 
+// True when BRELON_ZEPA_PATH decides which library Init loads. Windows always takes the one
+// beside the executable.
+bool InitLibraryCanBeChosen() {
+  char16_t path[260];
+  test::SetEnv("BRELON_ZEPA_PATH", "probe");
+  const bool honoured = plat::SdkLibraryOverride(path, std::size(path));
+  test::SetEnv("BRELON_ZEPA_PATH", nullptr);
+  return honoured;
+}
+
 TEST(LoaderLibrary, AbsentLibraryGivesMinusOneAndNoEntries) {
   {
-    LoaderAt sdk("/nonexistent/folder/libzepa.so");
+    LoaderAt sdk("/nonexistent/folder/libzepa.so");  // any platform: no such file
     EXPECT_EQ(sdk->LoadStatus(), kLoadNoLibrary);
     EXPECT_EQ(sdk->Module(), nullptr);
     EXPECT_EQ(sdk->m_pfnInit, nullptr);
@@ -87,6 +94,8 @@ TEST(LoaderLibrary, MissingRequiredEntryFreesTheLibraryWithMinusTwo) {
 }
 
 TEST(LoaderLibrary, MissingRequiredEntryMakesInitFailWithMinusOne) {
+  if (!InitLibraryCanBeChosen())
+    GTEST_SKIP() << "Init loads only the library beside the executable";
   test::SetEnv("BRELON_ZEPA_PATH", test::SimVariantPath("no_serial").c_str());
   void* handle = nullptr;
   EXPECT_EQ(Init(&handle, nullptr, nullptr), BRELON_E_SDK);
@@ -113,12 +122,14 @@ TEST(LoaderLibrary, LibraryWithoutPropertyEntriesIsAcceptedAndItsPropertyCallsRe
     EXPECT_EQ(sdk->GetProp(1, 0x4220, 2, 1, &value), ZEPK_FAILED);
     EXPECT_EQ(sdk->CapProp(1, 0x3301, 0), ZEPK_FAILED);
   }
-  std::ifstream in(dir + "/ov_plugin.log");
-  std::stringstream text;
-  text << in.rdbuf();
-  for (const char* expected :
-       {"|ZEPK_SetProp missing\n", "|ZEPK_GetProp missing\n", "|ZEPK_CapProp missing\n"}) {
-    EXPECT_NE(text.str().find(expected), std::string::npos) << expected << "\n" << text.str();
+  if (dir + "/ov_plugin.log" == plat::LogFilePath()) {  // the log can be read back (POSIX)
+    std::ifstream in(dir + "/ov_plugin.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    for (const char* expected :
+         {"|ZEPK_SetProp missing\n", "|ZEPK_GetProp missing\n", "|ZEPK_CapProp missing\n"}) {
+      EXPECT_NE(text.str().find(expected), std::string::npos) << expected << "\n" << text.str();
+    }
   }
   test::SetEnv("BRELON_LOG_DIR", nullptr);
 }
@@ -182,9 +193,12 @@ TEST_F(ReleaseOnSimCamera, PictureInTheBufferAtOnceAnswersWithoutPolling) {
 
 TEST_F(ReleaseOnSimCamera, NoPictureWithinTheTimeoutAnswers0x2002) {
   Connect({.delayMs = 600000});  // the picture arrives long after the wait has given up
+  const int64_t start = plat::NowTicks();
   EXPECT_EQ(Release(0x104), BRELON_RELEASE_TIMEOUT);
-  // 30,002,000 us polled every 78 ms: a few hundred reads, each one traced.
-  EXPECT_GT(Count("ZEPK_GetBufferCapacity"), 100u);
+  EXPECT_GE((plat::NowTicks() - start) / 10, 30002000);
+  // Polled every 78 ms: never more reads than sleeps fit in the time-out, and more than one.
+  EXPECT_LE(Count("ZEPK_GetBufferCapacity"), 2u + 385u);
+  EXPECT_GE(Count("ZEPK_GetBufferCapacity"), 4u);
 }
 
 TEST_F(ReleaseOnSimCamera, UnlistedShutterCodeGivesUpAfterOneSleep) {
