@@ -15,10 +15,11 @@ namespace {
 
 constexpr uint32_t kFastTime = 2000;  // 30 s of release time-out pass in 15 ms
 constexpr int32_t kCamera = 77;
-constexpr int32_t kCode1000th = 976;    // 1/1000 s in the shutter table
-constexpr int32_t kCodeBulb = -1;       // "BULB": exposure time -1
-constexpr int32_t kCodeUnlisted = 245;  // no table entry: time-out 0
-constexpr int64_t kMargin = 15000000;   // the release's margin beyond the exposure
+constexpr int32_t kCode1000th = 976;     // 1/1000 s in the shutter table
+constexpr int32_t kCodeBulb = -1;        // "BULB": exposure time -1
+constexpr int32_t kCodeUnlisted = 245;   // no table entry: time-out 0
+constexpr int32_t kCodeHour = 64000180;  // 60'00": a time-out no slow machine reaches
+constexpr int64_t kMargin = 15000000;    // the release's margin beyond the exposure
 
 // What the scripted SDK answers, and what it was asked.
 struct Script {
@@ -133,6 +134,7 @@ TEST_F(TimedRelease, CountChangedBeforeFirstSleepAnswersAtOnce) {
 
 TEST_F(TimedRelease, CountDecreaseAlsoEndsTheWait) {
   g_script.counts = {9, 9, 9, 8};
+  g_script.shutterCode = kCodeHour;
   EXPECT_EQ(Release(0x104), ZEPK_OK);
   EXPECT_EQ(g_script.capacityCalls, 4);
 }
@@ -160,6 +162,7 @@ TEST_F(TimedRelease, UnchangedCountTimesOutOnlyAfterTheWholeTimeout) {
 
 TEST_F(TimedRelease, FailingCapacityDuringTheWaitIsReturned) {
   g_script.counts = {3};
+  g_script.shutterCode = kCodeHour;
   g_script.failCapacityFromCall = 4;
   g_script.capacityResult = -7;
   EXPECT_EQ(Release(0x304), -7);
