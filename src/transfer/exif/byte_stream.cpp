@@ -17,7 +17,14 @@ WindowStream* AsWindow(ByteStream* s) {
 uint16_t MemoryRead(ByteStream* s, uint64_t count, void* destination) {
   MemoryStream* m = AsMemory(s);
   if (m->position > m->size || count > m->size - m->position) return kExifOutOfRange;
-  if (count != 0) std::memcpy(destination, m->base + m->position, static_cast<size_t>(count));
+  const uint8_t* from = m->base + m->position;
+  if (count <= 8) {
+    // Markers, lengths and IFD fields: a byte loop beats a call into the library copy.
+    auto* to = static_cast<uint8_t*>(destination);
+    for (uint64_t i = 0; i < count; ++i) to[i] = from[i];
+  } else {
+    std::memcpy(destination, from, static_cast<size_t>(count));
+  }
   m->position += count;
   return kExifOk;
 }

@@ -3,6 +3,7 @@
 // path from the resulting little-endian TIFF block.
 #include "transfer/exif/exif_meta_info.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -15,6 +16,8 @@ namespace brelon::exif {
 namespace {
 
 constexpr size_t kMakerNoteHeaderBytes = 12;
+
+std::atomic<bool> gDebugCopyEnabled{true};
 
 bool IsOneByteType(uint16_t type) {
   return type == kTypeByte || type == kTypeAscii || type == kTypeSByte || type == kTypeUndefined;
@@ -64,10 +67,20 @@ int32_t CExifMetaInfo::SetSource(const uint8_t* data, size_t length) {
 
   // Best-effort diagnostic copy: a stale copy never survives, and the folder is never created,
   // so the file appears only where someone made the folder on purpose.
-  const char* debugPath = plat::DebugImageCopyPath();
-  plat::FileDelete(debugPath);
-  plat::FileWriteBinary(debugPath, data_.get(), length);
+  if (gDebugCopyEnabled.load(std::memory_order_relaxed)) {
+    const char* debugPath = plat::DebugImageCopyPath();
+    plat::FileDelete(debugPath);
+    plat::FileWriteBinary(debugPath, data_.get(), length);
+  }
   return 0;
+}
+
+void CExifMetaInfo::SetDebugCopyEnabled(bool enabled) {
+  gDebugCopyEnabled.store(enabled, std::memory_order_relaxed);
+}
+
+bool CExifMetaInfo::DebugCopyEnabled() {
+  return gDebugCopyEnabled.load(std::memory_order_relaxed);
 }
 
 bool CExifMetaInfo::Validate(uint32_t* width, uint32_t* height) {

@@ -46,6 +46,11 @@ class CExifMetaInfo {
   // As Close, and frees the data copy.
   int32_t ReleaseAll();
 
+  // Process-wide switch for the debug copy SetSource writes (on by default). Tools and
+  // benchmarks that read many images turn it off; the plug-in leaves it on.
+  static void SetDebugCopyEnabled(bool enabled);
+  static bool DebugCopyEnabled();
+
   // IFDs of the last successful ParseMetadata; null when absent.
   const Ifd* ifd0() const { return ifd0_; }
   const Ifd* exifIfd() const { return exifIfd_; }

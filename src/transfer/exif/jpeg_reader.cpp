@@ -240,14 +240,9 @@ uint16_t JpegReader::HandleExif() {
   if (error != kExifOk) return error;
   if (std::memcmp(identifier, "Exif\0", 5) != 0) return StreamSeek(source_, end);
 
-  exifWindow_.reset(new (std::nothrow) WindowStream);
-  if (exifWindow_) exifHeader_.reset(new (std::nothrow) TiffHeader(&exifWindow_->stream));
-  if (!exifHeader_) {
-    exifWindow_.reset();
-    return kExifOutOfMemory;
-  }
-  WindowStreamInit(exifWindow_.get(), source_, StreamTell(source_));
-  error = ParseIfdSet(exifHeader_.get(), &ifds_, IfdParseMode::kFull);
+  WindowStreamInit(&exifWindow_.emplace(), source_, StreamTell(source_));
+  exifHeader_.emplace(&exifWindow_->stream);
+  error = ParseIfdSet(&*exifHeader_, &ifds_, IfdParseMode::kFull);
   if (error != kExifOk) {
     exifHeader_.reset();
     exifWindow_.reset();

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "transfer/exif/byte_stream.h"
@@ -91,16 +92,18 @@ class JpegReader {
   FrameComponent components_[kMaxFrameComponents] = {};
   uint8_t maxHorizontal_ = 1;
   uint8_t maxVertical_ = 1;
-  uint16_t quant_[4][64] = {};
+  uint16_t quant_[4][64];  // valid where quantDefined_ is set
   bool quantDefined_[4] = {};
   std::vector<uint8_t> huffman_[4];
   uint16_t restartInterval_ = 0;
   uint64_t scanStart_ = 0;
 
-  std::unique_ptr<WindowStream> exifWindow_;
-  std::unique_ptr<TiffHeader> exifHeader_;
+  // Held in place rather than on the heap: one reader parses at most one Exif block.
+  std::optional<WindowStream> exifWindow_;
+  std::optional<TiffHeader> exifHeader_;
 
-  App2Record app2_[kMaxApp2Records] = {};
+  // Only the first app2Count_ records are ever read, so the array is left uninitialised.
+  App2Record app2_[kMaxApp2Records];
   uint32_t app2Count_ = 0;
 };
 

@@ -146,36 +146,32 @@ uint16_t Ifd::Read(uint32_t offset) {
     entries_.reset(new (std::nothrow) IfdEntry[fileCount + 1u]);
     if (!entries_) error = kExifOutOfMemory;
   }
-  uint16_t kept = 0;
-  for (uint16_t i = 0; error == kExifOk && i < fileCount; ++i) {
-    IfdEntry e{};
-    error = header_->ReadShorts(&e.tag, 1);
-    if (error == kExifOk) error = header_->ReadShorts(&e.type, 1);
-    if (error == kExifOk) error = header_->ReadLongs(&e.count, 1);
-    if (error != kExifOk) break;
-    const uint32_t typeSize = TiffTypeSize(e.type);
-    if (typeSize == 0) {
-      uint8_t skipped[4];
-      error = header_->ReadRaw(skipped, 4);
-      continue;
-    }
-    if (uint64_t{typeSize} * e.count <= 4) {
-      if (e.type == kTypeShort || e.type == kTypeSShort) {
-        error = header_->ReadShorts(&e.value, 2);
-      } else if (e.type == kTypeLong || e.type == kTypeSLong) {
-        error = header_->ReadLongs(&e.value, 1);
-      } else {
-        error = header_->ReadRaw(&e.value, 4);
-      }
-    } else {
-      error = header_->ReadLongs(&e.value, 1);
-    }
-    entries_[kept++] = e;
-  }
-  if (error == kExifOk) error = header_->ReadLongs(&nextIfdOffset_, 1);
+  // The table and the next-IFD offset arrive in one read into the entry array (an entry is
+  // 12 bytes in memory as in the file) and are decoded in place; entry i is decoded before
+  // anything is stored at or beyond its slot.
+  if (error == kExifOk) error = header_->ReadRaw(entries_.get(), 12 * uint64_t{fileCount} + 4);
   if (error != kExifOk) {
     Clear();
     return error;
+  }
+  const bool big = header_->fileByteOrder() != header_->hostByteOrder();
+  const auto* raw = reinterpret_cast<const uint8_t*>(entries_.get());
+  nextIfdOffset_ = Load32(raw + 12 * size_t{fileCount}, big);
+  uint16_t kept = 0;
+  for (uint16_t i = 0; i < fileCount; ++i) {
+    const uint8_t* r = raw + 12 * size_t{i};
+    IfdEntry e{Load16(r, big), Load16(r + 2, big), Load32(r + 4, big), 0};
+    const uint32_t typeSize = TiffTypeSize(e.type);
+    if (typeSize == 0) continue;  // invalid type: left out, the count shrinks by one
+    if (uint64_t{typeSize} * e.count <= 4 && (e.type == kTypeShort || e.type == kTypeSShort)) {
+      const uint16_t pair[2] = {Load16(r + 8, big), Load16(r + 10, big)};
+      std::memcpy(&e.value, pair, 4);
+    } else if (uint64_t{typeSize} * e.count <= 4 && e.type != kTypeLong && e.type != kTypeSLong) {
+      std::memcpy(&e.value, r + 8, 4);  // other inline values keep the file's bytes
+    } else {
+      e.value = Load32(r + 8, big);  // a LONG/SLONG value, or the value's offset
+    }
+    entries_[kept++] = e;
   }
   entryCount_ = kept;
   // Stable insertion sort: equal tags keep file order, and sorted files cost one pass.
