@@ -180,4 +180,19 @@ void WarningWindowUserClose(Window* window);
 // or a diagnostic finds a window whose owner keeps it to itself.
 Window* WarningWindowFind();
 
+// ---- Shell path helpers --------------------------------------------------------------------
+// The Windows shell's rules for backslash paths such as "A:\DCIM\100ORVTS\ORV_0001.JPG"
+// (PathRemoveBlanksW, PathStripPathW, PathRemoveFileSpecW), applied in place to a caller-owned,
+// NUL-terminated path; a null path is ignored. Any thread. The POSIX backend reproduces the
+// Windows results exactly, so names taken from camera paths are the same on every platform.
+// Removes leading and trailing spaces (U+0020 only).
+void PathRemoveBlanks(char16_t* path);
+// Keeps only the last element: "A:\DCIM\X.JPG" -> "X.JPG"; a trailing backslash stays with its
+// element ("A:\DCIM\" -> "DCIM\"). Here a slash or a colon also ends an element.
+void PathStripPath(char16_t* path);
+// Removes the last element and the backslash before it, keeping a drive root ("A:\") or the
+// leading backslashes of a rooted or UNC path; a slash is no separator here. True when the path
+// changed.
+bool PathRemoveFileSpec(char16_t* path);
+
 }  // namespace plat
