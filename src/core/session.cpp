@@ -61,11 +61,15 @@ struct SessionLocals {
   char enumAddress[kAddressBytes] = {};
 };
 
-// UTF-16 address to the narrow form the SDK takes, in the ANSI code page.
+// UTF-16 address to the narrow form the SDK takes, in the ANSI code page. The settings record
+// is byte-packed, so its texts may sit at odd addresses: read them through memcpy only.
 void WideToNarrow(const char16_t* text, size_t maxUnits, char* out, size_t capacity) {
+  char16_t aligned[kAddressBytes] = {};
+  const size_t units = maxUnits < kAddressBytes - 1 ? maxUnits : kAddressBytes - 1;
+  std::memcpy(aligned, text, units * sizeof(char16_t));
   size_t length = 0;
-  while (length < maxUnits && text[length] != u'\0') ++length;
-  plat::WideToAnsi(text, length, out, capacity);
+  while (length < units && aligned[length] != u'\0') ++length;
+  plat::WideToAnsi(aligned, length, out, capacity);
 }
 
 SettingsSnapshot ReadSettings(PluginContext* ctx) {
