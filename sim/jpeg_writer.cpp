@@ -36,17 +36,17 @@ constexpr std::array<uint8_t, kCoefficients> kZigzagToNatural = {
     41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
     30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
 
-struct HuffmanSpec {
+struct HuffmanTable {
   uint8_t classAndId;
   std::array<uint8_t, kHuffmanCounts> counts;
   std::vector<uint8_t> symbols;
 };
 
-const HuffmanSpec kLumaDc{
+const HuffmanTable kLumaDc{
     0x00, {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}};
-const HuffmanSpec kChromaDc{
+const HuffmanTable kChromaDc{
     0x01, {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}};
-const HuffmanSpec kLumaAc{
+const HuffmanTable kLumaAc{
     0x10,
     {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d},
     {0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61,
@@ -60,7 +60,7 @@ const HuffmanSpec kLumaAc{
      0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3,
      0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe1, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8,
      0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa}};
-const HuffmanSpec kChromaAc{
+const HuffmanTable kChromaAc{
     0x11,
     {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77},
     {0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07, 0x61,
@@ -81,13 +81,13 @@ struct Code {
 };
 
 // Canonical code assignment (JPEG Annex C).
-std::array<Code, 256> BuildCodes(const HuffmanSpec& spec) {
+std::array<Code, 256> BuildCodes(const HuffmanTable& table) {
   std::array<Code, 256> codes{};
   uint16_t code = 0;
   size_t next = 0;
   for (int length = 1; length <= kHuffmanCounts; ++length) {
-    for (int i = 0; i < spec.counts[length - 1]; ++i) {
-      codes[spec.symbols[next++]] = {code, static_cast<uint8_t>(length)};
+    for (int i = 0; i < table.counts[length - 1]; ++i) {
+      codes[table.symbols[next++]] = {code, static_cast<uint8_t>(length)};
       ++code;
     }
     code <<= 1;
@@ -145,10 +145,10 @@ std::vector<uint8_t> QuantPayload() {
 
 std::vector<uint8_t> HuffmanPayload() {
   std::vector<uint8_t> payload;
-  for (const HuffmanSpec* spec : {&kLumaDc, &kLumaAc, &kChromaDc, &kChromaAc}) {
-    payload.push_back(spec->classAndId);
-    payload.insert(payload.end(), spec->counts.begin(), spec->counts.end());
-    payload.insert(payload.end(), spec->symbols.begin(), spec->symbols.end());
+  for (const HuffmanTable* table : {&kLumaDc, &kLumaAc, &kChromaDc, &kChromaAc}) {
+    payload.push_back(table->classAndId);
+    payload.insert(payload.end(), table->counts.begin(), table->counts.end());
+    payload.insert(payload.end(), table->symbols.begin(), table->symbols.end());
   }
   return payload;
 }
