@@ -217,7 +217,24 @@ TEST(InitLogFile, InitStartsTheLogFileAfresh) {
   std::filesystem::remove_all(dir);
 }
 
+// The machine-wide session mutex would make these runs wait behind any other session on the
+// machine (a parallel test, a running host); a private lock folder keeps them independent.
+class PrivateSessionLock {
+ public:
+  PrivateSessionLock() : dir_(test::TempDir("entry-lock")) {
+    test::SetEnv("BRELON_LOCK_DIR", dir_.c_str());
+  }
+  ~PrivateSessionLock() {
+    test::SetEnv("BRELON_LOCK_DIR", nullptr);
+    std::filesystem::remove_all(dir_);
+  }
+
+ private:
+  std::string dir_;
+};
+
 TEST(InitWithSdk, StartsTheSessionThreadAndExitStopsItBeforeUnloading) {
+  PrivateSessionLock lock;
   test::SimSession sim;
   plat::SetTimeScale(100);
   void* handle = nullptr;
@@ -244,6 +261,7 @@ TEST(InitWithSdk, StartsTheSessionThreadAndExitStopsItBeforeUnloading) {
 // Run under the leak checker: every Init's context, events, thread, loader and library must be
 // gone after its Exit. The log lock is made once and reused, so it is no per-Init leak either.
 TEST(InitWithSdk, HundredInitExitCyclesLeaveNothingBehind) {
+  PrivateSessionLock lock;
   test::SimSession sim;
   plat::SetTimeScale(100);
   for (int i = 0; i < 100; ++i) {
