@@ -261,6 +261,12 @@ SimSession::SimSession(const std::string& configJson)
 #ifndef _WIN32
   Save("BRELON_ZEPA_PATH");
   SetEnv("BRELON_ZEPA_PATH", SimLibraryPath().c_str());
+  // A simulated run must not queue behind the machine-wide session lock of another test
+  // process running in parallel; tests that share one lock on purpose set it themselves.
+  if (std::getenv("BRELON_LOCK_DIR") == nullptr) {
+    Save("BRELON_LOCK_DIR");
+    SetEnv("BRELON_LOCK_DIR", dir_.c_str());
+  }
 #endif
 }
 
