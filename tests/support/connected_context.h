@@ -57,7 +57,7 @@ class ConnectedContext {
   };
 
   SimSession sim_;
-  SavedVariable saved_[2] = {{"BRELON_LOG_DIR"}, {"BRELON_LOCK_DIR"}};
+  SavedVariable saved_[2] = {{"BRELON_LOG_DIR", false, {}}, {"BRELON_LOCK_DIR", false, {}}};
   std::string logDir_;
   std::string logPath_;
   bool createdLogDir_ = false;
