@@ -326,11 +326,14 @@ void RunCycle(PluginContext* ctx, SessionLocals& locals) {
 }  // namespace
 
 int32_t CallSdkInit(PluginContext* ctx) {
-  try {
-    return ctx->pSdk->m_pfnInit(ctx->pSdk->Module());
-  } catch (...) {
-    return ZEPK_OK;
-  }
+  int32_t result = ZEPK_OK;  // stays when the SDK throws
+  plat::CallGuarded(
+      [](void* c) {
+        CTavelSDK* sdk = static_cast<PluginContext*>(c)->pSdk;
+        return sdk->m_pfnInit(sdk->Module());
+      },
+      ctx, &result);
+  return result;
 }
 
 plat::NamedMutex* AcquireSessionMutex(PluginContext* ctx) {

@@ -195,4 +195,13 @@ void PathStripPath(char16_t* path);
 // changed.
 bool PathRemoveFileSpec(char16_t* path);
 
+// ---- Guarded calls into the camera SDK ----------------------------------------------------------
+// Runs fn(ctx) so that an exception thrown out of the SDK ends the call instead of the process:
+// a C++ exception on POSIX, and on Windows exactly the exception an MSVC-built library raises
+// for a C++ throw (code 0xE06D7363), whatever compiler built the caller. Every other exception
+// (an access violation, say) passes on untouched to the handlers above. True when fn returned,
+// with its result in *result (out); false when an SDK exception was caught, *result untouched.
+// Any thread; `ctx` is borrowed and only handed to fn.
+bool CallGuarded(int32_t (*fn)(void* ctx), void* ctx, int32_t* result);
+
 }  // namespace plat
