@@ -162,7 +162,9 @@ bool ParseArgs(int argc, char** argv, Options* o, std::string* error) {
       return true;
     };
     double v = 0;
-    if (a == "--help" || a == "-h") {
+    if (a == "--version") {
+      o->command = "version";
+    } else if (a == "--help" || a == "-h") {
       o->help = true;
     } else if (a == "-v" || a == "--verbose") {
       g_verbose = true;
@@ -615,8 +617,9 @@ int main(int argc, char** argv) {
 #else
   const std::string simPath = dir + "libzepa.so";
   const char* sdk = std::getenv("BRELON_ZEPA_PATH");
+  const bool usesCamera = o.command != "settings" && o.command != "exif";
   if (!o.sim && (!sdk || !*sdk)) {
-    std::fprintf(stderr, "notice: no camera SDK configured; using the simulator\n");
+    if (usesCamera) std::fprintf(stderr, "notice: no camera SDK configured; using the simulator\n");
     o.sim = true;
   }
   if (o.sim) setenv("BRELON_ZEPA_PATH", simPath.c_str(), 1);
