@@ -44,7 +44,7 @@ ALLOWED_IMPORTS = [r"kernel32\.dll", r"user32\.dll", r"advapi32\.dll", r"shell32
 FORBIDDEN_IMPORTS = re.compile(r"libstdc\+\+|libgcc|winpthread", re.I)
 
 # Warning-window resources: one dialog template under Japanese, the string table in eight
-# language variants (primary language with neutral sublanguage, and the neutral entry).
+# language variants (primary language with neutral or default sublanguage, and the neutral entry).
 DIALOG_ID = 101
 DIALOG_LANG = 1041
 STRING_IDS = range(105, 111)
@@ -394,7 +394,13 @@ def check_resources(rep, pe):
 
     problems = []
     block_id = STRING_IDS[0] // 16 + 1
-    variants = tables.get(block_id, {})
+    # A variant may carry its language's neutral or default sublanguage: resource lookup falls
+    # back from the user's full language id to either, so both select the same texts.
+    variants = {}
+    for lang, data in tables.get(block_id, {}).items():
+        primary, sub = lang & 0x3FF, lang >> 10
+        key = lang if lang == 0x0400 or sub not in (0, 1) else primary
+        variants[key] = data
     for lang, label in STRING_LANGS.items():
         if lang not in variants:
             problems.append(f"no {label} (0x{lang:04x}) strings")
