@@ -33,36 +33,36 @@ void* CountedAlloc(size_t size) {
 }
 }  // namespace
 
-void* operator new(size_t size) {
+[[gnu::noinline]] void* operator new(size_t size) {
   if (void* p = CountedAlloc(size)) return p;
   throw std::bad_alloc();
 }
-void* operator new[](size_t size) {
+[[gnu::noinline]] void* operator new[](size_t size) {
   if (void* p = CountedAlloc(size)) return p;
   throw std::bad_alloc();
 }
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
+[[gnu::noinline]] void* operator new(size_t size, const std::nothrow_t&) noexcept {
   return CountedAlloc(size);
 }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+[[gnu::noinline]] void* operator new[](size_t size, const std::nothrow_t&) noexcept {
   return CountedAlloc(size);
 }
-void operator delete(void* p) noexcept {
+[[gnu::noinline]] void operator delete(void* p) noexcept {
   std::free(p);
 }
-void operator delete[](void* p) noexcept {
+[[gnu::noinline]] void operator delete[](void* p) noexcept {
   std::free(p);
 }
-void operator delete(void* p, size_t) noexcept {
+[[gnu::noinline]] void operator delete(void* p, size_t) noexcept {
   std::free(p);
 }
-void operator delete[](void* p, size_t) noexcept {
+[[gnu::noinline]] void operator delete[](void* p, size_t) noexcept {
   std::free(p);
 }
-void operator delete(void* p, const std::nothrow_t&) noexcept {
+[[gnu::noinline]] void operator delete(void* p, const std::nothrow_t&) noexcept {
   std::free(p);
 }
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
+[[gnu::noinline]] void operator delete[](void* p, const std::nothrow_t&) noexcept {
   std::free(p);
 }
 
