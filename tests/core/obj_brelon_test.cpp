@@ -1,7 +1,6 @@
-// The interface object: reference counting and its destructor slot, the preview hand-over, the
-// texts, the image-wait event, the host locks and the option word on a bare context, then the
-// priority mode with its busy retries and drive value, the 0x3301 mode and the direct release
-// against the simulated camera.
+// The interface object: reference counting, the preview hand-over, the texts, the host locks and
+// the option word on a bare context, then the priority mode with its busy retries and drive
+// value, the 0x3301 mode, the direct release and the SDK lock against the simulated camera.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -69,17 +68,6 @@ TEST(ObjBrelon, ANewObjectHasOneReferenceAndItsLastReleaseFreesIt) {
   EXPECT_EQ(brelon->Release(), 0);  // freed: the sanitizer build reports a leak otherwise
 }
 
-TEST(ObjBrelon, DestroyReturnsTheObjectAndFreesOnlyWithTheFreeFlag) {
-  auto ctx = BareContext();
-  void* object = nullptr;
-  ASSERT_EQ(CreateIF(ctx.get(), BRELON_IF_BRELON, &object), BRELON_OK);
-  auto* brelon = static_cast<IBrelon*>(object);
-  // Without bit 0 the memory stays: a second destroy with the flag frees it exactly once.
-  EXPECT_EQ(brelon->Destroy(0), object);
-  EXPECT_EQ(brelon->Destroy(0xFE), object);
-  EXPECT_EQ(brelon->Destroy(BRELON_DESTROY_FREE), object);
-}
-
 class PreviewHandOver : public ::testing::Test {
  protected:
   void Store(int slot, uint8_t fill, int32_t size) {
@@ -130,19 +118,6 @@ TEST_F(PreviewHandOver, SlotsAreHandedOutInTurnUntilNoneIsLeft) {
   EXPECT_EQ(brelon_->TakePreview(buffer_.data(), nullptr), BRELON_E_SDK);
 }
 
-TEST_F(PreviewHandOver, TheIndexDecidesWhichSlotComesFirst) {
-  Store(0, 0x10, 10);
-  Store(1, 0x20, 20);
-  ctx_->lPreviewIndex = 1;
-  int32_t size = 64;
-  ASSERT_EQ(brelon_->TakePreview(buffer_.data(), &size), BRELON_OK);
-  EXPECT_EQ(size, 20);
-  EXPECT_EQ(buffer_[0], 0x20);
-  size = 64;
-  ASSERT_EQ(brelon_->TakePreview(buffer_.data(), &size), BRELON_OK);
-  EXPECT_EQ(size, 10);
-}
-
 TEST(ObjBrelon, PropTextsAreCopiedCutAndEmptiedForNull) {
   auto ctx = BareContext();
   BrelonRef brelon = MakeBrelon(ctx.get());
@@ -158,21 +133,6 @@ TEST(ObjBrelon, PropTextsAreCopiedCutAndEmptiedForNull) {
   brelon->GetPropTexts(first, nullptr, third);
   EXPECT_EQ(std::u16string(first), u"K-M3");
   EXPECT_EQ(std::u16string(third).size(), size_t{kPropTextUnits - 1});
-}
-
-TEST(ObjBrelon, ArmingTheImageWaitResetsItsEvent) {
-  auto ctx = BareContext();
-  ctx->hImageWaitEvent = plat::EventCreate(/*manualReset=*/true, /*initiallySignalled=*/true);
-  BrelonRef brelon = MakeBrelon(ctx.get());
-  EXPECT_EQ(brelon->GetImageWaitEvent(), static_cast<void*>(ctx->hImageWaitEvent));
-
-  brelon->SetImageWait(2);  // only arming (1) resets
-  EXPECT_EQ(brelon->GetImageWait(), 2);
-  EXPECT_EQ(plat::EventWait(ctx->hImageWaitEvent, 0), plat::WaitResult::kSignalled);
-  brelon->SetImageWait(1);
-  EXPECT_EQ(brelon->GetImageWait(), 1);
-  EXPECT_EQ(plat::EventWait(ctx->hImageWaitEvent, 0), plat::WaitResult::kTimeout);
-  plat::EventClose(ctx->hImageWaitEvent);
 }
 
 TEST(ObjBrelon, TheOptionWordIsOneForTheWholeProcess) {
@@ -365,16 +325,6 @@ TEST_F(ObjBrelonOnCamera, OtherDriveValuesAreOnlyRemembered) {
   camera_->Sim().ClearTrace();
   ASSERT_EQ(brelon_->SetPriorityMode(1, 0), BRELON_OK);
   EXPECT_TRUE(Calls("ZEPK_SetProp").empty());
-  Unlock();
-}
-
-TEST_F(ObjBrelonOnCamera, GetPriorityModeAsksTheCameraOnlyWhenToldTo) {
-  Connect(R"({"priority_mode":2})");
-  ctx_->lPriorityMode = 1;
-  EXPECT_EQ(brelon_->GetPriorityMode(0), 1);
-  EXPECT_TRUE(Calls("ZEPK_GetPriorityMode").empty());
-  EXPECT_EQ(brelon_->GetPriorityMode(1), 2);
-  EXPECT_EQ(ctx_->lPriorityMode, 2);
   Unlock();
 }
 
