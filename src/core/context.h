@@ -21,7 +21,8 @@ struct PluginContext {
   DeviceInformation DeviceInfo;  // guarded by DeviceInfoLock
   int32_t hCamera;
   _BRELON_PROPERTY Property;
-  BrelonCondition Condition;  // guarded by CameraNameLock
+  // Word-aligned so that the record's 32-bit fields, all at multiples of 4 inside it, are too.
+  alignas(4) BrelonCondition Condition;  // guarded by CameraNameLock
   plat::Thread* hSessionThread;
   plat::Event* hStopEvent;
   int32_t lUseSerialTag;
