@@ -32,16 +32,16 @@ extern "C" {
 /* ---- Result codes (int32). One list for the whole plug-in. --------------------------------- */
 enum BrelonResult {
   BRELON_OK = 0,
-  BRELON_E_SDK = -1,             /* SDK unusable, camera not connected, or withheld image */
+  BRELON_E_SDK = -1,              /* SDK unusable, camera not connected, or withheld image */
   BRELON_E_BUFFER_TOO_SMALL = -2, /* the host's buffer cannot take the data (preview) */
-  BRELON_E_THREAD = -3,          /* session thread could not be started */
-  BRELON_E_NO_CONTEXT = -4,      /* no context, or no camera connected */
-  BRELON_E_SDK_CALL = -5,        /* an SDK call failed (not with the busy error number) */
-  BRELON_E_IMAGE_DATA = -6,      /* image data or its metadata unreadable */
-  BRELON_E_NO_MEMORY = -7,       /* an object could not be allocated (CreateIF) */
-  BRELON_E_SETTINGS_KEY = -12,   /* the settings key can neither be opened nor created */
-  BRELON_E_IMAGE_DELETED = -14,  /* image deleted in the camera instead of transferred */
-  BRELON_E_BUSY = -100           /* an SDK call failed with error number 0x1006 */
+  BRELON_E_THREAD = -3,           /* session thread could not be started */
+  BRELON_E_NO_CONTEXT = -4,       /* no context, or no camera connected */
+  BRELON_E_SDK_CALL = -5,         /* an SDK call failed (not with the busy error number) */
+  BRELON_E_IMAGE_DATA = -6,       /* image data or its metadata unreadable */
+  BRELON_E_NO_MEMORY = -7,        /* an object could not be allocated (CreateIF) */
+  BRELON_E_SETTINGS_KEY = -12,    /* the settings key can neither be opened nor created */
+  BRELON_E_IMAGE_DELETED = -14,   /* image deleted in the camera instead of transferred */
+  BRELON_E_BUSY = -100            /* an SDK call failed with error number 0x1006 */
 };
 
 /* SDK results and error numbers the plug-in singles out. */
