@@ -259,7 +259,9 @@ void BRELON_THISCALL Obj_Brelon::SetHostOptionFlags(uint32_t flags) {
 }
 
 int32_t BRELON_THISCALL Obj_Brelon::GetConnectKind() {
-  return context_ ? context_->lConnectKind : 0;
+  if (!context_) return 0;
+  plat::LockGuard connection(Locks().connection);
+  return context_->lConnectKind;
 }
 
 void BRELON_THISCALL Obj_Brelon::SetHostFlag(uint8_t flag) {

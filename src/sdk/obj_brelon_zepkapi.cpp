@@ -18,8 +18,11 @@ namespace brelon {
 namespace {
 
 bool IsConnected(const PluginContext* ctx, int32_t* camera) {
-  // Read without ConnectionLock, as every wrapper call does: the wrapper takes no lock at all.
-  if (!ctx || ctx->lConnected != 1 || !ctx->pSdk) return false;
+  // The lock is held only for the read: the call itself runs unlocked, so a slow SDK call never
+  // holds up the session thread.
+  if (!ctx) return false;
+  plat::LockGuard connection(Locks().connection);
+  if (ctx->lConnected != 1 || !ctx->pSdk) return false;
   *camera = ctx->hCamera;
   return true;
 }

@@ -115,6 +115,10 @@ class GuardedSdk : public ::testing::Test {
     camera_.reset();
   }
   int Control(const std::string& json) { return camera_->Sim().Control(json); }
+  void SetConnected(int32_t connected) {
+    plat::LockGuard connection(Locks().connection);
+    ctx_->lConnected = connected;
+  }
   std::vector<test::TraceCall> Calls(const char* fn) { return camera_->Sim().Calls(fn); }
 
   std::unique_ptr<test::ConnectedContext> camera_;
@@ -242,11 +246,11 @@ TEST_F(GuardedSdk, AMissingPropertyEntryIsRefusedAndLogged) {
 
 TEST_F(GuardedSdk, ADisconnectedContextIsRefusedWithoutACall) {
   Connect();
-  ctx_->lConnected = 0;  // as the session thread leaves it after losing the camera
+  SetConnected(0);  // as the session thread leaves it after losing the camera
   int32_t value = 0;
   EXPECT_EQ(sdk_->BRN_GetAperture(Address(&value)), ZEPK_FAILED);
   EXPECT_EQ(sdk_->BRN_CapProp(0x3328, 0), ZEPK_FAILED);
-  ctx_->lConnected = 1;
+  SetConnected(1);
   EXPECT_TRUE(camera_->Sim().Trace().empty());
 
   void* object = nullptr;

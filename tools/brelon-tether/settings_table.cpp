@@ -72,6 +72,13 @@ std::string ToUtf8(const char16_t* t) {
 }
 
 // UTF-8 to UTF-16 for the basic plane (all the record's texts); false on bad input.
+// The shortcut arrays sit at odd offsets of the packed record: copy before reading.
+std::string SlotUtf8(const void* slot) {
+  char16_t text[BRELON_SHORTCUT_UNITS + 1] = {};
+  std::memcpy(text, slot, BRELON_SHORTCUT_UNITS * sizeof(char16_t));
+  return ToUtf8(text);
+}
+
 bool FromUtf8(const std::string& s, std::u16string* out) {
   out->clear();
   for (size_t i = 0; i < s.size();) {
@@ -181,8 +188,8 @@ int RunSettings(PropertyFn read, PropertyFn write, const std::vector<std::string
     auto r = Load(read);
     for (const Field& f : kFields) std::printf("%s=%s\n", f.name, Value(*r, f).c_str());
     for (int i = 0; i < BRELON_SHORTCUT_COUNT; ++i)
-      std::printf("%s=%s (default %s)\n", kShortcuts[i], ToUtf8(r->Shortcut[i]).c_str(),
-                  ToUtf8(r->ShortcutDefault[i]).c_str());
+      std::printf("%s=%s (default %s)\n", kShortcuts[i], SlotUtf8(r->Shortcut[i]).c_str(),
+                  SlotUtf8(r->ShortcutDefault[i]).c_str());
     return kExitOk;
   }
   if (op == "get" && args.size() == 2) {
@@ -195,7 +202,7 @@ int RunSettings(PropertyFn read, PropertyFn write, const std::vector<std::string
     }
     for (int i = 0; i < BRELON_SHORTCUT_COUNT; ++i) {
       if (args[1] == kShortcuts[i]) {
-        std::printf("%s\n", ToUtf8(r->Shortcut[i]).c_str());
+        std::printf("%s\n", SlotUtf8(r->Shortcut[i]).c_str());
         return kExitOk;
       }
     }
