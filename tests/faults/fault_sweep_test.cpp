@@ -1,0 +1,371 @@
+// Fault sweep: every SDK call that a clean run of the session thread, Shoot, the ReadImage pairs
+// and GetCameraCondition makes is failed once with the busy error number, once with another one
+// and, where the plug-in guards the call, thrown out of. Each run must give the defined result,
+// finish in time, and leave the plug-in delivering the next shot under its right names.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "faults/reliability.h"
+
+namespace brelon {
+namespace {
+
+using test::SimHost;
+using test::TraceCall;
+using test::TransferLog;
+
+constexpr uint32_t kTimeScale = 100;  // a session cycle of 5 s nominal lasts 50 ms
+constexpr int32_t kBusy = ZEPK_ERR_BUSY;
+constexpr int32_t kOtherError = 0x1003;  // any number but busy; 0x1015 would open the warning
+constexpr int kCleanFrame = 42;
+constexpr int kRecoveryFrame = 500;
+constexpr uint32_t kQuietCyclesMs = 300;  // real time in which a failed ZEPK_Init must stay alone
+
+const std::string kCamera = R"({"capture":{"format":"raw+jpeg","delay_ms":0,"raw_bytes":20000}})";
+const std::string kCleanConfig = R"({"cameras":[)" + kCamera + "]}";
+
+enum class Phase { kSession, kShoot, kTransfer, kCondition };
+enum class Fault { kBusy, kOther, kThrow };
+constexpr Fault kFaults[] = {Fault::kBusy, Fault::kOther, Fault::kThrow};
+
+const char* PhaseName(Phase phase) {
+  switch (phase) {
+    case Phase::kSession:
+      return "session";
+    case Phase::kShoot:
+      return "Shoot";
+    case Phase::kTransfer:
+      return "ReadImage";
+    case Phase::kCondition:
+      return "GetCameraCondition";
+  }
+  return "?";
+}
+const char* FaultName(Fault fault) {
+  return fault == Fault::kBusy ? "busy" : fault == Fault::kOther ? "other" : "throw";
+}
+
+// A call site: the nth call of an entry point within one phase of the clean run.
+struct Site {
+  Phase phase;
+  std::string fn;
+  int nth;
+  bool watch = false;  // session only: made by a watch cycle, after the connection
+  std::string Label() const {
+    return std::string(PhaseName(phase)) + " " + fn + "#" + std::to_string(nth) +
+           (watch ? " (watch)" : "");
+  }
+};
+
+// The plug-in catches exceptions only around these calls; elsewhere a throwing SDK is fatal by
+// design, so no throw scenario is run there.
+bool Guarded(const Site& site) {
+  return site.phase == Phase::kSession && site.fn == "ZEPK_Init";
+}
+
+// Results that differ from the phase's rule (busy -100, any other number -5 for Shoot and
+// GetCameraCondition; 0 for the ReadImage pairs, except a failed read of the data: -6).
+struct Exception {
+  Phase phase;
+  const char* fn;
+  int nth;
+  int32_t busy;
+  int32_t other;
+};
+constexpr Exception kExceptions[] = {
+    // Shoot's own release-mode query: an unusable list is answered without an error lookup.
+    {Phase::kShoot, "ZEPK_CapRelease", 1, BRELON_E_SDK_CALL, BRELON_E_SDK_CALL},
+    {Phase::kShoot, "ZEPK_CapRelease", 2, BRELON_E_SDK_CALL, BRELON_E_SDK_CALL},
+    // The timed release's look for mode 0x0F only decides about event 107.
+    {Phase::kShoot, "ZEPK_CapRelease", 3, BRELON_OK, BRELON_OK},
+    {Phase::kShoot, "ZEPK_CapRelease", 4, BRELON_OK, BRELON_OK},
+    // Under white balance AUTO a colour-temperature failure is stored, not counted.
+    {Phase::kCondition, "ZEPK_GetWBColorTemp", 1, BRELON_OK, BRELON_OK},
+};
+
+int32_t ExpectedResult(const Site& site, Fault fault) {
+  for (const Exception& e : kExceptions) {
+    if (e.phase == site.phase && site.fn == e.fn && site.nth == e.nth) {
+      return fault == Fault::kBusy ? e.busy : e.other;
+    }
+  }
+  if (site.phase == Phase::kTransfer) {
+    return site.fn == "ZEPK_ReadImage" ? BRELON_E_IMAGE_DATA : BRELON_OK;
+  }
+  return fault == Fault::kBusy ? BRELON_E_BUSY : BRELON_E_SDK_CALL;
+}
+
+std::string FaultJson(const Site& site, Fault fault) {
+  const int32_t error = fault == Fault::kBusy ? kBusy : kOtherError;
+  return R"({"fn":")" + site.fn + R"(","nth":)" + std::to_string(site.nth) +
+         R"(,"count":1,"result":-1,"api_code":0,"error":)" + std::to_string(error) +
+         R"(,"throw":)" + (fault == Fault::kThrow ? "true" : "false") + "}";
+}
+
+// True when the nth call of fn at or after `from` in the trace failed as injected.
+bool FaultHit(const std::vector<TraceCall>& trace, size_t from, const Site& site) {
+  int seen = 0;
+  for (size_t i = from; i < trace.size(); ++i) {
+    if (trace[i].fn != site.fn || ++seen != site.nth) continue;
+    return trace[i].threw || trace[i].ret == ZEPK_FAILED;
+  }
+  return false;
+}
+
+void AppendSites(const std::vector<TraceCall>& trace, size_t from, size_t to, Phase phase,
+                 size_t watchFrom, std::vector<Site>& out) {
+  std::map<std::string, int> seen;
+  for (size_t i = from; i < to && i < trace.size(); ++i) {
+    out.push_back(Site{phase, trace[i].fn, ++seen[trace[i].fn], i >= watchFrom});
+  }
+}
+
+std::vector<std::u16string> Sorted(std::vector<std::u16string> names) {
+  std::sort(names.begin(), names.end());
+  return names;
+}
+std::vector<std::u16string> ShotNames(int frame) {
+  return Sorted({test::ExpectedName(frame, true), test::ExpectedName(frame, false)});
+}
+
+// The call sites of one clean run, recorded once: the session thread up to the end of its first
+// watch cycle, then, with the session held off by the host lock, one Shoot, the query/read pairs
+// of its two files and one GetCameraCondition.
+struct CleanRun {
+  std::vector<Site> sites;
+  std::string failure;  // empty when the clean run itself behaved
+};
+
+CleanRun RecordCleanRun() {
+  CleanRun run;
+  test::Watchdog watchdog("the clean run");
+  SimHost host(kCleanConfig);
+  if (!host.WaitEvent(BRELON_EV_CONNECTED, 1)) {
+    run.failure = "no connection";
+    return run;
+  }
+  const size_t connect = host.TraceAtConnect();
+  // The watch cycle ends where the next one begins with the same first call.
+  size_t nextWatch = 0;
+  const bool twoWatches = test::WaitUntil(
+      [&] {
+        const std::vector<TraceCall> trace = host.Sim().Trace();
+        for (size_t i = connect + 1; i < trace.size() && connect < trace.size(); ++i) {
+          if (trace[i].fn == trace[connect].fn) {
+            nextWatch = i;
+            return true;
+          }
+        }
+        return false;
+      },
+      test::kWatchdogMs / 2);
+  if (!twoWatches) {
+    run.failure = "no second watch cycle";
+    return run;
+  }
+  plat::LockGuard holdSession(Locks().host[0]);
+  const size_t shootFrom = host.Sim().Trace().size();
+  host.SetFrame(kCleanFrame);
+  if (Shoot(host.Handle()) != BRELON_OK || !host.ShotsReady()) {
+    run.failure = "the clean shot failed";
+    return run;
+  }
+  const size_t transferFrom = host.Sim().Trace().size();
+  const TransferLog transfer = test::FetchPending(host);
+  if (Sorted(transfer.names) != ShotNames(kCleanFrame)) {
+    run.failure = "the clean shot's files were not delivered";
+    return run;
+  }
+  const size_t conditionFrom = host.Sim().Trace().size();
+  BrelonCondition condition{};
+  if (GetCameraCondition(host.Handle(), &condition) != BRELON_OK) {
+    run.failure = "the clean condition report failed";
+    return run;
+  }
+  const std::vector<TraceCall> trace = host.Sim().Trace();
+  AppendSites(trace, 0, nextWatch, Phase::kSession, connect, run.sites);
+  AppendSites(trace, shootFrom, transferFrom, Phase::kShoot, trace.size(), run.sites);
+  AppendSites(trace, transferFrom, conditionFrom, Phase::kTransfer, trace.size(), run.sites);
+  AppendSites(trace, conditionFrom, trace.size(), Phase::kCondition, trace.size(), run.sites);
+  return run;
+}
+
+// ---- Scenarios ------------------------------------------------------------------------------
+
+// After any scenario: whatever the camera still holds comes out once under its shot's names,
+// and a clean shot then arrives whole. The caller holds the session off (host lock).
+void ExpectRecovered(SimHost& host, int faultedFrame) {
+  ASSERT_EQ(host.Control(R"({"cmd":"clear_faults"})"), ZEPASIM_OK);
+  ASSERT_TRUE(host.ShotsReady());
+  const TransferLog left = test::FetchPending(host);
+  const std::vector<std::u16string> allowed = ShotNames(faultedFrame);
+  for (const std::u16string& name : left.names) {
+    EXPECT_EQ(std::count(left.names.begin(), left.names.end(), name), 1) << "delivered twice";
+    EXPECT_NE(std::find(allowed.begin(), allowed.end(), name), allowed.end())
+        << "a leftover file got a wrong name";
+  }
+  EXPECT_EQ(host.Pending(), 0) << "files stuck in the camera";
+
+  host.SetFrame(kRecoveryFrame);
+  ASSERT_EQ(Shoot(host.Handle()), BRELON_OK) << "the next clean shot failed";
+  ASSERT_TRUE(host.ShotsReady());
+  EXPECT_EQ(Sorted(test::FetchPending(host).names), ShotNames(kRecoveryFrame));
+}
+
+// Shoot, the pairs and the condition report, with the session thread held at its next watch.
+void RunHostScenario(const Site& site, Fault fault) {
+  SimHost host(kCleanConfig);
+  ASSERT_TRUE(host.WaitEvent(BRELON_EV_CONNECTED, 1)) << "no connection";
+  plat::LockGuard holdSession(Locks().host[0]);
+  host.SetFrame(kCleanFrame);
+  if (site.phase == Phase::kTransfer) {
+    ASSERT_EQ(Shoot(host.Handle()), BRELON_OK);
+    ASSERT_TRUE(host.ShotsReady());
+  }
+  const size_t from = host.Sim().Trace().size();
+  ASSERT_EQ(host.Control(R"({"cmd":"fault",)" + FaultJson(site, fault).substr(1)), ZEPASIM_OK);
+  const int32_t expected = ExpectedResult(site, fault);
+
+  if (site.phase == Phase::kShoot) {
+    EXPECT_EQ(Shoot(host.Handle()), expected);
+  } else if (site.phase == Phase::kCondition) {
+    BrelonCondition condition{};
+    EXPECT_EQ(GetCameraCondition(host.Handle(), &condition), expected);
+  } else {
+    // A failed query or read leaves the file in the camera; the next pair takes it.
+    const TransferLog log = test::FetchPending(host);
+    EXPECT_EQ(Sorted(log.names), ShotNames(kCleanFrame));
+    const auto failures = std::count_if(log.results.begin(), log.results.end(),
+                                        [](int32_t r) { return r != BRELON_OK; });
+    EXPECT_EQ(failures, expected == BRELON_OK ? 0 : 1);
+    if (expected != BRELON_OK) {
+      EXPECT_NE(std::find(log.results.begin(), log.results.end(), expected), log.results.end());
+    }
+  }
+  EXPECT_TRUE(FaultHit(host.Sim().Trace(), from, site)) << "the fault never fired";
+  ExpectRecovered(host, kCleanFrame);
+}
+
+// The session thread with the fault in the configuration, counted from ZEPK_Init.
+void RunSessionScenario(const Site& site, Fault fault) {
+  const std::string config =
+      R"({"cameras":[)" + kCamera + R"(],"faults":[)" + FaultJson(site, fault) + "]}";
+  auto host = std::make_unique<SimHost>(config);
+  ASSERT_EQ(host->InitResult(), BRELON_OK);
+
+  if (site.fn == "ZEPK_Init" && fault != Fault::kThrow) {
+    // The thread ends without a further SDK call; only a new context brings the camera back.
+    plat::SleepMs(test::RealToScaled(kQuietCyclesMs));
+    EXPECT_EQ(host->Count(BRELON_EV_CONNECTED), 0);
+    EXPECT_EQ(host->Sim().Trace().size(), 1u);
+    EXPECT_TRUE(FaultHit(host->Sim().Trace(), 0, site));
+    host.reset();
+    host = std::make_unique<SimHost>(kCleanConfig);
+    ASSERT_TRUE(host->WaitEvent(BRELON_EV_CONNECTED, 1)) << "a fresh context did not connect";
+  } else {
+    ASSERT_TRUE(host->WaitEvent(BRELON_EV_CONNECTED, 1)) << "never connected";
+    ASSERT_TRUE(test::WaitUntil([&] { return FaultHit(host->Sim().Trace(), 0, site); },
+                                test::kWatchdogMs / 2))
+        << "the fault never fired";
+    if (!site.watch) {
+      // A failed detection or open is retried by the next cycle; nothing was ever lost.
+      EXPECT_EQ(host->Count(BRELON_EV_DISCONNECTED), 0);
+    } else if (fault == Fault::kBusy) {
+      // A busy camera is not a lost one: a whole further cycle passes without event 7.
+      const size_t after = host->Sim().Trace().size();
+      ASSERT_TRUE(test::WaitUntil(
+          [&] {
+            const std::vector<TraceCall> trace = host->Sim().Trace();
+            return std::count_if(trace.begin() + std::min(after, trace.size()), trace.end(),
+                                 [&](const TraceCall& c) { return c.fn == site.fn; }) >= 1;
+          },
+          test::kWatchdogMs / 2));
+      EXPECT_EQ(host->Count(BRELON_EV_DISCONNECTED), 0);
+      EXPECT_EQ(host->Count(BRELON_EV_CONNECTED), 1);
+    } else {
+      ASSERT_TRUE(host->WaitEvent(BRELON_EV_DISCONNECTED, 1)) << "the loss was not reported";
+      ASSERT_TRUE(host->WaitEvent(BRELON_EV_CONNECTED, 2)) << "no reconnection";
+      EXPECT_EQ(host->Count(BRELON_EV_DISCONNECTED), 1);
+    }
+  }
+  plat::LockGuard holdSession(Locks().host[0]);
+  ExpectRecovered(*host, kCleanFrame);
+}
+
+class FaultSweep : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    plat::SetTimeScale(kTimeScale);
+    run_ = new CleanRun(RecordCleanRun());
+  }
+  static void TearDownTestSuite() {
+    delete run_;
+    run_ = nullptr;
+    plat::SetTimeScale(1);
+  }
+  void SetUp() override { plat::SetTimeScale(kTimeScale); }
+
+  // Runs every scenario of one phase and prints its coverage: call sites x faults.
+  void Sweep(Phase phase) {
+    ASSERT_TRUE(run_->failure.empty()) << "clean run: " << run_->failure;
+    int sites = 0;
+    int run = 0;
+    std::printf("[ coverage ] %s: call site | busy | other | throw\n", PhaseName(phase));
+    for (const Site& site : run_->sites) {
+      if (site.phase != phase) continue;
+      ++sites;
+      std::string row;
+      for (Fault fault : kFaults) {
+        if (fault == Fault::kThrow && !Guarded(site)) {
+          row += " | n/a";
+          continue;
+        }
+        SCOPED_TRACE(site.Label() + " failing with " + FaultName(fault));
+        const int partsBefore = Parts();
+        test::Watchdog watchdog(site.Label() + " " + FaultName(fault));
+        if (phase == Phase::kSession) {
+          RunSessionScenario(site, fault);
+        } else {
+          RunHostScenario(site, fault);
+        }
+        ++run;
+        row += std::string(" | ") + (Parts() != partsBefore ? "FAILED" : "ok");
+      }
+      std::printf("[ coverage ]   %-40s%s\n", site.Label().c_str(), row.c_str());
+    }
+    std::printf("[ coverage ] %s: %d call sites x 3 faults, %d scenarios run\n", PhaseName(phase),
+                sites, run);
+    EXPECT_GT(sites, 0) << "the clean run made no SDK call in this phase";
+  }
+
+  // Assertion results recorded so far in this test; every one here is a failure.
+  static int Parts() {
+    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+  }
+
+  static CleanRun* run_;
+};
+CleanRun* FaultSweep::run_ = nullptr;
+
+TEST_F(FaultSweep, SessionCallsFailingKeepOrRestoreTheConnection) {
+  Sweep(Phase::kSession);
+}
+TEST_F(FaultSweep, ShootCallsFailingGiveBusyOrCallFailure) {
+  Sweep(Phase::kShoot);
+}
+TEST_F(FaultSweep, ReadImageCallsFailingStillDeliverEveryFileOnce) {
+  Sweep(Phase::kTransfer);
+}
+TEST_F(FaultSweep, ConditionGettersFailingGiveBusyOrCallFailure) {
+  Sweep(Phase::kCondition);
+}
+
+}  // namespace
+}  // namespace brelon
