@@ -3,6 +3,7 @@
 // Exit codes: 0 ok, 1 camera or transfer failure, 2 usage error, 3 no camera, 130 interrupted.
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -25,6 +26,7 @@
 #define STDERR_FD STDERR_FILENO
 #endif
 
+#include "maker_note.h"
 #include "plugin.h"
 #include "settings_table.h"
 
@@ -33,6 +35,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+constexpr const char* kProgram = "brelon-tether";
 constexpr const char* kVersion = "brelon-tether 1.0.0";
 constexpr int kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitNoCamera = 3;
 constexpr int kExitInterrupted = 130;
@@ -119,27 +122,31 @@ struct Options {
 
 const char* Usage(const std::string& command) {
   if (command == "status")
-    return "usage: brelon-tether status [--timeout S] [--json] [--sim [CONFIG]] [-v]\n"
+    return "usage: brelon-tether status [--timeout S] [--json] [--sim [CONFIG.json]] [-v]\n"
            "Waits for the camera, then prints maker, model, address, connection kind and the\n"
            "exposure settings. Exit 3 when no camera answers before the time-out.\n";
   if (command == "shoot")
-    return "usage: brelon-tether shoot [-n N] [--interval S] [-o DIR] [--json] [--sim [CONFIG]]\n"
+    return "usage: brelon-tether shoot [-n N] [--interval S] [-o DIR] [--json] [--sim "
+           "[CONFIG.json]]\n"
            "Releases the shutter N times and downloads every file into DIR (default: the\n"
            "storage folder setting). Existing files are never overwritten.\n";
   if (command == "exif")
     return "usage: brelon-tether exif [--json] FILE...\n"
            "Prints the frame number and the camera's file and folder names of each file.\n";
   if (command == "watch")
-    return "usage: brelon-tether watch [-o DIR] [--count N] [--press-every S] [--sim [CONFIG]]\n"
-           "Downloads every picture taken on the camera until Ctrl-C or N files.\n";
+    return "usage: brelon-tether watch [-o DIR] [--count N] [--press-every S] [--sim "
+           "[CONFIG.json]]\n"
+           "Downloads every picture taken on the camera until Ctrl-C or N files.\n"
+           "--press-every S presses the simulated camera's shutter button every S seconds.\n";
   if (command == "preview")
-    return "usage: brelon-tether preview [-o FILE] [--frames N] [--sim [CONFIG]]\n"
+    return "usage: brelon-tether preview [-o FILE] [--frames N] [--sim [CONFIG.json]]\n"
            "Saves live-view frames (FILE, FILE-1, ...; default preview.jpg).\n";
   if (command == "settings")
     return "usage: brelon-tether settings list | get NAME | set NAME VALUE\n"
            "Reads and writes the plug-in's settings, including the 29 shortcuts.\n";
-  return "usage: brelon-tether [--version] [--sim [CONFIG]] [-v] COMMAND [OPTIONS]\n"
+  return "usage: brelon-tether [--version] [--sim [CONFIG.json]] [-v] COMMAND [OPTIONS]\n"
          "Commands: status, shoot, exif, watch, preview, settings (COMMAND --help for each).\n"
+         "--sim uses the simulated camera, set up by CONFIG.json (or --sim=FILE) if given.\n"
          "Exit: 0 ok, 1 camera or transfer failure, 2 usage, 3 no camera, 130 interrupted.\n";
 }
 
@@ -148,6 +155,17 @@ bool ParseNumber(const std::string& text, double* out) {
   errno = 0;
   *out = std::strtod(text.c_str(), &end);
   return !text.empty() && *end == '\0' && errno == 0 && *out >= 0;
+}
+
+// "--sim" takes the next word as its configuration only when it names a .json file, so that
+// "exif --sim a.jpg" keeps its file; "--sim=CONFIG" takes any name.
+constexpr const char* kSimEquals = "--sim=";
+bool NamesJsonFile(const std::string& word) {
+  const std::string ext = fs::path(word).extension().string();
+  return ext.size() == 5 && std::tolower(static_cast<unsigned char>(ext[1])) == 'j' &&
+         std::tolower(static_cast<unsigned char>(ext[2])) == 's' &&
+         std::tolower(static_cast<unsigned char>(ext[3])) == 'o' &&
+         std::tolower(static_cast<unsigned char>(ext[4])) == 'n';
 }
 
 bool ParseArgs(int argc, char** argv, Options* o, std::string* error) {
@@ -170,9 +188,11 @@ bool ParseArgs(int argc, char** argv, Options* o, std::string* error) {
       g_verbose = true;
     } else if (a == "--json") {
       o->json = true;
-    } else if (a == "--sim") {
+    } else if (a == "--sim" || a.rfind(kSimEquals, 0) == 0) {
       o->sim = true;
-      if (i + 1 < argc && argv[i + 1][0] != '-' && fs::is_regular_file(argv[i + 1]))
+      if (a.size() > std::strlen(kSimEquals))
+        o->simConfig = a.substr(std::strlen(kSimEquals));
+      else if (i + 1 < argc && NamesJsonFile(argv[i + 1]))
         o->simConfig = argv[++i];
     } else if (a == "--timeout") {
       if (!value(&o->timeout)) return false;
@@ -483,19 +503,37 @@ int ShootOrWatch(tether::Plugin& p, Session& s, const Options& o, tether::SimCon
   return rc;
 }
 
-bool IsRawFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  char magic[4] = {};
-  in.read(magic, sizeof(magic));
-  return in.gcount() == 4 && std::memcmp(magic, "QRAW", 4) == 0;
+// Raw container: magic, then (big-endian) the embedded JPEG's offset and length.
+constexpr char kRawMagic[] = "QRAW";
+constexpr size_t kRawMagicSize = 4, kRawJpegOffsetAt = 84, kRawJpegLengthAt = 88;
+
+uint32_t BigEndian32(const std::vector<uint8_t>& d, size_t at) {
+  return uint32_t{d[at]} << 24 | uint32_t{d[at + 1]} << 16 | uint32_t{d[at + 2]} << 8 | d[at + 3];
 }
 
-// The frame number is the plug-in's own file name ("%08d" and an extension) when it has one.
-std::string FrameFromName(const std::string& path) {
-  const std::string stem = fs::path(path).stem().string();
-  const std::string digits = stem.substr(0, stem.find('-'));
-  if (digits.size() != 8 || digits.find_first_not_of("0123456789") != std::string::npos) return "";
-  return std::to_string(std::stoul(digits));
+bool IsRawFile(const std::vector<uint8_t>& data) {
+  return data.size() >= kRawMagicSize && std::memcmp(data.data(), kRawMagic, kRawMagicSize) == 0;
+}
+
+// The frame number from the maker note; a raw file's embedded JPEG is handed out by the
+// plug-in, once its header is known to point inside the file (the plug-in trusts it).
+std::string FrameOf(IBrelon* iface, const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> jpeg;
+  const uint8_t* region = data.data();
+  size_t size = data.size();
+  if (IsRawFile(data)) {
+    if (data.size() < kRawJpegLengthAt + 4) return "";
+    const uint64_t offset = BigEndian32(data, kRawJpegOffsetAt);
+    const uint64_t length = BigEndian32(data, kRawJpegLengthAt);
+    if (offset + length > data.size()) return "";
+    int32_t n = static_cast<int32_t>(length);
+    jpeg.resize(length);
+    if (iface->ExtractEmbeddedJpeg(data.data(), 0, jpeg.data(), &n) != 0 || n <= 0) return "";
+    region = jpeg.data();
+    size = static_cast<size_t>(n);
+  }
+  uint32_t frame = 0;
+  return tether::ReadMakerNoteFrame(region, size, &frame) ? std::to_string(frame) : "";
 }
 
 int Exif(tether::Plugin& p, Session& s, const Options& o) {
@@ -519,11 +557,14 @@ int Exif(tether::Plugin& p, Session& s, const Options& o) {
   if (o.json) std::printf("[");
   for (size_t i = 0; i < o.args.size(); ++i) {
     const std::string& path = o.args[i];
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
     char file[4 * kNameUnits] = {}, folder[4 * kNameUnits] = {};
     const bool ok =
-        iface->ReadImageInfoFromFile(path.c_str(), file, folder, IsRawFile(path) ? 1 : 0) == 1;
+        iface->ReadImageInfoFromFile(path.c_str(), file, folder, IsRawFile(data) ? 1 : 0) == 1;
     if (!ok) rc = kExitFailure;
-    const std::string frame = FrameFromName(path);
+    const std::string frame = FrameOf(iface, data);
     if (o.json) {
       std::printf("%s{\"path\":%s,\"frame\":%s,\"camera_file\":%s,\"camera_folder\":%s}",
                   i ? "," : "", Json(path).c_str(), frame.empty() ? "null" : frame.c_str(),
@@ -612,18 +653,34 @@ int main(int argc, char** argv) {
   }
 
   const std::string dir = tether::ExecutableDirectory();
+  const bool usesCamera = o.command != "settings" && o.command != "exif";
 #ifdef _WIN32
+  // The plug-in always loads the ZEPA.DLL beside the host; the simulator is the one with a
+  // control entry, so that is what decides between a real camera and the simulated one.
   const std::string simPath = dir + "ZEPA.DLL";
+  const bool simBeside = tether::SimControl(simPath) != nullptr;
+  if (o.sim && !simBeside) {
+    std::fprintf(stderr, "brelon-tether: --sim needs the simulated ZEPA.DLL beside %s\n", kProgram);
+    return kExitFailure;
+  }
+  if (!o.sim && simBeside) {
+    if (usesCamera)
+      std::fprintf(stderr, "notice: no camera SDK beside %s; using the simulator\n", kProgram);
+    o.sim = true;
+  }
 #else
   const std::string simPath = dir + "libzepa.so";
   const char* sdk = std::getenv("BRELON_ZEPA_PATH");
-  const bool usesCamera = o.command != "settings" && o.command != "exif";
   if (!o.sim && (!sdk || !*sdk)) {
     if (usesCamera) std::fprintf(stderr, "notice: no camera SDK configured; using the simulator\n");
     o.sim = true;
   }
   if (o.sim) setenv("BRELON_ZEPA_PATH", simPath.c_str(), 1);
 #endif
+  if (o.pressEvery > 0 && !o.sim) {
+    std::fprintf(stderr, "brelon-tether: --press-every works with the simulated camera only\n");
+    return kExitUsage;
+  }
   if (o.sim && !o.simConfig.empty()) {
 #ifdef _WIN32
     _putenv_s("ZEPA_SIM_CONFIG", o.simConfig.c_str());
@@ -646,6 +703,10 @@ int main(int argc, char** argv) {
   }
 
   std::signal(SIGINT, OnSigint);
+#ifdef SIGBREAK
+  // Ctrl-Break: what a console sends to a program started in a process group of its own.
+  std::signal(SIGBREAK, OnSigint);
+#endif
   Session session(&plugin);
   if (session.Open() != 0) {
     std::fprintf(stderr, "brelon-tether: the plug-in could not start (camera SDK missing?)\n");
