@@ -43,6 +43,7 @@ std::vector<uint8_t> BuildShotJpeg(const CameraConfig& camera, uint32_t frame, b
   request.height = kPictureHeight;
   request.seed = frame;
   request.app1 = BuildExifApp1(exif);
+  request.padTo = camera.capture.jpegBytes;
   return EncodeJpeg(request);
 }
 

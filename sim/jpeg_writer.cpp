@@ -212,12 +212,19 @@ std::vector<uint8_t> ScanData(int width, int height, uint32_t seed) {
   return out;
 }
 
+// Writes the padding in place: a frame of megabytes is then written once, without temporaries
+// that would push the camera's other frames out of the cache.
 void PadWithComments(std::vector<uint8_t>& out, size_t bytes) {
+  constexpr uint8_t kFill = ' ';
   while (bytes >= kSegmentHeader) {
     size_t take = std::min(bytes, kMaxSegmentPayload + kSegmentHeader);
     const size_t rest = bytes - take;
     if (rest > 0 && rest < kSegmentHeader) take -= kSegmentHeader;  // keep room for a last one
-    PutSegment(out, kCom, std::vector<uint8_t>(take - kSegmentHeader, ' '));
+    const size_t payload = take - kSegmentHeader;
+    out.push_back(kMarker);
+    out.push_back(kCom);
+    PutU16(out, payload + 2);
+    out.insert(out.end(), payload, kFill);
     bytes -= take;
   }
 }
@@ -247,6 +254,7 @@ std::vector<uint8_t> EncodeJpeg(const JpegRequest& request) {
   tail.push_back(kEoi);
 
   const size_t natural = head.size() + tail.size();
+  head.reserve(std::max(natural, request.padTo));
   if (request.padTo > natural) PadWithComments(head, request.padTo - natural);
   head.insert(head.end(), tail.begin(), tail.end());
   return head;

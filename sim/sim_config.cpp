@@ -25,6 +25,7 @@ constexpr const char* kEntryNames[] = {
 constexpr int64_t kMaxDelayMs = 3600 * 1000;
 constexpr uint64_t kMaxRawBytes = 1ull << 31;  // ZEPK_ReadImageInfo reports 32-bit sizes
 constexpr uint32_t kMaxPreviewBytes = 64u << 20;
+constexpr uint32_t kMaxJpegBytes = 64u << 20;
 constexpr uint32_t kMaxPathBytes = 65535;
 
 struct Interface {
@@ -127,6 +128,7 @@ void ReadCapture(const Json& j, CaptureConfig& c) {
   r.Integer("first_frame", c.firstFrame, 0, UINT32_MAX);
   r.String("folder", c.folder);
   r.Integer("raw_bytes", c.rawBytes, 0, static_cast<int64_t>(kMaxRawBytes));
+  r.Integer("jpeg_bytes", c.jpegBytes, 0, kMaxJpegBytes);
   if (const Json* v = r.Find("frame_type")) {
     const std::string t = v->is_string() ? v->get<std::string>() : "";
     if (t != "short" && t != "long") r.Fail("frame_type must be \"short\" or \"long\"");
@@ -158,6 +160,7 @@ Json CaptureToJson(const CaptureConfig& c) {
   j["first_frame"] = c.firstFrame;
   j["folder"] = c.folder;
   j["raw_bytes"] = c.rawBytes;
+  j["jpeg_bytes"] = c.jpegBytes;
   j["frame_type"] = c.longFrame ? "long" : "short";
   j["byte_order"] = c.bigEndian ? "MM" : "II";
   j["path_bytes"] = c.pathBytes;

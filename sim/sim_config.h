@@ -49,6 +49,7 @@ struct CaptureConfig {
   uint32_t firstFrame = 1;
   std::string folder = "A:\\DCIM\\100ORVTS";
   uint64_t rawBytes = 1000000;
+  uint32_t jpegBytes = 0;                 // JPEG files padded to this size; 0: natural size
   bool longFrame = false;                 // frame_type "long"
   bool bigEndian = false;                 // byte_order "MM"
   uint32_t pathBytes = 0;                 // 0: the path text and its terminator

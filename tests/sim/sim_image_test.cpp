@@ -126,6 +126,19 @@ TEST_F(SimImageTest, RawHeaderLocatesEmbeddedJpegOfTheShot) {
   EXPECT_EQ(std::string(model->value.begin(), model->value.end()), std::string("K-Rel2", 7));
 }
 
+TEST_F(SimImageTest, JpegBytesPadsBothJpegsOfTheShotAndKeepsTheirExif) {
+  constexpr uint32_t kPadded = 300000;
+  Start(R"({"cameras":[{"capture":{"delay_ms":0,"jpeg_bytes":300000}}]})");
+  const int32_t h = OpenUsb();
+  ASSERT_EQ(api_->ZEPK_Release(h, 0x104, 0, 0), 0);
+  const Image raw = Read(h), jpeg = Read(h);
+  EXPECT_EQ(BigEndian32(raw.bytes, 88), kPadded);
+  ASSERT_EQ(jpeg.bytes.size(), kPadded);
+  EXPECT_EQ(jpeg.bytes.back(), 0xD9);
+  EXPECT_EQ(NoteFrame(ReadExif(jpeg.bytes)), 1u);
+  EXPECT_EQ(NoteFrame(ReadExif(EmbeddedJpeg(raw.bytes))), 1u);
+}
+
 bool ToolExists(const char* tool) {
 #ifdef _WIN32
   (void)tool;
