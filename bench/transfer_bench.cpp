@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -62,32 +63,27 @@ constexpr int kMaxHeapBlock = 32 << 20;  // glibc's largest mmap threshold on 64
 constexpr int kKeptHeap = 512 << 20;     // freed heap memory kept instead of returned
 
 // What the SDK does on the plug-in's behalf is not the plug-in's allocation: counting pauses
-// inside these stand-ins for the entries ReadImage calls.
-struct Paused {
-  bool saved = tCounting;
-  Paused() { tCounting = false; }
-  ~Paused() { tCounting = saved; }
+// inside a stand-in for each entry ReadImage calls. PausedEntry<&CTavelSDK::m_pfnX> installs the
+// stand-in for that entry and keeps the library's own function in `original`.
+template <auto Member,
+          typename Fn =
+              std::remove_reference_t<decltype(std::declval<brelon::CTavelSDK&>().*Member)>>
+struct PausedEntry;
+template <auto Member, typename R, typename... A>
+struct PausedEntry<Member, R (*)(A...)> {
+  static inline R (*original)(A...) = nullptr;
+  static R Call(A... args) {
+    const bool saved = std::exchange(tCounting, false);
+    const R result = original(args...);
+    tCounting = saved;
+    return result;
+  }
+  static void Install(brelon::CTavelSDK& sdk) { original = std::exchange(sdk.*Member, &Call); }
 };
-ZEPK_ReadImageInfoFn gReadImageInfo;
-ZEPK_ReadImageFn gReadImage;
-ZEPK_GetPriorityModeFn gGetPriorityMode;
-ZEPK_GetBufferCapacityFn gGetBufferCapacity;
-int32_t BRELON_CDECL PausedReadImageInfo(int32_t c, ZepkImageInfo* i) {
-  Paused p;
-  return gReadImageInfo(c, i);
-}
-int32_t BRELON_CDECL PausedReadImage(int32_t c, void* b, uint32_t n) {
-  Paused p;
-  return gReadImage(c, b, n);
-}
-int32_t BRELON_CDECL PausedGetPriorityMode(int32_t c, int32_t* m) {
-  Paused p;
-  return gGetPriorityMode(c, m);
-}
-int32_t BRELON_CDECL PausedGetBufferCapacity(int32_t c, int32_t* a, int32_t* b) {
-  Paused p;
-  return gGetBufferCapacity(c, a, b);
-}
+using ReadImageInfoEntry = PausedEntry<&brelon::CTavelSDK::m_pfnReadImageInfo>;
+using ReadImageEntry = PausedEntry<&brelon::CTavelSDK::m_pfnReadImage>;
+using PriorityModeEntry = PausedEntry<&brelon::CTavelSDK::m_pfnGetPriorityMode>;
+using CapacityEntry = PausedEntry<&brelon::CTavelSDK::m_pfnGetBufferCapacity>;
 
 bench::SimSession gSession;
 
@@ -104,10 +100,10 @@ bool StartSession() {
   if (gSession.Start(kConnectWaitMs) < 0) return false;
   brelon::CTavelSDK& sdk = *Ctx()->pSdk;
   plat::LockGuard hold(sdk.SdkLock());
-  gReadImageInfo = std::exchange(sdk.m_pfnReadImageInfo, PausedReadImageInfo);
-  gReadImage = std::exchange(sdk.m_pfnReadImage, PausedReadImage);
-  gGetPriorityMode = std::exchange(sdk.m_pfnGetPriorityMode, PausedGetPriorityMode);
-  gGetBufferCapacity = std::exchange(sdk.m_pfnGetBufferCapacity, PausedGetBufferCapacity);
+  ReadImageInfoEntry::Install(sdk);
+  ReadImageEntry::Install(sdk);
+  PriorityModeEntry::Install(sdk);
+  CapacityEntry::Install(sdk);
   return true;
 }
 
@@ -246,8 +242,9 @@ void BM_SdkPreviewCalls(benchmark::State& state) {
   brelon::PluginContext* ctx = Ctx();
   WithPendingPreviews(state, [&] {
     ZepkImageInfo info{};
-    gReadImageInfo(ctx->hCamera, &info);
-    if (gReadImage(ctx->hCamera, ctx->PreviewBuffer[1], brelon::kPreviewSlotBytes) != 0) {
+    ReadImageInfoEntry::original(ctx->hCamera, &info);
+    if (ReadImageEntry::original(ctx->hCamera, ctx->PreviewBuffer[1], brelon::kPreviewSlotBytes) !=
+        0) {
       state.SkipWithError("SDK read failed");
     }
   });
@@ -258,7 +255,7 @@ void BM_SdkPreviewCalls(benchmark::State& state) {
 void BM_SdkCallRoundTrip(benchmark::State& state) {
   const int32_t camera = Ctx()->hCamera;
   int32_t mode = 0;
-  for (auto _ : state) benchmark::DoNotOptimize(gGetPriorityMode(camera, &mode));
+  for (auto _ : state) benchmark::DoNotOptimize(PriorityModeEntry::original(camera, &mode));
 }
 
 BENCHMARK(BM_ReadRaw)->Arg(0)->Arg(kLargeJpegBytes)->Unit(benchmark::kMillisecond)->UseRealTime();
