@@ -39,18 +39,6 @@ std::unique_ptr<PluginContext> BareContext() {
   return ctx;
 }
 
-int64_t IntArg(const test::TraceCall& call, size_t index) {
-  if (index >= call.args.size()) return -999;
-  const auto* value = std::get_if<int64_t>(&call.args[index]);
-  return value ? *value : -999;
-}
-
-std::vector<int64_t> IntArgs(const test::TraceCall& call) {
-  std::vector<int64_t> out;
-  for (size_t i = 0; i < call.args.size(); ++i) out.push_back(IntArg(call, i));
-  return out;
-}
-
 // Waits `ms` real milliseconds whatever the time scale.
 void RealSleep(uint32_t ms) {
   plat::SleepMs(ms * plat::TimeScale());
@@ -258,7 +246,7 @@ TEST_F(ObjBrelonOnCamera, SetPriorityModeRetriesABusyCameraUntilItAnswers) {
   const auto calls = Calls("ZEPK_SetPriorityMode");
   ASSERT_EQ(calls.size(), 4u);
   EXPECT_EQ(calls.back().ret, 0);
-  EXPECT_EQ(IntArgs(calls.back()), (std::vector<int64_t>{ctx_->hCamera, 2}));
+  EXPECT_EQ(test::IntArgs(calls.back()), (std::vector<int64_t>{ctx_->hCamera, 2}));
   EXPECT_EQ(Calls("ZEPK_GetErrorNumber").size(), 3u);
   Unlock();
 }
@@ -295,16 +283,16 @@ TEST_F(ObjBrelonOnCamera, HostPriorityReplacesABlockingDriveValueAndCameraPriori
   EXPECT_EQ(ctx_->lSavedDriveValue, 7);
   auto sets = Calls("ZEPK_SetProp");
   ASSERT_EQ(sets.size(), 1u);
-  EXPECT_EQ(IntArgs(sets[0]), (std::vector<int64_t>{h, 0x4219, 2, 1, 2}));
+  EXPECT_EQ(test::IntArgs(sets[0]), (std::vector<int64_t>{h, 0x4219, 2, 1, 2}));
   const auto gets = Calls("ZEPK_GetProp");
   ASSERT_EQ(gets.size(), 1u);
-  EXPECT_EQ(IntArgs(gets[0]), (std::vector<int64_t>{h, 0x4220, 2, 1}));
+  EXPECT_EQ(test::IntArgs(gets[0]), (std::vector<int64_t>{h, 0x4220, 2, 1}));
 
   camera_->Sim().ClearTrace();
   ASSERT_EQ(brelon_->SetPriorityMode(1, 0), BRELON_OK);
   sets = Calls("ZEPK_SetProp");
   ASSERT_EQ(sets.size(), 1u);
-  EXPECT_EQ(IntArgs(sets[0]), (std::vector<int64_t>{h, 0x4219, 2, 1, 7}));
+  EXPECT_EQ(test::IntArgs(sets[0]), (std::vector<int64_t>{h, 0x4219, 2, 1, 7}));
   EXPECT_EQ(ctx_->lPriorityMode, 1);
   Unlock();
 }
@@ -346,8 +334,8 @@ TEST_F(ObjBrelonOnCamera, Mode3301IsSentToTheCameraAndRecordedOnSuccess) {
 
   const auto sets = Calls("ZEPK_SetProp");
   ASSERT_EQ(sets.size(), 3u);
-  EXPECT_EQ(IntArgs(sets[0]), (std::vector<int64_t>{h, 0x3301, 0}));
-  EXPECT_EQ(IntArgs(sets[2]), (std::vector<int64_t>{h, 0x3302, 0}));
+  EXPECT_EQ(test::IntArgs(sets[0]), (std::vector<int64_t>{h, 0x3301, 0}));
+  EXPECT_EQ(test::IntArgs(sets[2]), (std::vector<int64_t>{h, 0x3302, 0}));
   Unlock();
 }
 
@@ -356,7 +344,7 @@ TEST_F(ObjBrelonOnCamera, ReleaseShutterTurnsAFailureIntoTheCamerasErrorNumber) 
   EXPECT_EQ(brelon_->ReleaseShutter(0x200, 0), BRELON_OK);
   const auto releases = Calls("ZEPK_Release");
   ASSERT_EQ(releases.size(), 1u);
-  EXPECT_EQ(IntArg(releases[0], 1), 0x200);
+  EXPECT_EQ(test::IntArg(releases[0], 1), 0x200);
 
   ASSERT_EQ(camera_->Sim().Control(Fault("ZEPK_Release", 1, 0x1234)), 0);
   EXPECT_EQ(brelon_->ReleaseShutter(0x200, 0), 0x1234);

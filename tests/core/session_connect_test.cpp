@@ -28,7 +28,7 @@ TEST_F(SessionTest, UsbCameraIsOpenedAsEnum0AndAnnouncedWithEvent100) {
 
   std::vector<TraceCall> detects = Calls("ZEPK_Detect");
   ASSERT_FALSE(detects.empty());
-  EXPECT_EQ(NumberArg(detects[0], 0), 0x01);
+  EXPECT_EQ(IntArg(detects[0], 0), 0x01);
   EXPECT_EQ(detects[0].args.size(), 1u) << "USB detection passes no address and no model";
   std::vector<TraceCall> opens = Calls("ZEPK_OpenEx");
   ASSERT_FALSE(opens.empty());
@@ -46,10 +46,10 @@ TEST_F(SessionTest, UsbCameraIsOpenedAsEnum0AndAnnouncedWithEvent100) {
   EXPECT_EQ(Ctx()->lUseSerialTag, 1);
   std::vector<TraceCall> props = Calls("ZEPK_GetProp");
   ASSERT_GE(props.size(), 2u);
-  EXPECT_EQ(NumberArg(props[0], 1), 0x4046);
-  EXPECT_EQ(NumberArg(props[0], 2), 2);
-  EXPECT_EQ(NumberArg(props[1], 1), 0x4044);
-  EXPECT_EQ(NumberArg(props[1], 2), 1);
+  EXPECT_EQ(IntArg(props[0], 1), 0x4046);
+  EXPECT_EQ(IntArg(props[0], 2), 2);
+  EXPECT_EQ(IntArg(props[1], 1), 0x4044);
+  EXPECT_EQ(IntArg(props[1], 2), 1);
 
   EXPECT_FALSE(LogLines("ThreadSession:ZEPK_Detect(1) calll").empty());
   EXPECT_FALSE(LogLines("ThreadSession:ZEPK_GetDeviceInfo calll").empty());
@@ -64,7 +64,7 @@ TEST_F(SessionTest, ExitClosesTheOpenCameraThenEndsTheSdk) {
   std::vector<TraceCall> trace = Sim().Trace();
   ASSERT_GE(trace.size(), 2u);
   EXPECT_EQ(trace[trace.size() - 2].fn, "ZEPK_Close");
-  EXPECT_EQ(NumberArg(trace[trace.size() - 2], 0), camera);
+  EXPECT_EQ(IntArg(trace[trace.size() - 2], 0), camera);
   EXPECT_EQ(trace.back().fn, "ZEPK_Exit");
   EXPECT_EQ(CountEvents(BRELON_EV_DISCONNECTED), 0u) << "stopping is not a camera loss";
 }
@@ -77,7 +77,7 @@ TEST_F(SessionTest, Ipv4SettingOpensTheConfiguredAddress) {
 
   std::vector<TraceCall> detects = Calls("ZEPK_Detect");
   ASSERT_FALSE(detects.empty());
-  EXPECT_EQ(NumberArg(detects[0], 0), 0x20);
+  EXPECT_EQ(IntArg(detects[0], 0), 0x20);
   EXPECT_EQ(TextArg(detects[0], 1), "192.0.2.10");
   std::vector<TraceCall> opens = Calls("ZEPK_OpenEx");
   ASSERT_FALSE(opens.empty());
@@ -100,7 +100,7 @@ TEST_F(SessionTest, DiscoveryRemembersTheCameraAddressUntilADetectionFindsNothin
   ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 1));
   std::vector<TraceCall> detects = Calls("ZEPK_Detect");
   ASSERT_FALSE(detects.empty());
-  EXPECT_EQ(NumberArg(detects[0], 0), 0x10);
+  EXPECT_EQ(IntArg(detects[0], 0), 0x10);
   EXPECT_EQ(TextArg(Calls("ZEPK_OpenEx")[0], 0), "ENUM:0");
 
   // The connection ends while the camera stays reachable: it is found again by its address.
@@ -111,7 +111,7 @@ TEST_F(SessionTest, DiscoveryRemembersTheCameraAddressUntilADetectionFindsNothin
   EXPECT_EQ(TextArg(opens.back(), 0), "IPV4:192.0.2.10");
   bool detectedByAddress = false;
   for (const TraceCall& call : Calls("ZEPK_Detect")) {
-    if (NumberArg(call, 0) == 0x20 && TextArg(call, 1) == "192.0.2.10") detectedByAddress = true;
+    if (IntArg(call, 0) == 0x20 && TextArg(call, 1) == "192.0.2.10") detectedByAddress = true;
   }
   EXPECT_TRUE(detectedByAddress);
 
@@ -121,7 +121,7 @@ TEST_F(SessionTest, DiscoveryRemembersTheCameraAddressUntilADetectionFindsNothin
   ASSERT_TRUE(Eventually([&] {
     std::vector<TraceCall> all = Calls("ZEPK_Detect");
     for (size_t i = 0; i + 1 < all.size(); ++i) {
-      if (NumberArg(all[i], 0) == 0x20 && NumberArg(all[i + 1], 0) == 0x10) return true;
+      if (IntArg(all[i], 0) == 0x20 && IntArg(all[i + 1], 0) == 0x10) return true;
     }
     return false;
   }));
@@ -194,7 +194,7 @@ TEST_F(SessionTest, ConnectTypeChangeWhileConnectedEndsTheConnection) {
   // The host hears of the loss first; the camera is closed after the settling pause.
   EXPECT_TRUE(Eventually([&] {
     for (const TraceCall& call : Calls("ZEPK_Close")) {
-      if (NumberArg(call, 0) == usbCamera) return true;
+      if (IntArg(call, 0) == usbCamera) return true;
     }
     return false;
   }));
@@ -278,7 +278,7 @@ TEST_F(SessionTest, OptionBit0AcceptsOpenMode4AndRefusesTheLumoraAfterOpening) {
   ASSERT_EQ(Control(R"({"cmd":"plug","camera":1})"), 0);
   ASSERT_TRUE(Eventually([&] {
     for (const TraceCall& call : Calls("ZEPK_Close")) {
-      if (NumberArg(call, 0) != Events()[0].camera) return true;
+      if (IntArg(call, 0) != Events()[0].camera) return true;
     }
     return false;
   }));

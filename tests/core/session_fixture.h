@@ -71,18 +71,6 @@ inline void SetTextSetting(const char16_t* name, const std::u16string& text) {
   plat::RegistryCloseKey(key);
 }
 
-// The argument `index` of a traced call as text or number ("" / -1 when absent).
-inline std::string TextArg(const TraceCall& call, size_t index) {
-  if (index >= call.args.size()) return "";
-  const auto* text = std::get_if<std::string>(&call.args[index]);
-  return text ? *text : "";
-}
-inline int64_t NumberArg(const TraceCall& call, size_t index) {
-  if (index >= call.args.size()) return -1;
-  const auto* number = std::get_if<int64_t>(&call.args[index]);
-  return number ? *number : -1;
-}
-
 class SessionTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -21,7 +21,7 @@ class MediaRecordTest : public SessionTest {
     bool found = Eventually([&] {
       std::vector<TraceCall> trace = Sim().Trace();
       for (size_t i = 0; i < trace.size(); ++i) {
-        if (trace[i].fn == "ZEPK_SetMediaRecord" && NumberArg(trace[i], 1) == value) {
+        if (trace[i].fn == "ZEPK_SetMediaRecord" && IntArg(trace[i], 1) == value) {
           at = i;
           return true;
         }
@@ -32,7 +32,7 @@ class MediaRecordTest : public SessionTest {
     return at;
   }
   static bool IsProp(const TraceCall& call, const char* fn, int64_t code) {
-    return call.fn == fn && NumberArg(call, 1) == code;
+    return call.fn == fn && IntArg(call, 1) == code;
   }
 };
 
@@ -67,9 +67,9 @@ TEST_F(MediaRecordTest, MakersCamerasHold3327AtOneWhileTheModeChanges) {
   EXPECT_EQ(trace[at - 3].fn, "ZEPK_GetMediaRecord");
   EXPECT_TRUE(IsProp(trace[at - 2], "ZEPK_GetProp", 0x3328));
   EXPECT_TRUE(IsProp(trace[at - 1], "ZEPK_SetProp", 0x3327));
-  EXPECT_EQ(NumberArg(trace[at - 1], 3), 1);
+  EXPECT_EQ(IntArg(trace[at - 1], 3), 1);
   EXPECT_TRUE(IsProp(trace[at + 1], "ZEPK_SetProp", 0x3327));
-  EXPECT_EQ(NumberArg(trace[at + 1], 3), 5) << "the earlier value goes back";
+  EXPECT_EQ(IntArg(trace[at + 1], 3), 5) << "the earlier value goes back";
 
   // Once the mode is right the watch only reads it.
   size_t sets = CountCalls("ZEPK_SetMediaRecord");
@@ -122,9 +122,9 @@ TEST_F(MediaRecordTest, Mode3301IsLeftForTheChangeAndEnteredAgain) {
   ASSERT_GE(at, 1u);
   ASSERT_LT(at + 1, trace.size());
   EXPECT_TRUE(IsProp(trace[at - 1], "ZEPK_SetProp", 0x3302));
-  EXPECT_EQ(NumberArg(trace[at - 1], 2), 0);
+  EXPECT_EQ(IntArg(trace[at - 1], 2), 0);
   EXPECT_TRUE(IsProp(trace[at + 1], "ZEPK_SetProp", 0x3301));
-  EXPECT_EQ(NumberArg(trace[at + 1], 2), 0);
+  EXPECT_EQ(IntArg(trace[at + 1], 2), 0);
   plat::LockGuard guard(Locks().mediaRecord);
   EXPECT_EQ(Ctx()->lRearm3301, 0);
 }

@@ -21,18 +21,6 @@
 namespace brelon {
 namespace {
 
-int64_t IntArg(const test::TraceCall& call, size_t index) {
-  if (index >= call.args.size()) return -999;
-  const auto* value = std::get_if<int64_t>(&call.args[index]);
-  return value ? *value : -999;
-}
-
-std::vector<int64_t> IntArgs(const test::TraceCall& call) {
-  std::vector<int64_t> out;
-  for (size_t i = 0; i < call.args.size(); ++i) out.push_back(IntArg(call, i));
-  return out;
-}
-
 ZepkArg Address(void* p) {
   return reinterpret_cast<ZepkArg>(p);
 }
@@ -133,7 +121,7 @@ TEST_F(GuardedSdk, WordsFollowTheCameraHandleUnchanged) {
   EXPECT_EQ(sdk_->BRN_SetShutterSpeed(244, 0), 0);
   const auto sets = Calls("ZEPK_SetShutterSpeed");
   ASSERT_EQ(sets.size(), 1u);
-  EXPECT_EQ(IntArgs(sets[0]), (std::vector<int64_t>{h, 244, 0}));
+  EXPECT_EQ(test::IntArgs(sets[0]), (std::vector<int64_t>{h, 244, 0}));
 
   int32_t aperture = 0;
   EXPECT_EQ(sdk_->BRN_GetAperture(Address(&aperture)), 0);
@@ -180,7 +168,8 @@ TEST_F(GuardedSdk, PropertyCallsCarryTheCountAndAtMostTenValues) {
       0);
   const auto sets = Calls("ZEPK_SetProp");
   ASSERT_EQ(sets.size(), 1u);
-  EXPECT_EQ(IntArgs(sets[0]), (std::vector<int64_t>{h, 0x5000, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  EXPECT_EQ(test::IntArgs(sets[0]),
+            (std::vector<int64_t>{h, 0x5000, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
 
   // GetProp's values are addresses: each of the ten receives its stored value.
   int32_t v[11] = {};
@@ -190,7 +179,7 @@ TEST_F(GuardedSdk, PropertyCallsCarryTheCountAndAtMostTenValues) {
             0);
   for (int i = 0; i < 10; ++i) EXPECT_EQ(v[i], i + 1) << i;
   ASSERT_EQ(Calls("ZEPK_GetProp").size(), 1u);
-  EXPECT_EQ(IntArg(Calls("ZEPK_GetProp")[0], 2), 10);
+  EXPECT_EQ(test::IntArg(Calls("ZEPK_GetProp")[0], 2), 10);
 
   EXPECT_EQ(sdk_->BRN_GetProp(0x5000, 11, Address(&v[0]), Address(&v[1]), Address(&v[2]),
                               Address(&v[3]), Address(&v[4]), Address(&v[5]), Address(&v[6]),
@@ -203,7 +192,7 @@ TEST_F(GuardedSdk, PropertyCallsCarryTheCountAndAtMostTenValues) {
   EXPECT_EQ(sdk_->BRN_CapProp(0x5000, 0), 0);
   const auto caps = Calls("ZEPK_CapProp");
   ASSERT_EQ(caps.size(), 1u);
-  EXPECT_EQ(IntArgs(caps[0]), (std::vector<int64_t>{h, 0x5000, 0}));
+  EXPECT_EQ(test::IntArgs(caps[0]), (std::vector<int64_t>{h, 0x5000, 0}));
 }
 
 TEST_F(GuardedSdk, OnlyASuccessfulSetPropOf3301ClearsTheRearmFlag) {

@@ -30,12 +30,6 @@ PropertyRef MakeProperty(PluginContext* ctx) {
   return PropertyRef(static_cast<IBrelon_Property*>(object));
 }
 
-int64_t IntArg(const test::TraceCall& call, size_t index) {
-  if (index >= call.args.size()) return -999;
-  const auto* value = std::get_if<int64_t>(&call.args[index]);
-  return value ? *value : -999;
-}
-
 // The camera's media-record value for a card choice.
 int32_t MediaRecordFor(uint8_t jpeg, uint8_t raw) {
   return jpeg ? (raw ? 1 : 3) : (raw ? 2 : 4);
@@ -153,8 +147,8 @@ TEST_F(PropertyObjectOnCamera, WriteHandsTheCardChoiceToTheCameraAtOnce) {
   EXPECT_EQ(property_->Write(record_.get()), BRELON_OK);
   const auto sets = MediaRecordSets();
   ASSERT_EQ(sets.size(), 1u);
-  EXPECT_EQ(IntArg(sets[0], 0), ctx_->hCamera);
-  EXPECT_EQ(IntArg(sets[0], 1), wanted_);
+  EXPECT_EQ(test::IntArg(sets[0], 0), ctx_->hCamera);
+  EXPECT_EQ(test::IntArg(sets[0], 1), wanted_);
   EXPECT_EQ(sets[0].ret, 0);
   EXPECT_EQ(EventCount(BRELON_EV_SETTINGS_WRITTEN), 1u);
   EXPECT_EQ(Stored()->CardJPEG, record_->CardJPEG);

@@ -6,12 +6,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/run_thread.h"
 #include "sim/sim_test_util.h"
 
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include <thread>
 #endif
 
 namespace brelon::test {
@@ -198,35 +197,16 @@ TEST_F(SimFaultTraceTest, ControlAnswersMalformedInputWithResultCodes) {
   EXPECT_EQ(control(R"({"cmd":"stats","what":"cameras"})"), 1) << "still answering";
 }
 
-#ifdef _WIN32
-using WorkerFn = void (*)(void*);
-struct WorkerStart {
-  WorkerFn fn;
-  void* arg;
-};
-DWORD WINAPI WorkerEntry(void* p) {
-  auto* start = static_cast<WorkerStart*>(p);
-  start->fn(start->arg);
-  return 0;
-}
-#endif
-
-// Runs fn(arg) on `count` threads at once and waits for all.
+// Runs fn on `count` platform threads at once and waits for all.
 template <typename Fn>
 void RunConcurrently(int count, Fn fn) {
-#ifdef _WIN32
-  auto trampoline = [](void* p) { (*static_cast<Fn*>(p))(); };
-  std::vector<WorkerStart> starts(count, WorkerStart{trampoline, &fn});
-  std::vector<HANDLE> threads;
-  for (auto& start : starts)
-    threads.push_back(CreateThread(nullptr, 0, WorkerEntry, &start, 0, nullptr));
-  WaitForMultipleObjects(DWORD(threads.size()), threads.data(), TRUE, INFINITE);
-  for (HANDLE t : threads) CloseHandle(t);
-#else
-  std::vector<std::thread> threads;
-  for (int i = 0; i < count; ++i) threads.emplace_back(fn);
-  for (auto& t : threads) t.join();
-#endif
+  std::vector<plat::Thread*> threads;
+  for (int i = 0; i < count; ++i) threads.push_back(StartThread(fn));
+  for (plat::Thread* thread : threads) {
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(plat::ThreadJoin(thread, plat::kInfinite), plat::WaitResult::kSignalled);
+    plat::ThreadClose(thread);
+  }
 }
 
 TEST_F(SimFaultTraceTest, ConcurrentShotsAndReadsLoseNothing) {

@@ -13,14 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "support/sim_harness.h"
 #include "zepa/zepasim.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <thread>
-#endif
 
 namespace brelon::test {
 
@@ -36,12 +31,9 @@ struct SdkApi {
 #undef ZEPASIM_TEST_MEMBER
 };
 
+// Sleeps `ms` real milliseconds whatever the time scale.
 inline void SleepMs(int ms) {
-#ifdef _WIN32
-  Sleep(static_cast<DWORD>(ms));
-#else
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-#endif
+  plat::SleepMs(static_cast<uint32_t>(ms) * plat::TimeScale());
 }
 
 inline int64_t NowMs() {

@@ -17,6 +17,23 @@ struct TraceCall {
   bool threw = false;  // the call raised an exception after it was traced
 };
 
+// Argument `index` of a traced call as a number (-999) or text ("") when absent or of the
+// other kind; IntArgs gives them all as numbers.
+inline int64_t IntArg(const TraceCall& call, size_t index) {
+  const auto* value = index < call.args.size() ? std::get_if<int64_t>(&call.args[index]) : nullptr;
+  return value ? *value : -999;
+}
+inline std::string TextArg(const TraceCall& call, size_t index) {
+  const auto* text =
+      index < call.args.size() ? std::get_if<std::string>(&call.args[index]) : nullptr;
+  return text ? *text : "";
+}
+inline std::vector<int64_t> IntArgs(const TraceCall& call) {
+  std::vector<int64_t> out;
+  for (size_t i = 0; i < call.args.size(); ++i) out.push_back(IntArg(call, i));
+  return out;
+}
+
 std::string SimLibraryPath();  // bin/libzepa.so or bin/ZEPA.DLL beside the test exe
 std::string SimVariantPath(const std::string& name);  // "no_serial", "no_prop"
 
