@@ -135,6 +135,8 @@ TEST(LoaderLibrary, LibraryWithoutPropertyEntriesIsAcceptedAndItsPropertyCallsRe
 }
 
 // ---- The timed release on a connected simulated camera --------------------------------------
+// The release's rules are proven against scripted entries in the release suite; these runs
+// show the same wait working through a real library, its trace and the host's callback.
 
 constexpr uint32_t kTimeScale = 100;  // 30 s of nominal wait pass in 0.3 s
 
@@ -151,11 +153,6 @@ std::string ConfigJson(const Camera& c) {
          c.releaseModes + R"(],"shutter_code":)" + std::to_string(c.shutterCode) + R"(,"bulb":)" +
          std::to_string(c.bulb) + R"(,"capture":{"format":"jpeg","delay_ms":)" +
          std::to_string(c.delayMs) + "}}]}";
-}
-
-int64_t Arg(const test::TraceCall& call, size_t index) {
-  const auto* value = index < call.args.size() ? std::get_if<int64_t>(&call.args[index]) : nullptr;
-  return value ? *value : -999;
 }
 
 class ReleaseOnSimCamera : public testing::Test {
@@ -178,6 +175,10 @@ class ReleaseOnSimCamera : public testing::Test {
   }
   size_t Count(const char* fn) { return camera_->Sim().Calls(fn).size(); }
   CTavelSDK& Sdk() { return *camera_->Context()->pSdk; }
+  int Events107() {
+    const std::vector<int32_t> events = camera_->Events();
+    return static_cast<int>(std::count(events.begin(), events.end(), BRELON_EV_RELEASE_MODE_0F));
+  }
 
   std::unique_ptr<test::ConnectedContext> camera_;
 };
@@ -189,6 +190,7 @@ TEST_F(ReleaseOnSimCamera, PictureInTheBufferAtOnceAnswersWithoutPolling) {
   EXPECT_EQ(Count("ZEPK_GetBufferCapacity"), 2u);  // before and after the release only
   EXPECT_EQ(Sdk().ReleaseTimeoutMicros(), 30002000);
   EXPECT_EQ(camera_->Sim().Control(R"({"cmd":"pending","camera":0})"), 1);
+  EXPECT_EQ(Events107(), 0) << "the camera does not list mode 0x0F";
 }
 
 TEST_F(ReleaseOnSimCamera, NoPictureWithinTheTimeoutAnswers0x2002) {
@@ -199,13 +201,6 @@ TEST_F(ReleaseOnSimCamera, NoPictureWithinTheTimeoutAnswers0x2002) {
   // Polled every 78 ms: never more reads than sleeps fit in the time-out, and more than one.
   EXPECT_LE(Count("ZEPK_GetBufferCapacity"), 2u + 385u);
   EXPECT_GE(Count("ZEPK_GetBufferCapacity"), 4u);
-}
-
-TEST_F(ReleaseOnSimCamera, UnlistedShutterCodeGivesUpAfterOneSleep) {
-  Connect({.shutterCode = 245, .delayMs = 600000});
-  EXPECT_EQ(Release(0x304), BRELON_RELEASE_TIMEOUT);
-  EXPECT_EQ(Sdk().ReleaseTimeoutMicros(), 0);
-  EXPECT_EQ(Count("ZEPK_GetBufferCapacity"), 2u);
 }
 
 TEST_F(ReleaseOnSimCamera, BulbReleaseWaitsFromTheExposureStartAndKeepsTheStamp) {
@@ -220,40 +215,10 @@ TEST_F(ReleaseOnSimCamera, BulbReleaseWaitsFromTheExposureStartAndKeepsTheStamp)
   EXPECT_GE(Sdk().ReleaseTimeoutMicros(), 2 * (5000000 + 15000000));
 }
 
-TEST_F(ReleaseOnSimCamera, Mode500StampsEvenWhenTheCameraRefuses) {
-  Connect({});
-  ASSERT_EQ(camera_->Sim().Control(
-                R"({"cmd":"fault","fn":"ZEPK_Release","nth":1,"count":1,"result":-1})"),
-            0);
-  const int64_t before = plat::NowTicks();
-  EXPECT_EQ(Release(0x500), ZEPK_FAILED);
-  EXPECT_GE(Sdk().ReleaseStampTicks(), before);
-}
-
-TEST_F(ReleaseOnSimCamera, Mode0CWithFailingCapacityStillReleases) {
-  Connect({.releaseModes = "260,512,772,12"});
-  ASSERT_EQ(camera_->Sim().Control(R"({"cmd":"fault","fn":"ZEPK_GetBufferCapacity","nth":1,)"
-                                   R"("count":1,"result":-1,"api_code":0,"error":4102})"),
-            0);
-  EXPECT_EQ(Release(0x0C), ZEPK_FAILED);
-  const auto releases = camera_->Sim().Calls("ZEPK_Release");
-  ASSERT_EQ(releases.size(), 1u);
-  EXPECT_EQ(Arg(releases[0], 1), 0x0C);
-  EXPECT_EQ(Count("ZEPK_GetShutterSpeed"), 0u);
-}
-
 TEST_F(ReleaseOnSimCamera, CameraListingMode0FGetsEvent107) {
   Connect({.releaseModes = "260,15,772"});
   EXPECT_EQ(Release(0x304), ZEPK_OK);
-  const std::vector<int32_t> events = camera_->Events();
-  EXPECT_EQ(std::count(events.begin(), events.end(), BRELON_EV_RELEASE_MODE_0F), 1);
-}
-
-TEST_F(ReleaseOnSimCamera, CameraWithoutMode0FGetsNoEvent107) {
-  Connect({});
-  EXPECT_EQ(Release(0x304), ZEPK_OK);
-  const std::vector<int32_t> events = camera_->Events();
-  EXPECT_EQ(std::count(events.begin(), events.end(), BRELON_EV_RELEASE_MODE_0F), 0);
+  EXPECT_EQ(Events107(), 1);
 }
 
 }  // namespace

@@ -610,12 +610,6 @@ TEST_F(ReadImageOnSimCamera, WithoutContextOrConnectionNothingReachesTheCamera) 
 
 // ---- Closing steps ----------------------------------------------------------------------------
 
-int64_t Arg(const test::TraceCall& call, size_t i) {
-  return i < call.args.size() && std::holds_alternative<int64_t>(call.args[i])
-             ? std::get<int64_t>(call.args[i])
-             : -999;
-}
-
 TEST_F(ReadImageOnSimCamera, ClosingStepsRestorePriorityModeAndReArmMode3301Once) {
   Connect(Config(R"("format":"jpeg")"));
   Ctx()->lMode3301 = 1;
@@ -628,14 +622,14 @@ TEST_F(ReadImageOnSimCamera, ClosingStepsRestorePriorityModeAndReArmMode3301Once
   ASSERT_EQ(Query(&size), BRELON_OK);
   const std::vector<test::TraceCall> setPriority = Sim().Calls("ZEPK_SetPriorityMode");
   ASSERT_EQ(setPriority.size(), 1u);
-  EXPECT_EQ(Arg(setPriority[0], 1), 1);
+  EXPECT_EQ(test::IntArg(setPriority[0], 1), 1);
   const std::vector<test::TraceCall> props = Sim().Calls("ZEPK_SetProp");
   ASSERT_EQ(props.size(), 2u);
-  EXPECT_EQ(Arg(props[0], 1), 0x3327);
-  EXPECT_EQ(Arg(props[0], 2), 1);
-  EXPECT_EQ(Arg(props[0], 3), 3);
-  EXPECT_EQ(Arg(props[1], 1), 0x3301);
-  EXPECT_EQ(Arg(props[1], 2), 0);
+  EXPECT_EQ(test::IntArg(props[0], 1), 0x3327);
+  EXPECT_EQ(test::IntArg(props[0], 2), 1);
+  EXPECT_EQ(test::IntArg(props[0], 3), 3);
+  EXPECT_EQ(test::IntArg(props[1], 1), 0x3301);
+  EXPECT_EQ(test::IntArg(props[1], 2), 0);
   EXPECT_EQ(Ctx()->lRearm3301, 0);
   // Two refreshes: one for the image, one for the re-arm.
   EXPECT_EQ(Sim().Calls("ZEPK_GetBufferCapacity").size(), 2u);
