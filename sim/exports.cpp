@@ -42,22 +42,33 @@ TraceArgs Args(T... values) {
   return args;
 }
 
+// When an entry point may run: only between ZEPK_Init and ZEPK_Exit, at any time, or as
+// ZEPK_Init itself, which (re)loads the session first.
+enum class Frame { kNeedsInit, kAnyTime, kInit };
+
 // The frame of every entry point. Faults win over the simulation; a thrown fault leaves the
 // lock first, since the exception will not come back.
 template <typename Body>
-int32_t Run(EntryId id, const TraceArgs& args, Body&& body, bool needsInit = true) {
+int32_t Run(EntryId id, const TraceArgs& args, Body&& body, Frame frame = Frame::kNeedsInit) {
   int32_t ret = kSdkFailed;
   bool raise = false;
   {
     std::lock_guard<SimLock> guard(GlobalLock());
     Simulation& sim = Sim();
-    sim.EnsureLoaded();
+    if (frame == Frame::kInit) {
+      sim.PrepareInit();
+    } else {
+      sim.EnsureLoaded();
+    }
     sim.current = id;
     const FaultHit hit = sim.CountCall(id);
+    // A faulted ZEPK_Init still initialises: the fault only changes what the caller sees, so
+    // a caller that ignores the failure can go on using the simulator.
+    if (frame == Frame::kInit) sim.initialized = sim.configError.empty();
     if (hit.fired) {
       ret = hit.result;
       raise = hit.raise;
-    } else if (needsInit && !sim.initialized) {
+    } else if (frame == Frame::kNeedsInit && !sim.initialized) {
       ret = sim.Fail(ZEPASIM_ERR_NOT_INITIALIZED);
     } else {
       try {
@@ -70,6 +81,16 @@ int32_t Run(EntryId id, const TraceArgs& args, Body&& body, bool needsInit = tru
   }
   if (raise) RaiseSdkException(EntryName(id));
   return ret;
+}
+
+// The frame of the entry points that act on a camera handle: an unknown or dead handle fails
+// before the body sees a camera.
+template <typename Body>
+int32_t RunOnCamera(EntryId id, const TraceArgs& args, int32_t camera, Body&& body) {
+  return Run(id, args, [&](Simulation& sim) {
+    CameraState* c = sim.Resolve(camera);
+    return c ? body(sim, c) : kSdkFailed;
+  });
 }
 
 void CopyText(char* out, const std::string& text) {
@@ -87,9 +108,7 @@ bool Restricted(const CameraConfig& cfg, Setting s) {
 }
 
 int32_t GetSetting(EntryId id, int32_t camera, Setting s, int32_t* out) {
-  return Run(id, Args(camera), [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
+  return RunOnCamera(id, Args(camera), camera, [&](Simulation& sim, CameraState* c) {
     if (!out) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
     *out = c->cfg.settings[s];
     return kSdkOk;
@@ -97,9 +116,7 @@ int32_t GetSetting(EntryId id, int32_t camera, Setting s, int32_t* out) {
 }
 
 int32_t SetSetting(EntryId id, int32_t camera, Setting s, int32_t value) {
-  return Run(id, Args(camera, value), [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
+  return RunOnCamera(id, Args(camera, value), camera, [&](Simulation& sim, CameraState* c) {
     if (Restricted(c->cfg, s) && !Contains(c->cfg.CapsFor(s), value)) {
       return sim.Fail(ZEPASIM_ERR_UNSUPPORTED);
     }
@@ -120,17 +137,28 @@ int32_t WriteList(Simulation& sim, const std::vector<int32_t>& list, int32_t* co
 }
 
 int32_t CapSetting(EntryId id, int32_t camera, Setting s, int32_t* count, int32_t* values) {
-  return Run(id, Args(camera), [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
+  return RunOnCamera(id, Args(camera), camera, [&](Simulation& sim, CameraState* c) {
     return WriteList(sim, c->cfg.CapsFor(s), count, values, SIZE_MAX);
   });
 }
 
 // Entry points that only need a live handle.
 int32_t Accept(EntryId id, int32_t camera) {
-  return Run(id, Args(camera),
-             [&](Simulation& sim) { return sim.Resolve(camera) ? kSdkOk : kSdkFailed; });
+  return RunOnCamera(id, Args(camera), camera, [](Simulation&, CameraState*) { return kSdkOk; });
+}
+
+// Copies the oldest ready item (only preview frames with `preview`) to the caller's buffer and
+// removes it from the camera.
+int32_t TakeOldest(Simulation& sim, CameraState& c, bool preview, void* buffer, bool capacityValid,
+                   uint64_t capacity) {
+  const int index = sim.OldestReady(c, preview);
+  if (index < 0) return sim.Fail(ZEPASIM_ERR_NO_IMAGE);
+  if (!buffer || !capacityValid) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
+  PendingItem& item = c.queue[static_cast<size_t>(index)];
+  if (capacity < item.size) return sim.Fail(ZEPASIM_ERR_BUFFER_TOO_SMALL);
+  item.CopyTo(buffer);
+  c.queue.erase(c.queue.begin() + index);
+  return kSdkOk;
 }
 
 bool ParseIndex(const char* text, size_t& index) {
@@ -242,14 +270,16 @@ bool IsKeyedProp(int32_t code) {
   return code == kPropSetDrive || code == kPropGetDrive;
 }
 
-std::vector<ZepkArg> ReadValues(int32_t count, va_list ap) {
-  std::vector<ZepkArg> values;
-  for (int32_t i = 0; i < count; ++i) values.push_back(va_arg(ap, ZepkArg));
-  return values;
-}
-
 bool PropCountValid(int32_t count) {
   return count >= 0 && count <= kMaxPropValues;
+}
+
+// The `count` values after the count; none when the count is out of range.
+std::vector<ZepkArg> ReadValues(int32_t count, va_list ap) {
+  std::vector<ZepkArg> values;
+  for (int32_t i = 0; PropCountValid(count) && i < count; ++i)
+    values.push_back(va_arg(ap, ZepkArg));
+  return values;
 }
 #endif  // ZEPASIM_WITHOUT_PROP
 
@@ -261,27 +291,10 @@ using namespace zepasim;
 extern "C" {
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_Init(void* module) {
-  int32_t ret = kSdkOk;
-  bool raise = false;
-  {
-    std::lock_guard<SimLock> guard(GlobalLock());
-    Simulation& sim = Sim();
-    sim.PrepareInit();
-    sim.current = kEntry_ZEPK_Init;
-    const FaultHit hit = sim.CountCall(kEntry_ZEPK_Init);
-    // A faulted ZEPK_Init still initialises: the fault only changes what the caller sees, so
-    // a caller that ignores the failure can go on using the simulator.
-    sim.initialized = sim.configError.empty();
-    if (hit.fired) {
-      ret = hit.result;
-      raise = hit.raise;
-    } else if (!sim.initialized) {
-      ret = sim.Fail(ZEPASIM_ERR_CONFIG);
-    }
-    sim.Trace(kEntry_ZEPK_Init, {}, ret, raise);
-  }
-  if (raise) RaiseSdkException("ZEPK_Init");
-  return ret;
+  return Run(
+      kEntry_ZEPK_Init, {},
+      [](Simulation& sim) { return sim.initialized ? kSdkOk : sim.Fail(ZEPASIM_ERR_CONFIG); },
+      Frame::kInit);
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_Exit(void) {
@@ -292,7 +305,7 @@ ZEPK_API int32_t BRELON_CDECL ZEPK_Exit(void) {
         sim.handles.clear();
         return kSdkOk;
       },
-      false);
+      Frame::kAnyTime);
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_Detect(int32_t flags, const char* address, const char* model,
@@ -339,11 +352,11 @@ ZEPK_API int32_t BRELON_CDECL ZEPK_Close(int32_t camera) {
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_PowerOFF(int32_t camera) {
-  return Run(kEntry_ZEPK_PowerOFF, Args(camera), [&](Simulation& sim) {
-    if (!sim.Resolve(camera)) return kSdkFailed;
-    sim.handles.erase(camera);
-    return kSdkOk;
-  });
+  return RunOnCamera(kEntry_ZEPK_PowerOFF, Args(camera), camera,
+                     [&](Simulation& sim, CameraState*) {
+                       sim.handles.erase(camera);
+                       return kSdkOk;
+                     });
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_GetErrorNumber(int32_t camera, int32_t* apiCode,
@@ -356,7 +369,7 @@ ZEPK_API int32_t BRELON_CDECL ZEPK_GetErrorNumber(int32_t camera, int32_t* apiCo
         *errorNumber = sim.lastError;
         return kSdkOk;
       },
-      false);
+      Frame::kAnyTime);
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_GetVersionString(char* out, int32_t capacity) {
@@ -369,266 +382,158 @@ ZEPK_API int32_t BRELON_CDECL ZEPK_GetVersionString(char* out, int32_t capacity)
         out[n] = '\0';
         return kSdkOk;
       },
-      false);
+      Frame::kAnyTime);
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_GetDeviceInfo(int32_t camera, DeviceInformation* out) {
-  return Run(kEntry_ZEPK_GetDeviceInfo, Args(camera), [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
-    if (!out) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
-    memset(out, 0, sizeof *out);
-    char* record = reinterpret_cast<char*>(out);
-    CopyText(record + kSerialOffset, c->cfg.serial);
-    CopyText(out->manufacturer, c->cfg.manufacturer);
-    CopyText(out->model, c->cfg.model);
-    CopyText(record + kDeviceNameOffset, c->deviceName);
-    CopyText(out->networkAddress, c->cfg.ip);
-    return kSdkOk;
-  });
+  return RunOnCamera(kEntry_ZEPK_GetDeviceInfo, Args(camera), camera,
+                     [&](Simulation& sim, CameraState* c) {
+                       if (!out) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
+                       memset(out, 0, sizeof *out);
+                       char* record = reinterpret_cast<char*>(out);
+                       CopyText(record + kSerialOffset, c->cfg.serial);
+                       CopyText(out->manufacturer, c->cfg.manufacturer);
+                       CopyText(out->model, c->cfg.model);
+                       CopyText(record + kDeviceNameOffset, c->deviceName);
+                       CopyText(out->networkAddress, c->cfg.ip);
+                       return kSdkOk;
+                     });
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_WriteDeviceName(int32_t camera, const char* name) {
-  return Run(kEntry_ZEPK_WriteDeviceName, Args(camera, name), [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
-    if (!name) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
-    c->deviceName = name;
-    return kSdkOk;
-  });
-}
-
-// What these three write is not part of the contract; the simulator leaves the buffers alone.
-ZEPK_API int32_t BRELON_CDECL ZEPK_GetFirmwareVersion(int32_t camera, ZepkArg out) {
-  return Accept(kEntry_ZEPK_GetFirmwareVersion, camera);
-}
-ZEPK_API int32_t BRELON_CDECL ZEPK_GetLensInfo(int32_t camera, ZepkArg out) {
-  return Accept(kEntry_ZEPK_GetLensInfo, camera);
-}
-ZEPK_API int32_t BRELON_CDECL ZEPK_GetLensVersion(int32_t camera, ZepkArg out) {
-  return Accept(kEntry_ZEPK_GetLensVersion, camera);
-}
-
-ZEPK_API int32_t BRELON_CDECL ZEPK_CapPriorityMode(int32_t camera, int32_t* count, int32_t* modes) {
-  return CapSetting(kEntry_ZEPK_CapPriorityMode, camera, kPriorityMode, count, modes);
-}
-ZEPK_API int32_t BRELON_CDECL ZEPK_SetPriorityMode(int32_t camera, int32_t mode) {
-  return SetSetting(kEntry_ZEPK_SetPriorityMode, camera, kPriorityMode, mode);
-}
-ZEPK_API int32_t BRELON_CDECL ZEPK_GetPriorityMode(int32_t camera, int32_t* mode) {
-  return GetSetting(kEntry_ZEPK_GetPriorityMode, camera, kPriorityMode, mode);
+  return RunOnCamera(kEntry_ZEPK_WriteDeviceName, Args(camera, name), camera,
+                     [&](Simulation& sim, CameraState* c) {
+                       if (!name) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
+                       c->deviceName = name;
+                       return kSdkOk;
+                     });
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_CapRelease(int32_t camera, int32_t* count, int32_t* modes) {
-  return Run(kEntry_ZEPK_CapRelease, Args(camera), [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
-    return WriteList(sim, c->cfg.releaseModes, count, modes, kMaxReleaseModesWritten);
-  });
+  return RunOnCamera(
+      kEntry_ZEPK_CapRelease, Args(camera), camera, [&](Simulation& sim, CameraState* c) {
+        return WriteList(sim, c->cfg.releaseModes, count, modes, kMaxReleaseModesWritten);
+      });
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_Release(int32_t camera, int32_t mode, ZepkArg out1,
                                            ZepkArg out2) {
-  return Run(kEntry_ZEPK_Release, Args(camera, mode), [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
-    if (IsPictureRelease(mode)) sim.TakeShot(*c);
-    return kSdkOk;
-  });
+  return RunOnCamera(kEntry_ZEPK_Release, Args(camera, mode), camera,
+                     [&](Simulation& sim, CameraState* c) {
+                       if (IsPictureRelease(mode)) sim.TakeShot(*c);
+                       return kSdkOk;
+                     });
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_GetReleaseStatus(int32_t camera, int32_t* status) {
-  return Run(kEntry_ZEPK_GetReleaseStatus, Args(camera), [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
-    if (!status) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
-    *status = sim.QueuedCount(*c) > sim.ReadyCount(*c, true) ? 1 : 0;  // 1 while exposing
-    return kSdkOk;
-  });
+  return RunOnCamera(
+      kEntry_ZEPK_GetReleaseStatus, Args(camera), camera, [&](Simulation& sim, CameraState* c) {
+        if (!status) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
+        *status = sim.QueuedCount(*c) > sim.ReadyCount(*c, true) ? 1 : 0;  // 1 while exposing
+        return kSdkOk;
+      });
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_ReadImageInfo(int32_t camera, ZepkImageInfo* info) {
-  return Run(kEntry_ZEPK_ReadImageInfo, Args(camera), [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
-    if (!info) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
-    memset(info, 0, sizeof *info);
-    const int index = sim.OldestReady(*c, false);
-    if (index < 0) {
-      info->format = ZEPASIM_FORMAT_NONE;
-      return kSdkOk;
-    }
-    const PendingItem& item = c->queue[static_cast<size_t>(index)];
-    info->format = item.format;
-    info->size = static_cast<uint32_t>(item.size);
-    memcpy(info->reserved0, &item.frame, sizeof item.frame);
-    return kSdkOk;
-  });
+  return RunOnCamera(kEntry_ZEPK_ReadImageInfo, Args(camera), camera,
+                     [&](Simulation& sim, CameraState* c) {
+                       if (!info) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
+                       memset(info, 0, sizeof *info);
+                       const int index = sim.OldestReady(*c, false);
+                       if (index < 0) {
+                         info->format = ZEPASIM_FORMAT_NONE;
+                         return kSdkOk;
+                       }
+                       const PendingItem& item = c->queue[static_cast<size_t>(index)];
+                       info->format = item.format;
+                       info->size = static_cast<uint32_t>(item.size);
+                       memcpy(info->reserved0, &item.frame, sizeof item.frame);
+                       return kSdkOk;
+                     });
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_ReadImage(int32_t camera, void* buffer, uint32_t capacity) {
-  return Run(kEntry_ZEPK_ReadImage, Args(camera, capacity), [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
-    const int index = sim.OldestReady(*c, false);
-    if (index < 0) return sim.Fail(ZEPASIM_ERR_NO_IMAGE);
-    if (!buffer) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
-    PendingItem& item = c->queue[static_cast<size_t>(index)];
-    if (capacity < item.size) return sim.Fail(ZEPASIM_ERR_BUFFER_TOO_SMALL);
-    item.CopyTo(buffer);
-    c->queue.erase(c->queue.begin() + index);
-    return kSdkOk;
-  });
+  return RunOnCamera(kEntry_ZEPK_ReadImage, Args(camera, capacity), camera,
+                     [&](Simulation& sim, CameraState* c) {
+                       return TakeOldest(sim, *c, false, buffer, true, capacity);
+                     });
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_ReadPreview(int32_t camera, void* buffer, int32_t capacity) {
-  return Run(kEntry_ZEPK_ReadPreview, Args(camera, capacity), [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
-    const int index = sim.OldestReady(*c, true);
-    if (index < 0) return sim.Fail(ZEPASIM_ERR_NO_IMAGE);
-    if (!buffer || capacity < 0) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
-    PendingItem& item = c->queue[static_cast<size_t>(index)];
-    if (static_cast<uint64_t>(capacity) < item.size) return sim.Fail(ZEPASIM_ERR_BUFFER_TOO_SMALL);
-    item.CopyTo(buffer);
-    c->queue.erase(c->queue.begin() + index);
-    return kSdkOk;
-  });
+  return RunOnCamera(kEntry_ZEPK_ReadPreview, Args(camera, capacity), camera,
+                     [&](Simulation& sim, CameraState* c) {
+                       const bool valid = capacity >= 0;
+                       return TakeOldest(sim, *c, true, buffer, valid,
+                                         valid ? static_cast<uint64_t>(capacity) : 0);
+                     });
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_DeleteImage(int32_t camera) {
-  return Run(kEntry_ZEPK_DeleteImage, Args(camera), [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
-    const int index = sim.OldestReady(*c, false);
-    if (index < 0) return sim.Fail(ZEPASIM_ERR_NO_IMAGE);
-    c->queue.erase(c->queue.begin() + index);
-    return kSdkOk;
-  });
+  return RunOnCamera(kEntry_ZEPK_DeleteImage, Args(camera), camera,
+                     [&](Simulation& sim, CameraState* c) {
+                       const int index = sim.OldestReady(*c, false);
+                       if (index < 0) return sim.Fail(ZEPASIM_ERR_NO_IMAGE);
+                       c->queue.erase(c->queue.begin() + index);
+                       return kSdkOk;
+                     });
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_GetBufferCapacity(int32_t camera, int32_t* count,
                                                      int32_t* other) {
-  return Run(kEntry_ZEPK_GetBufferCapacity, Args(camera), [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
-    if (!count || !other) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
-    *count = sim.ReadyCount(*c, false);
-    *other = c->cfg.cardCapacity;
-    return kSdkOk;
-  });
-}
-
-#define ZEPASIM_SETTING_TRIO(Name, setting)                                                       \
-  ZEPK_API int32_t BRELON_CDECL ZEPK_Cap##Name(int32_t camera, int32_t* count, int32_t* values) { \
-    return CapSetting(kEntry_ZEPK_Cap##Name, camera, setting, count, values);                     \
-  }                                                                                               \
-  ZEPK_API int32_t BRELON_CDECL ZEPK_Set##Name(int32_t camera, int32_t value) {                   \
-    return SetSetting(kEntry_ZEPK_Set##Name, camera, setting, value);                             \
-  }                                                                                               \
-  ZEPK_API int32_t BRELON_CDECL ZEPK_Get##Name(int32_t camera, int32_t* value) {                  \
-    return GetSetting(kEntry_ZEPK_Get##Name, camera, setting, value);                             \
-  }
-
-ZEPASIM_SETTING_TRIO(AEMode, kAeMode)
-ZEPASIM_SETTING_TRIO(ExposureBias, kExposureBias)
-ZEPASIM_SETTING_TRIO(DynamicRange, kDynamicRange)
-ZEPASIM_SETTING_TRIO(Sensitivity, kSensitivity)
-ZEPASIM_SETTING_TRIO(MeteringMode, kMeteringMode)
-ZEPASIM_SETTING_TRIO(WBMode, kWbMode)
-ZEPASIM_SETTING_TRIO(WBColorTemp, kWbColorTemp)
-ZEPASIM_SETTING_TRIO(MediaRecord, kMediaRecord)
-#undef ZEPASIM_SETTING_TRIO
-
-ZEPK_API int32_t BRELON_CDECL ZEPK_CapShutterSpeed(int32_t camera, int32_t* count, int32_t* values,
-                                                   ZepkArg extra) {
-  return CapSetting(kEntry_ZEPK_CapShutterSpeed, camera, kShutterCode, count, values);
+  return RunOnCamera(kEntry_ZEPK_GetBufferCapacity, Args(camera), camera,
+                     [&](Simulation& sim, CameraState* c) {
+                       if (!count || !other) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
+                       *count = sim.ReadyCount(*c, false);
+                       *other = c->cfg.cardCapacity;
+                       return kSdkOk;
+                     });
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_SetShutterSpeed(int32_t camera, int32_t code, int32_t bulb) {
-  return Run(kEntry_ZEPK_SetShutterSpeed, Args(camera, code, bulb), [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
-    if (Restricted(c->cfg, kShutterCode) && !Contains(c->cfg.CapsFor(kShutterCode), code)) {
-      return sim.Fail(ZEPASIM_ERR_UNSUPPORTED);
-    }
-    c->cfg.settings[kShutterCode] = code;
-    c->cfg.settings[kBulb] = bulb;
-    return kSdkOk;
-  });
+  return RunOnCamera(
+      kEntry_ZEPK_SetShutterSpeed, Args(camera, code, bulb), camera,
+      [&](Simulation& sim, CameraState* c) {
+        if (Restricted(c->cfg, kShutterCode) && !Contains(c->cfg.CapsFor(kShutterCode), code)) {
+          return sim.Fail(ZEPASIM_ERR_UNSUPPORTED);
+        }
+        c->cfg.settings[kShutterCode] = code;
+        c->cfg.settings[kBulb] = bulb;
+        return kSdkOk;
+      });
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_GetShutterSpeed(int32_t camera, int32_t* code, int32_t* bulb) {
-  return Run(kEntry_ZEPK_GetShutterSpeed, Args(camera), [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
-    if (!code || !bulb) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
-    *code = c->cfg.settings[kShutterCode];
-    *bulb = c->cfg.settings[kBulb];
-    return kSdkOk;
-  });
-}
-
-ZEPK_API int32_t BRELON_CDECL ZEPK_CapLensZoomPos(int32_t camera, ZepkArg a, ZepkArg b, ZepkArg c,
-                                                  ZepkArg d) {
-  return Accept(kEntry_ZEPK_CapLensZoomPos, camera);
-}
-ZEPK_API int32_t BRELON_CDECL ZEPK_GetLensZoomPos(int32_t camera, int32_t* value) {
-  return GetSetting(kEntry_ZEPK_GetLensZoomPos, camera, kLensZoomPos, value);
-}
-ZEPK_API int32_t BRELON_CDECL ZEPK_SetLensZoomPos(int32_t camera, int32_t value) {
-  return SetSetting(kEntry_ZEPK_SetLensZoomPos, camera, kLensZoomPos, value);
-}
-
-ZEPK_API int32_t BRELON_CDECL ZEPK_CapForceMode(int32_t camera, int32_t* count, int32_t* values) {
-  return CapSetting(kEntry_ZEPK_CapForceMode, camera, kForceMode, count, values);
-}
-ZEPK_API int32_t BRELON_CDECL ZEPK_SetForceMode(int32_t camera, int32_t value) {
-  return SetSetting(kEntry_ZEPK_SetForceMode, camera, kForceMode, value);
-}
-
-ZEPK_API int32_t BRELON_CDECL ZEPK_CapAperture(int32_t camera, int32_t* count, int32_t* values,
-                                               ZepkArg extra) {
-  return CapSetting(kEntry_ZEPK_CapAperture, camera, kAperture, count, values);
-}
-ZEPK_API int32_t BRELON_CDECL ZEPK_SetAperture(int32_t camera, int32_t value) {
-  return SetSetting(kEntry_ZEPK_SetAperture, camera, kAperture, value);
-}
-ZEPK_API int32_t BRELON_CDECL ZEPK_GetAperture(int32_t camera, int32_t* value) {
-  return GetSetting(kEntry_ZEPK_GetAperture, camera, kAperture, value);
+  return RunOnCamera(kEntry_ZEPK_GetShutterSpeed, Args(camera), camera,
+                     [&](Simulation& sim, CameraState* c) {
+                       if (!code || !bulb) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
+                       *code = c->cfg.settings[kShutterCode];
+                       *bulb = c->cfg.settings[kBulb];
+                       return kSdkOk;
+                     });
 }
 
 #ifndef ZEPASIM_WITHOUT_PROP
 ZEPK_API int32_t BRELON_CDECL ZEPK_CapProp(int32_t camera, int32_t code, int32_t count, ...) {
-  std::vector<ZepkArg> values;
-  if (PropCountValid(count)) {
-    va_list ap;
-    va_start(ap, count);
-    values = ReadValues(count, ap);
-    va_end(ap);
-  }
+  va_list ap;
+  va_start(ap, count);
+  const std::vector<ZepkArg> values = ReadValues(count, ap);
+  va_end(ap);
   TraceArgs args = Args(camera, code, count);
   for (ZepkArg v : values) AddArg(args, static_cast<int32_t>(v));
-  return Run(kEntry_ZEPK_CapProp, args, [&](Simulation& sim) {
-    if (!sim.Resolve(camera)) return kSdkFailed;
+  return RunOnCamera(kEntry_ZEPK_CapProp, args, camera, [&](Simulation& sim, CameraState*) {
     return PropCountValid(count) ? kSdkOk : sim.Fail(ZEPASIM_ERR_ARGUMENT);
   });
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_SetProp(int32_t camera, int32_t code, int32_t count, ...) {
-  std::vector<ZepkArg> raw;
-  if (PropCountValid(count)) {
-    va_list ap;
-    va_start(ap, count);
-    raw = ReadValues(count, ap);
-    va_end(ap);
-  }
+  va_list ap;
+  va_start(ap, count);
+  const std::vector<ZepkArg> raw = ReadValues(count, ap);
+  va_end(ap);
   std::vector<int32_t> values(raw.begin(), raw.end());
   TraceArgs args = Args(camera, code, count);
   for (int32_t v : values) AddArg(args, v);
-  return Run(kEntry_ZEPK_SetProp, args, [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
+  return RunOnCamera(kEntry_ZEPK_SetProp, args, camera, [&](Simulation& sim, CameraState* c) {
     if (!PropCountValid(count)) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
     c->cfg.props[code] = values;
     // Set/get pairs of one camera value: what the first sets, the second reads back.
@@ -639,19 +544,14 @@ ZEPK_API int32_t BRELON_CDECL ZEPK_SetProp(int32_t camera, int32_t code, int32_t
 }
 
 ZEPK_API int32_t BRELON_CDECL ZEPK_GetProp(int32_t camera, int32_t code, int32_t count, ...) {
-  std::vector<ZepkArg> raw;
-  if (PropCountValid(count)) {
-    va_list ap;
-    va_start(ap, count);
-    raw = ReadValues(count, ap);
-    va_end(ap);
-  }
+  va_list ap;
+  va_start(ap, count);
+  const std::vector<ZepkArg> raw = ReadValues(count, ap);
+  va_end(ap);
   const size_t byValue = IsKeyedProp(code) && !raw.empty() ? 1 : 0;
   TraceArgs args = Args(camera, code, count);
   for (size_t i = 0; i < byValue; ++i) AddArg(args, static_cast<int32_t>(raw[i]));
-  return Run(kEntry_ZEPK_GetProp, args, [&](Simulation& sim) {
-    CameraState* c = sim.Resolve(camera);
-    if (!c) return kSdkFailed;
+  return RunOnCamera(kEntry_ZEPK_GetProp, args, camera, [&](Simulation& sim, CameraState* c) {
     if (!PropCountValid(count)) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
     if (IsTextProp(code)) {
       const size_t first = code == kPropTextSingle ? kPropTextSingleIndex : 0;
@@ -675,13 +575,6 @@ ZEPK_API int32_t BRELON_CDECL ZEPK_GetProp(int32_t camera, int32_t code, int32_t
 }
 #endif  // ZEPASIM_WITHOUT_PROP
 
-ZEPK_API int32_t BRELON_CDECL ZEPK_SetBackupSettings(int32_t camera, ZepkArg a, ZepkArg b) {
-  return Accept(kEntry_ZEPK_SetBackupSettings, camera);
-}
-ZEPK_API int32_t BRELON_CDECL ZEPK_GetBackupSettings(int32_t camera, ZepkArg a, ZepkArg b) {
-  return Accept(kEntry_ZEPK_GetBackupSettings, camera);
-}
-
 #ifndef ZEPASIM_WITHOUT_SERIAL
 ZEPK_API int32_t BRELON_CDECL ZEPK_GetSerialNo(int32_t index, char* serial, char* model) {
   return Run(kEntry_ZEPK_GetSerialNo, Args(index), [&](Simulation& sim) {
@@ -697,5 +590,59 @@ ZEPK_API int32_t BRELON_CDECL ZEPK_GetSerialNo(int32_t index, char* serial, char
   });
 }
 #endif  // ZEPASIM_WITHOUT_SERIAL
+
+// ---- Entry points generated from tables --------------------------------------------------
+// One line each: the settings with a getter, setter and capability list (a capability entry
+// with an extra trailing argument is kCapX), and the entries that only check their handle;
+// what those write is not part of the contract, so the simulator leaves their buffers alone.
+#define ZEPASIM_SETTING_ENTRIES(X)                   \
+  X(PriorityMode, kPriorityMode, kCap, kSet, kGet)   \
+  X(AEMode, kAeMode, kCap, kSet, kGet)               \
+  X(ExposureBias, kExposureBias, kCap, kSet, kGet)   \
+  X(DynamicRange, kDynamicRange, kCap, kSet, kGet)   \
+  X(Sensitivity, kSensitivity, kCap, kSet, kGet)     \
+  X(MeteringMode, kMeteringMode, kCap, kSet, kGet)   \
+  X(WBMode, kWbMode, kCap, kSet, kGet)               \
+  X(WBColorTemp, kWbColorTemp, kCap, kSet, kGet)     \
+  X(MediaRecord, kMediaRecord, kCap, kSet, kGet)     \
+  X(Aperture, kAperture, kCapX, kSet, kGet)          \
+  X(ShutterSpeed, kShutterCode, kCapX, kNone, kNone) \
+  X(LensZoomPos, kLensZoomPos, kNone, kSet, kGet)    \
+  X(ForceMode, kForceMode, kCap, kSet, kNone)
+
+#define ZEPASIM_HANDLE_ONLY_ENTRIES(X)                    \
+  X(GetFirmwareVersion, (ZepkArg))                        \
+  X(GetLensInfo, (ZepkArg))                               \
+  X(GetLensVersion, (ZepkArg))                            \
+  X(CapLensZoomPos, (ZepkArg, ZepkArg, ZepkArg, ZepkArg)) \
+  X(SetBackupSettings, (ZepkArg, ZepkArg))                \
+  X(GetBackupSettings, (ZepkArg, ZepkArg))
+
+#define ZEPASIM_kNone(Name, setting)
+#define ZEPASIM_CAP(Name, setting, ...)                                                      \
+  ZEPK_API int32_t BRELON_CDECL ZEPK_Cap##Name(int32_t camera, int32_t* count,               \
+                                               int32_t* values __VA_OPT__(, ) __VA_ARGS__) { \
+    return CapSetting(kEntry_ZEPK_Cap##Name, camera, setting, count, values);                \
+  }
+#define ZEPASIM_kCap(Name, setting) ZEPASIM_CAP(Name, setting)
+#define ZEPASIM_kCapX(Name, setting) ZEPASIM_CAP(Name, setting, ZepkArg)
+#define ZEPASIM_kSet(Name, setting)                                             \
+  ZEPK_API int32_t BRELON_CDECL ZEPK_Set##Name(int32_t camera, int32_t value) { \
+    return SetSetting(kEntry_ZEPK_Set##Name, camera, setting, value);           \
+  }
+#define ZEPASIM_kGet(Name, setting)                                              \
+  ZEPK_API int32_t BRELON_CDECL ZEPK_Get##Name(int32_t camera, int32_t* value) { \
+    return GetSetting(kEntry_ZEPK_Get##Name, camera, setting, value);            \
+  }
+#define ZEPASIM_SETTING(Name, setting, cap, set, get) \
+  ZEPASIM_##cap(Name, setting) ZEPASIM_##set(Name, setting) ZEPASIM_##get(Name, setting)
+ZEPASIM_SETTING_ENTRIES(ZEPASIM_SETTING)
+
+#define ZEPASIM_HANDLE_ONLY(Name, extra)                                            \
+  ZEPK_API int32_t BRELON_CDECL ZEPK_##Name(int32_t camera, ZEPASIM_UNPACK extra) { \
+    return Accept(kEntry_ZEPK_##Name, camera);                                      \
+  }
+#define ZEPASIM_UNPACK(...) __VA_ARGS__
+ZEPASIM_HANDLE_ONLY_ENTRIES(ZEPASIM_HANDLE_ONLY)
 
 }  // extern "C"
