@@ -152,6 +152,9 @@ def cpu_model():
 
 
 def commit():
+    # A run from an exported tree (no git) is told its commit by the caller.
+    if os.environ.get("BRELON_BENCH_COMMIT"):
+        return os.environ["BRELON_BENCH_COMMIT"]
     try:
         rev = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True,
                              text=True, check=True).stdout.strip()
