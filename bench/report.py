@@ -71,11 +71,14 @@ def exif_figures(t, missing):
         if not pairs:
             missing.append(f"exif reader vs {rival}")
             continue
+        # The target holds for every small file; the median and the slowest case show the spread.
         worst, image = min(pairs)
-        geo = statistics.geometric_mean(p for p, _ in pairs)
-        figs.append(Figure(f"Exif reader vs {rival}, {len(pairs)} small files (geometric mean)",
-                           "ours", rival, f"{geo:.1f}x faster", f">= {want:.0f}x faster",
-                           geo >= want, f"slowest: {worst:.1f}x on {image}"))
+        met = sum(1 for p, _ in pairs if p >= want)
+        middle = statistics.median(p for p, _ in pairs)
+        figs.append(Figure(f"Exif reader vs {rival}, each small file", "ours", rival,
+                           f"{met} of {len(pairs)} files >= {want:.0f}x, median {middle:.1f}x",
+                           f">= {want:.0f}x faster on each", met == len(pairs),
+                           f"slowest {worst:.1f}x on {image}"))
     ours, copy = f"brelon/{LARGE_EXIF_IMAGE}", f"memcpy/{LARGE_EXIF_IMAGE}"
     if ours in t and copy in t:
         a, b = median(t[ours], "cpu_time"), median(t[copy], "cpu_time")
