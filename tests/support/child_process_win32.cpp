@@ -77,6 +77,9 @@ bool ChildProcess::Start(const std::filesystem::path& program, const std::vector
                          const std::vector<std::string>& env,
                          const std::filesystem::path& outputFile) {
   if (running_) return false;
+  // Inherited by the child: a crash ends it at once instead of opening a debugger or a
+  // dialog that nobody answers during a test run.
+  SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   HANDLE out = CreateFileW(outputFile.wstring().c_str(), GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,

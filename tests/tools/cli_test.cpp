@@ -77,7 +77,9 @@ class CliTest : public ::testing::Test {
   Result Finish(ChildProcess* child) const {
     Result r;
     r.code = child->Wait();
-    r.out = ReadAll(dir_ / "out");
+    // Text-mode output on Windows ends lines with CR LF.
+    for (char c : ReadAll(dir_ / "out"))
+      if (c != '\r') r.out += c;
     return r;
   }
   Result Run(const std::vector<std::string>& args) const {
@@ -199,14 +201,16 @@ TEST_F(CliTest, ExifAnswersForeignAndBrokenFilesWithoutCameraNames) {
 
 TEST_F(CliTest, InterruptedShootCallsExitLeavesNoTemporaryFileAndExits130) {
   ChildProcess child;
-  ASSERT_TRUE(Start(&child, {"shoot", "-n", "50", "--timeout", "20", "--sim",
+  ASSERT_TRUE(Start(&child, {"shoot", "-n", "20", "--timeout", "20", "--sim",
                              Config(kSlowTransferConfig), "-o", Path("shots")}));
   int polls = 0;
-  while (++polls < kMaxPolls && !(fs::exists(dir_ / "shots") && !fs::is_empty(dir_ / "shots")))
+  std::error_code ec;
+  while (++polls < kMaxPolls &&
+         fs::directory_iterator(dir_ / "shots", ec) == fs::directory_iterator())
     testsupport::SleepRealMs(kPollMs);
-  if (!child.Interrupt()) {
-    child.Wait();
-    GTEST_SKIP() << "this console cannot deliver an interrupt to a child process group";
+  if (!child.Interrupt()) {  // the child is killed on the way out
+    // Under Wine without a console (how the Windows suites run) no console event can be sent.
+    GTEST_SKIP() << "no console to deliver an interrupt to the child's process group";
   }
   const Result r = Finish(&child);
   EXPECT_EQ(r.code, kExitInterrupted) << r.out;
