@@ -80,9 +80,17 @@ inline PluginContext* ContextFrom(void** handle) {
   return handle ? static_cast<PluginContext*>(*handle) : nullptr;
 }
 
-// Raises a host event when a callback is registered.
+// Raises a host event when a callback is registered. Host threads raise events too, while the
+// session thread may be changing hCamera; the handle is read under ConnectionLock, which is not
+// held during the callback so that the host may call back into the exports.
 inline void RaiseEvent(PluginContext* ctx, int32_t event) {
-  if (ctx && ctx->pfnCallback) ctx->pfnCallback(ctx->hCamera, event, ctx->pCallbackData);
+  if (!ctx || !ctx->pfnCallback) return;
+  int32_t camera = 0;
+  {
+    plat::LockGuard connection(Locks().connection);
+    camera = ctx->hCamera;
+  }
+  ctx->pfnCallback(camera, event, ctx->pCallbackData);
 }
 
 }  // namespace brelon

@@ -50,8 +50,13 @@ plat::Lock* HostLock(int32_t index) {
 
 }  // namespace
 
-CTavelSDK* Obj_Brelon::ConnectedSdk() const {
-  return context_ && context_->lConnected == 1 ? context_->pSdk : nullptr;
+CTavelSDK* Obj_Brelon::ConnectedSdk(int32_t* camera) const {
+  if (!context_) return nullptr;
+  // The session thread changes both under ConnectionLock while host threads call in here.
+  plat::LockGuard connection(Locks().connection);
+  if (context_->lConnected != 1) return nullptr;
+  *camera = context_->hCamera;
+  return context_->pSdk;
 }
 
 int32_t BRELON_THISCALL Obj_Brelon::AddRef() {
@@ -65,9 +70,9 @@ int32_t BRELON_THISCALL Obj_Brelon::Release() {
 }
 
 int32_t BRELON_THISCALL Obj_Brelon::SetPriorityMode(int32_t mode, int32_t timeoutMs) {
-  CTavelSDK* sdk = ConnectedSdk();
+  int32_t camera = 0;
+  CTavelSDK* sdk = ConnectedSdk(&camera);
   if (!sdk) return ZEPK_FAILED;
-  const int32_t camera = context_->hCamera;
   const int64_t start = plat::NowTicks();
   int32_t result = sdk->m_pfnSetPriorityMode(camera, mode);
   while (result != ZEPK_OK) {
@@ -111,10 +116,11 @@ void BRELON_THISCALL Obj_Brelon::ResetPriorityMode() {
 
 int32_t BRELON_THISCALL Obj_Brelon::GetPriorityMode(int32_t refresh) {
   if (!context_) return 0;
-  CTavelSDK* sdk = ConnectedSdk();
+  int32_t camera = 0;
+  CTavelSDK* sdk = ConnectedSdk(&camera);
   if (refresh != 0 && sdk) {
     int32_t mode = 0;
-    if (sdk->m_pfnGetPriorityMode(context_->hCamera, &mode) == ZEPK_OK) {
+    if (sdk->m_pfnGetPriorityMode(camera, &mode) == ZEPK_OK) {
       context_->lPriorityMode = mode;
     }
   }
@@ -122,9 +128,10 @@ int32_t BRELON_THISCALL Obj_Brelon::GetPriorityMode(int32_t refresh) {
 }
 
 int32_t BRELON_THISCALL Obj_Brelon::SetMode3301() {
-  CTavelSDK* sdk = ConnectedSdk();
+  int32_t camera = 0;
+  CTavelSDK* sdk = ConnectedSdk(&camera);
   if (!sdk) return ZEPK_FAILED;
-  const int32_t result = sdk->SetProp(context_->hCamera, kPropEnterMode3301, 0);
+  const int32_t result = sdk->SetProp(camera, kPropEnterMode3301, 0);
   if (result == ZEPK_OK) {
     context_->lMode3301 = 1;
     context_->lRearm3301 = 0;
@@ -133,9 +140,10 @@ int32_t BRELON_THISCALL Obj_Brelon::SetMode3301() {
 }
 
 int32_t BRELON_THISCALL Obj_Brelon::ClearMode3301() {
-  CTavelSDK* sdk = ConnectedSdk();
+  int32_t camera = 0;
+  CTavelSDK* sdk = ConnectedSdk(&camera);
   if (!sdk) return ZEPK_FAILED;
-  const int32_t result = sdk->SetProp(context_->hCamera, kPropLeaveMode3301, 0);
+  const int32_t result = sdk->SetProp(camera, kPropLeaveMode3301, 0);
   if (result == ZEPK_OK) context_->lMode3301 = 0;
   return result;
 }
@@ -163,12 +171,17 @@ int32_t BRELON_THISCALL Obj_Brelon::GetHostValue() {
 }
 
 int32_t BRELON_THISCALL Obj_Brelon::GetCameraHandle() {
-  return context_ ? context_->hCamera : 0;
+  if (!context_) return 0;
+  plat::LockGuard connection(Locks().connection);
+  return context_->hCamera;
 }
 
 void BRELON_THISCALL Obj_Brelon::GetCondition(BrelonCondition* out) {
-  // Without CameraNameLock: the host asks for the record the last report left, as it stands.
-  if (context_ && out) std::memcpy(out, &context_->Condition, sizeof(BrelonCondition));
+  // No camera call: the record the last report left. CameraNameLock only keeps the copy from
+  // overlapping a report or the session thread writing the record.
+  if (!context_ || !out) return;
+  plat::LockGuard cameraName(Locks().cameraName);
+  std::memcpy(out, &context_->Condition, sizeof(BrelonCondition));
 }
 
 int32_t BRELON_THISCALL Obj_Brelon::TakePreview(void* dst, int32_t* size) {
@@ -199,9 +212,9 @@ int32_t BRELON_THISCALL Obj_Brelon::MakeOutputFolder(char16_t* path, int32_t kin
 int32_t BRELON_THISCALL Obj_Brelon::ReleaseShutter(int32_t mode, int32_t option) {
   if (!context_) return ZEPK_FAILED;
   if (context_->lMode3301 == 1) context_->lRearm3301 = 1;
-  CTavelSDK* sdk = ConnectedSdk();
+  int32_t camera = 0;
+  CTavelSDK* sdk = ConnectedSdk(&camera);
   if (!sdk) return ZEPK_FAILED;
-  const int32_t camera = context_->hCamera;
   ZepkArg scratch = 0;
   const int32_t result =
       sdk->m_pfnRelease(camera, mode, reinterpret_cast<ZepkArg>(&scratch), ZepkArg{option});
