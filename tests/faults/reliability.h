@@ -89,8 +89,10 @@ class Watchdog {
 // tells which SDK calls belong to the connection and which to the watch cycles after it.
 class SimHost {
  public:
-  explicit SimHost(const std::string& configJson)
+  // `traced` false: the simulator writes no trace, which long loops would spend most time on.
+  explicit SimHost(const std::string& configJson, bool traced = true)
       : logDir_(TempDir("reliability-log")), sim_(configJson) {
+    if (!traced) SetEnv("ZEPA_SIM_TRACE", nullptr);  // the session restores it
     const char* saved = std::getenv("BRELON_LOG_DIR");
     hadLogDir_ = saved != nullptr;
     savedLogDir_ = saved ? saved : "";
