@@ -225,10 +225,13 @@ TEST_F(CliTest, ExitCodesOfUsageErrorsAndAMissingCamera) {
     int code;
   };
   const std::string none = Config(R"({"cameras":[]})");
-  const Case cases[] = {
-      {{"frobnicate"}, kExitUsage},   {{"shoot", "-n", "zero"}, kExitUsage},
-      {{"exif"}, kExitUsage},         {{"--version"}, kExitOk},
-      {{"shoot", "--help"}, kExitOk}, {{"status", "--timeout", "1", "--sim", none}, kExitNoCamera}};
+  const Case cases[] = {{{"frobnicate"}, kExitUsage},
+                        {{"shoot", "-n", "zero"}, kExitUsage},
+                        {{"exif"}, kExitUsage},
+                        {{"status", "--sim=" + Path("missing.json")}, kExitUsage},
+                        {{"--version"}, kExitOk},
+                        {{"shoot", "--help"}, kExitOk},
+                        {{"status", "--timeout", "1", "--sim", none}, kExitNoCamera}};
   for (const Case& c : cases) EXPECT_EQ(Run(c.args).code, c.code) << c.args[0];
 }
 

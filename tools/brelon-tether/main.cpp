@@ -340,7 +340,7 @@ bool SaveFile(const fs::path& dir, const std::string& name, const uint8_t* data,
     return false;
   }
   g_tmpPath.clear();
-  saved->path = target.string();
+  saved->path = target.make_preferred().string();  // one kind of separator throughout
   saved->bytes = size;
   return true;
 }
@@ -652,6 +652,11 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  if (!o.simConfig.empty() && !fs::is_regular_file(o.simConfig)) {
+    std::fprintf(stderr, "brelon-tether: no simulator configuration file %s\n",
+                 o.simConfig.c_str());
+    return kExitUsage;
+  }
   const std::string dir = tether::ExecutableDirectory();
   const bool usesCamera = o.command != "settings" && o.command != "exif";
 #ifdef _WIN32
