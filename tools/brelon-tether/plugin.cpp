@@ -22,8 +22,12 @@ constexpr const char* kWritePropertyName = "?WriteProperty@@YAHPAU_BRELON_PROPER
 constexpr const char* kReadPropertyName = "?ReadProperty@@YAHPEAU_BRELON_PROPERTY@@@Z";
 constexpr const char* kWritePropertyName = "?WriteProperty@@YAHPEAU_BRELON_PROPERTY@@@Z";
 #endif
+// Paths come from GetModuleFileNameA, so they are in the ANSI code page.
 void* Open(const std::string& path) {
-  std::wstring wide(path.begin(), path.end());
+  const int units = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+  if (units <= 0) return nullptr;
+  std::wstring wide(static_cast<size_t>(units), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), units);
   return reinterpret_cast<void*>(LoadLibraryW(wide.c_str()));
 }
 void* Symbol(void* library, const char* name) {
