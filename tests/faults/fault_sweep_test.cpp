@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "faults/reliability.h"
+#include "settings/test_registry.h"
 
 namespace brelon {
 namespace {
@@ -29,7 +30,14 @@ constexpr int kRecoveryFrame = 500;
 constexpr uint32_t kQuietCyclesMs = 300;  // real time in which a failed ZEPK_Init must stay alone
 
 const std::string kCamera = R"({"capture":{"format":"raw+jpeg","delay_ms":0,"raw_bytes":20000}})";
+// The same camera recording RAW only while the settings ask for both: the first watch cycle then
+// sets the media-record mode, which adds its own calls.
+const std::string kMediaCamera =
+    R"({"media_record":2,"capture":{"format":"raw+jpeg","delay_ms":0,"raw_bytes":20000}})";
 const std::string kCleanConfig = R"({"cameras":[)" + kCamera + "]}";
+std::string Config(const std::string& camera) {
+  return R"({"cameras":[)" + camera + "]}";
+}
 
 enum class Phase { kSession, kShoot, kTransfer, kCondition };
 enum class Fault { kBusy, kOther, kThrow };
@@ -57,10 +65,12 @@ struct Site {
   Phase phase;
   std::string fn;
   int nth;
-  bool watch = false;  // session only: made by a watch cycle, after the connection
+  bool watch = false;   // session only: made by a watch cycle, after the connection
+  std::string cycleFn;  // session only: the first call of every watch cycle
+  std::string camera = kCamera;
   std::string Label() const {
     return std::string(PhaseName(phase)) + " " + fn + "#" + std::to_string(nth) +
-           (watch ? " (watch)" : "");
+           (watch ? " (watch)" : "") + (camera == kMediaCamera ? " [media record differs]" : "");
   }
 };
 
@@ -123,8 +133,35 @@ void AppendSites(const std::vector<TraceCall>& trace, size_t from, size_t to, Ph
                  size_t watchFrom, std::vector<Site>& out) {
   std::map<std::string, int> seen;
   for (size_t i = from; i < to && i < trace.size(); ++i) {
-    out.push_back(Site{phase, trace[i].fn, ++seen[trace[i].fn], i >= watchFrom});
+    Site site{phase, trace[i].fn, ++seen[trace[i].fn], i >= watchFrom};
+    if (site.watch) site.cycleFn = trace[watchFrom].fn;
+    out.push_back(site);
   }
+}
+
+// Waits for the session's second watch cycle; `connect` and `nextWatch` then mark where its
+// first one began and ended in the trace.
+bool RecordSession(SimHost& host, size_t& connect, size_t& nextWatch) {
+  if (!host.WaitEvent(BRELON_EV_CONNECTED, 1)) return false;
+  connect = host.TraceAtConnect();
+  return test::WaitUntil(
+      [&] {
+        const std::vector<TraceCall> trace = host.Sim().Trace();
+        for (size_t i = connect + 1; i < trace.size() && connect < trace.size(); ++i) {
+          if (trace[i].fn == trace[connect].fn) {
+            nextWatch = i;
+            return true;
+          }
+        }
+        return false;
+      },
+      test::kWatchdogMs / 2);
+}
+
+// A faulted call in a watch cycle ends the connection unless the camera was only busy, or the
+// call was the host-count read around the media-record change, whose failure means "1".
+bool EndsConnection(const Site& site, Fault fault) {
+  return fault != Fault::kBusy && site.fn != "ZEPK_GetProp";
 }
 
 std::vector<std::u16string> Sorted(std::vector<std::u16string> names) {
@@ -146,27 +183,22 @@ struct CleanRun {
 CleanRun RecordCleanRun() {
   CleanRun run;
   test::Watchdog watchdog("the clean run");
-  SimHost host(kCleanConfig);
-  if (!host.WaitEvent(BRELON_EV_CONNECTED, 1)) {
-    run.failure = "no connection";
-    return run;
-  }
-  const size_t connect = host.TraceAtConnect();
-  // The watch cycle ends where the next one begins with the same first call.
+  size_t connect = 0;
   size_t nextWatch = 0;
-  const bool twoWatches = test::WaitUntil(
-      [&] {
-        const std::vector<TraceCall> trace = host.Sim().Trace();
-        for (size_t i = connect + 1; i < trace.size() && connect < trace.size(); ++i) {
-          if (trace[i].fn == trace[connect].fn) {
-            nextWatch = i;
-            return true;
-          }
-        }
-        return false;
-      },
-      test::kWatchdogMs / 2);
-  if (!twoWatches) {
+  {
+    // Only the calls this camera adds to the session are kept from it.
+    SimHost media(Config(kMediaCamera));
+    if (!RecordSession(media, connect, nextWatch)) {
+      run.failure = "no second watch cycle with the media-record change";
+      return run;
+    }
+    AppendSites(media.Sim().Trace(), 0, nextWatch, Phase::kSession, connect, run.sites);
+    for (Site& site : run.sites) site.camera = kMediaCamera;
+  }
+  const std::vector<Site> mediaSites = std::move(run.sites);
+  run.sites.clear();
+  SimHost host(kCleanConfig);
+  if (!RecordSession(host, connect, nextWatch)) {
     run.failure = "no second watch cycle";
     return run;
   }
@@ -191,6 +223,12 @@ CleanRun RecordCleanRun() {
   }
   const std::vector<TraceCall> trace = host.Sim().Trace();
   AppendSites(trace, 0, nextWatch, Phase::kSession, connect, run.sites);
+  for (const Site& extra : mediaSites) {
+    const bool known = std::any_of(run.sites.begin(), run.sites.end(), [&](const Site& site) {
+      return site.fn == extra.fn && site.nth == extra.nth && site.watch == extra.watch;
+    });
+    if (!known) run.sites.push_back(extra);
+  }
   AppendSites(trace, shootFrom, transferFrom, Phase::kShoot, trace.size(), run.sites);
   AppendSites(trace, transferFrom, conditionFrom, Phase::kTransfer, trace.size(), run.sites);
   AppendSites(trace, conditionFrom, trace.size(), Phase::kCondition, trace.size(), run.sites);
@@ -256,7 +294,7 @@ void RunHostScenario(const Site& site, Fault fault) {
 // The session thread with the fault in the configuration, counted from ZEPK_Init.
 void RunSessionScenario(const Site& site, Fault fault) {
   const std::string config =
-      R"({"cameras":[)" + kCamera + R"(],"faults":[)" + FaultJson(site, fault) + "]}";
+      R"({"cameras":[)" + site.camera + R"(],"faults":[)" + FaultJson(site, fault) + "]}";
   auto host = std::make_unique<SimHost>(config);
   ASSERT_EQ(host->InitResult(), BRELON_OK);
 
@@ -267,7 +305,7 @@ void RunSessionScenario(const Site& site, Fault fault) {
     EXPECT_EQ(host->Sim().Trace().size(), 1u);
     EXPECT_TRUE(FaultHit(host->Sim().Trace(), 0, site));
     host.reset();
-    host = std::make_unique<SimHost>(kCleanConfig);
+    host = std::make_unique<SimHost>(Config(site.camera));
     ASSERT_TRUE(host->WaitEvent(BRELON_EV_CONNECTED, 1)) << "a fresh context did not connect";
   } else {
     ASSERT_TRUE(host->WaitEvent(BRELON_EV_CONNECTED, 1)) << "never connected";
@@ -277,14 +315,14 @@ void RunSessionScenario(const Site& site, Fault fault) {
     if (!site.watch) {
       // A failed detection or open is retried by the next cycle; nothing was ever lost.
       EXPECT_EQ(host->Count(BRELON_EV_DISCONNECTED), 0);
-    } else if (fault == Fault::kBusy) {
-      // A busy camera is not a lost one: a whole further cycle passes without event 7.
+    } else if (!EndsConnection(site, fault)) {
+      // A busy camera is not a lost one: the next cycle begins without event 7.
       const size_t after = host->Sim().Trace().size();
       ASSERT_TRUE(test::WaitUntil(
           [&] {
             const std::vector<TraceCall> trace = host->Sim().Trace();
             return std::count_if(trace.begin() + std::min(after, trace.size()), trace.end(),
-                                 [&](const TraceCall& c) { return c.fn == site.fn; }) >= 1;
+                                 [&](const TraceCall& c) { return c.fn == site.cycleFn; }) >= 1;
           },
           test::kWatchdogMs / 2));
       EXPECT_EQ(host->Count(BRELON_EV_DISCONNECTED), 0);
@@ -302,12 +340,15 @@ void RunSessionScenario(const Site& site, Fault fault) {
 class FaultSweep : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    profile_ = new test::Profile(test::UseFreshProfile("faults"));
     plat::SetTimeScale(kTimeScale);
     run_ = new CleanRun(RecordCleanRun());
   }
   static void TearDownTestSuite() {
     delete run_;
     run_ = nullptr;
+    delete profile_;
+    profile_ = nullptr;
     plat::SetTimeScale(1);
   }
   void SetUp() override { plat::SetTimeScale(kTimeScale); }
@@ -351,8 +392,10 @@ class FaultSweep : public ::testing::Test {
   }
 
   static CleanRun* run_;
+  static test::Profile* profile_;  // default settings: both card formats, both transferred
 };
 CleanRun* FaultSweep::run_ = nullptr;
+test::Profile* FaultSweep::profile_ = nullptr;
 
 TEST_F(FaultSweep, SessionCallsFailingKeepOrRestoreTheConnection) {
   Sweep(Phase::kSession);
