@@ -91,6 +91,11 @@ TEST(ExifMetaInfo, CameraPathIsTakenExactlyUpTo260Bytes) {
   EXPECT_EQ(zeros.path, u"");
   Read embedded = ReadAll(CameraImage(IfdSpec{{Ascii(0x1439, std::string("A:\\X\0junk", 9))}}));
   EXPECT_EQ(embedded.path, u"A:\\X");
+  // Bytes above 0x7F go through the ANSI code page like any other text.
+  const std::string ansi = "A:\\\xC3\xA9t\xE9\\X";
+  char16_t converted[kCameraPathCapacity];
+  plat::AnsiToWide(ansi.data(), ansi.size(), converted, kCameraPathCapacity);
+  EXPECT_EQ(ReadAll(CameraImage(IfdSpec{{Ascii(0x1439, ansi)}})).path, converted);
 }
 
 TEST(ExifMetaInfo, MakerNoteIfdOffsetIsTakenFromTheNoteHeader) {
@@ -170,6 +175,39 @@ TEST(ExifMetaInfo, CallSequenceAndStateRules) {
   std::fill(scratch.begin(), scratch.end(), 0);
   ASSERT_EQ(info.ParseMetadata(), 0);
   EXPECT_EQ(info.GetFrameNumber(&frame), 0);
+}
+
+TEST(ExifMetaInfo, ValidateHandsItsParseOnlyToParseMetadataOfTheSameData) {
+  const Bytes first = CameraJpeg(CameraTiff(MakerNote(CameraNote(1, "A"))).Build(), 48, 24);
+  const Bytes second = CameraJpeg(CameraTiff(MakerNote(CameraNote(2, "B"))).Build(), 32, 16);
+  CExifMetaInfo info;
+  uint32_t w = 0, h = 0, frame = 0;
+  ASSERT_EQ(info.SetSource(first.data(), first.size()), 0);
+  ASSERT_TRUE(info.Validate(&w, &h));
+  EXPECT_EQ(info.ifd0(), nullptr);  // nothing of the parse shows before ParseMetadata
+  w = h = 0;
+  ASSERT_TRUE(info.Validate(&w, &h));
+  EXPECT_EQ(w, 48u);
+  EXPECT_EQ(h, 24u);
+
+  ASSERT_EQ(info.SetSource(second.data(), second.size()), 0);
+  ASSERT_TRUE(info.Validate(&w, &h));
+  EXPECT_EQ(w, 32u);
+  ASSERT_EQ(info.ParseMetadata(), 0);
+  EXPECT_EQ(info.GetFrameNumber(&frame), 0);
+  EXPECT_EQ(frame, 2u);
+
+  ASSERT_EQ(info.SetSource(first.data(), first.size()), 0);
+  ASSERT_TRUE(info.Validate(&w, &h));
+  EXPECT_EQ(info.Close(), 0);
+  ASSERT_EQ(info.ParseMetadata(), 0);
+  EXPECT_EQ(info.GetFrameNumber(&frame), 0);
+  EXPECT_EQ(frame, 1u);
+
+  const Bytes broken(first.begin(), first.begin() + 40);
+  ASSERT_EQ(info.SetSource(broken.data(), broken.size()), 0);
+  EXPECT_FALSE(info.Validate(&w, &h));
+  EXPECT_EQ(info.ParseMetadata(), -4);
 }
 
 TEST(ExifMetaInfo, DebugCopyIsReplacedOnlyWhereItsFolderExists) {

@@ -14,21 +14,6 @@ WindowStream* AsWindow(ByteStream* s) {
   return reinterpret_cast<WindowStream*>(s);
 }
 
-uint16_t MemoryRead(ByteStream* s, uint64_t count, void* destination) {
-  MemoryStream* m = AsMemory(s);
-  if (m->position > m->size || count > m->size - m->position) return kExifOutOfRange;
-  const uint8_t* from = m->base + m->position;
-  if (count <= 8) {
-    // Markers, lengths and IFD fields: a byte loop beats a call into the library copy.
-    auto* to = static_cast<uint8_t*>(destination);
-    for (uint64_t i = 0; i < count; ++i) to[i] = from[i];
-  } else {
-    std::memcpy(destination, from, static_cast<size_t>(count));
-  }
-  m->position += count;
-  return kExifOk;
-}
-
 uint16_t MemoryWrite(ByteStream* s, uint64_t count, const void* source) {
   MemoryStream* m = AsMemory(s);
   if (m->position > m->capacity || count > m->capacity - m->position) return kExifOutOfRange;
@@ -38,64 +23,65 @@ uint16_t MemoryWrite(ByteStream* s, uint64_t count, const void* source) {
   return kExifOk;
 }
 
-uint64_t MemoryTell(ByteStream* s) {
-  return AsMemory(s)->position;
-}
-
-uint16_t MemorySeek(ByteStream* s, uint64_t position) {
-  MemoryStream* m = AsMemory(s);
-  if (position > m->size) return kExifOutOfRange;
-  m->position = position;
-  return kExifOk;
-}
-
-uint64_t MemorySize(ByteStream* s) {
-  return AsMemory(s)->size;
-}
-
 uint16_t MemorySeekEnd(ByteStream* s) {
   MemoryStream* m = AsMemory(s);
   m->position = m->size;
   return kExifOk;
 }
 
-uint16_t WindowRead(ByteStream* s, uint64_t count, void* destination) {
-  return StreamRead(AsWindow(s)->parent, count, destination);
-}
-
 uint16_t WindowWrite(ByteStream* s, uint64_t count, const void* source) {
   return StreamWrite(AsWindow(s)->parent, count, source);
-}
-
-// The parent may sit before the window (it is shared); report 0 rather than wrap around.
-uint64_t WindowTell(ByteStream* s) {
-  WindowStream* w = AsWindow(s);
-  uint64_t position = StreamTell(w->parent);
-  return position >= w->base ? position - w->base : 0;
-}
-
-uint16_t WindowSeek(ByteStream* s, uint64_t position) {
-  WindowStream* w = AsWindow(s);
-  if (position > UINT64_MAX - w->base) return kExifOutOfRange;
-  return StreamSeek(w->parent, position + w->base);
-}
-
-uint64_t WindowSize(ByteStream* s) {
-  WindowStream* w = AsWindow(s);
-  uint64_t size = StreamSize(w->parent);
-  return size >= w->base ? size - w->base : 0;
 }
 
 uint16_t WindowSeekEnd(ByteStream* s) {
   return StreamSeekEnd(AsWindow(s)->parent);
 }
 
-constexpr ByteStreamOps kMemoryOps = {MemoryRead, MemoryWrite, MemoryTell,
-                                      MemorySeek, MemorySize,  MemorySeekEnd};
-constexpr ByteStreamOps kWindowOps = {WindowRead, WindowWrite, WindowTell,
-                                      WindowSeek, WindowSize,  WindowSeekEnd};
+constexpr ByteStreamOps kMemoryOps = {MemoryStreamRead, MemoryWrite,      MemoryStreamTell,
+                                      MemoryStreamSeek, MemoryStreamSize, MemorySeekEnd};
+constexpr ByteStreamOps kWindowOps = {WindowStreamRead, WindowWrite,      WindowStreamTell,
+                                      WindowStreamSeek, WindowStreamSize, WindowSeekEnd};
 
 }  // namespace
+
+uint16_t MemoryStreamRead(ByteStream* s, uint64_t count, void* destination) {
+  return detail::MemoryReadInline(AsMemory(s), count, destination);
+}
+
+uint64_t MemoryStreamTell(ByteStream* s) {
+  return AsMemory(s)->position;
+}
+
+uint16_t MemoryStreamSeek(ByteStream* s, uint64_t position) {
+  return detail::MemorySeekInline(AsMemory(s), position);
+}
+
+uint64_t MemoryStreamSize(ByteStream* s) {
+  return AsMemory(s)->size;
+}
+
+uint16_t WindowStreamRead(ByteStream* s, uint64_t count, void* destination) {
+  return StreamRead(AsWindow(s)->parent, count, destination);
+}
+
+// The parent may sit before the window (it is shared); report 0 rather than wrap around.
+uint64_t WindowStreamTell(ByteStream* s) {
+  WindowStream* w = AsWindow(s);
+  uint64_t position = StreamTell(w->parent);
+  return position >= w->base ? position - w->base : 0;
+}
+
+uint16_t WindowStreamSeek(ByteStream* s, uint64_t position) {
+  WindowStream* w = AsWindow(s);
+  if (position > UINT64_MAX - w->base) return kExifOutOfRange;
+  return StreamSeek(w->parent, position + w->base);
+}
+
+uint64_t WindowStreamSize(ByteStream* s) {
+  WindowStream* w = AsWindow(s);
+  uint64_t size = StreamSize(w->parent);
+  return size >= w->base ? size - w->base : 0;
+}
 
 void MemoryStreamInit(MemoryStream* memory, uint8_t* buffer, const uint64_t* length,
                       bool truncate) {

@@ -16,6 +16,7 @@ namespace brelon::exif {
 namespace {
 
 constexpr size_t kMakerNoteHeaderBytes = 12;
+constexpr unsigned char kFirstNonAsciiByte = 0x80;
 
 std::atomic<bool> gDebugCopyEnabled{true};
 
@@ -39,8 +40,13 @@ void CExifMetaInfo::DropMakerNote() {
   makerNoteLength_ = 0;
 }
 
+void CExifMetaInfo::DropValidated() {
+  validated_.reset();
+}
+
 int32_t CExifMetaInfo::Close() {
   DropMakerNote();
+  DropValidated();
   ifd0_ = nullptr;
   exifIfd_ = nullptr;
   jpegReader_.reset();
@@ -86,28 +92,42 @@ bool CExifMetaInfo::DebugCopyEnabled() {
 bool CExifMetaInfo::Validate(uint32_t* width, uint32_t* height) {
   if (jpegReader_) return true;
   if (!data_) return false;
-  MemoryStream stream;
-  MemoryStreamInit(&stream, data_.get(), &dataLength_, false);
-  JpegReader reader(&stream.stream);
-  if (reader.Parse() != kExifOk) return false;
-  reader.Release();
-  const bool framed = reader.ScanFrame() == kExifOk;
-  if (width) *width = framed ? reader.width() : 0;
-  if (height) *height = framed ? reader.height() : 0;
+  if (!validated_) {
+    MemoryStreamInit(&jpegStream_, data_.get(), &dataLength_, false);
+    validated_.reset(new (std::nothrow) JpegReader(&jpegStream_.stream));
+    if (!validated_) return false;
+    if (validated_->Parse() != kExifOk) {
+      validated_.reset();
+      return false;
+    }
+  }
+  // A successful Parse has walked every segment up to the scan exactly as the marker-only pass
+  // does (APP segments are skipped by length either way), so its frame state is the one that
+  // pass would report and the second walk is not needed.
+  if (width) *width = validated_->width();
+  if (height) *height = validated_->height();
   return true;
 }
 
 int32_t CExifMetaInfo::ParseMetadata() {
   if (!data_) return -3;
+  // Close drops a held Validate parse too, so take it over first: it was made over this same
+  // data copy and the same stream, and a fresh parse would only repeat it.
+  std::unique_ptr<JpegReader> validated = std::move(validated_);
   Close();
   MemoryStreamInit(&jpegStream_, data_.get(), &dataLength_, false);
   jpegStreamOpen_ = true;
-  jpegReader_.reset(new (std::nothrow) JpegReader(&jpegStream_.stream));
-  if (!jpegReader_) {
-    jpegStreamOpen_ = false;
-    return -2;
+  const bool parsed = validated != nullptr;
+  if (parsed) {
+    jpegReader_ = std::move(validated);
+  } else {
+    jpegReader_.reset(new (std::nothrow) JpegReader(&jpegStream_.stream));
+    if (!jpegReader_) {
+      jpegStreamOpen_ = false;
+      return -2;
+    }
   }
-  if (jpegReader_->Parse() != kExifOk) {
+  if (!parsed && jpegReader_->Parse() != kExifOk) {
     jpegReader_.reset();
     jpegStreamOpen_ = false;
     return -4;
@@ -141,8 +161,8 @@ int32_t CExifMetaInfo::ParseMetadata() {
 
   MemoryStreamInit(&makerNoteStream_, note, &makerNoteLength_, false);
   makerNoteStreamOpen_ = true;
-  makerNoteReader_.reset(new (std::nothrow) TiffReader(&makerNoteStream_.stream));
-  if (!makerNoteReader_ || makerNoteReader_->ParseIfds() != kExifOk) {
+  makerNoteReader_.emplace(&makerNoteStream_.stream);
+  if (makerNoteReader_->ParseIfds() != kExifOk) {
     DropMakerNote();
     return 0;
   }
@@ -159,6 +179,15 @@ int32_t CExifMetaInfo::GetCameraPath(char16_t* buffer) {
   const void* zero = std::memchr(text, 0, static_cast<size_t>(n));
   const size_t length =
       zero ? static_cast<size_t>(static_cast<const char*>(zero) - text) : static_cast<size_t>(n);
+  // Every ANSI code page maps bytes below 0x80 to the same characters as ASCII, and camera
+  // paths are nearly always plain ASCII: widen those directly.
+  size_t ascii = 0;
+  while (ascii < length && static_cast<unsigned char>(text[ascii]) < kFirstNonAsciiByte) ++ascii;
+  if (ascii == length) {
+    for (size_t i = 0; i < length; ++i) buffer[i] = static_cast<unsigned char>(text[i]);
+    buffer[length] = 0;
+    return 0;
+  }
   buffer[0] = 0;
   plat::AnsiToWide(text, length, buffer, kCameraPathCapacity);
   return 0;

@@ -6,14 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "transfer/exif/byte_stream.h"
+#include "transfer/exif/tiff.h"
 
 namespace brelon::exif {
 
-class Ifd;
 class JpegReader;
-class TiffReader;
 
 constexpr uint16_t kTagMakerNote = 0x927C;
 constexpr uint16_t kTagFrameNumber = 0x1438;
@@ -58,13 +58,15 @@ class CExifMetaInfo {
 
  private:
   void DropMakerNote();
+  void DropValidated();
 
   MemoryStream jpegStream_{};
   bool jpegStreamOpen_ = false;
   MemoryStream makerNoteStream_{};
   bool makerNoteStreamOpen_ = false;
   std::unique_ptr<JpegReader> jpegReader_;
-  std::unique_ptr<TiffReader> makerNoteReader_;
+  // Held in place: it is small, and one object reads at most one maker note at a time.
+  std::optional<TiffReader> makerNoteReader_;
   const Ifd* ifd0_ = nullptr;
   const Ifd* exifIfd_ = nullptr;
   const Ifd* makerNoteIfd_ = nullptr;
@@ -72,6 +74,13 @@ class CExifMetaInfo {
   uint64_t dataLength_ = 0;
   std::unique_ptr<uint8_t[]> makerNote_;
   uint64_t makerNoteLength_ = 0;
+
+  // The parse Validate made, kept aside for ParseMetadata: the data copy does not change
+  // until the next SetSource, so parsing it again would give the same result. It is not "the
+  // JPEG reader" of this object until ParseMetadata takes it over, so Validate leaves the
+  // object's visible state as it was. It reads through jpegStream_, which is only ever opened
+  // over the data copy.
+  std::unique_ptr<JpegReader> validated_;
 };
 
 }  // namespace brelon::exif

@@ -37,9 +37,11 @@ void JpegReader::ClearFrame() {
 }
 
 void JpegReader::FreeTables() {
-  for (int i = 0; i < 4; ++i) {
-    quantDefined_[i] = false;
-    std::vector<uint8_t>().swap(huffman_[i]);
+  for (int i = 0; i < 4; ++i) quantDefined_[i] = false;
+  for (int i = 0; i < kHuffmanTableSlots; ++i) {
+    huffmanHeap_[i].reset();
+    huffmanData_[i] = nullptr;
+    huffmanSize_[i] = 0;
   }
 }
 
@@ -161,15 +163,23 @@ uint16_t JpegReader::HandleHuffmanTables() {
     if (error != kExifOk) break;
     size_t symbols = 0;
     for (uint8_t n : counts) symbols += n;
-    std::vector<uint8_t> table;
-    try {
-      table.resize(16 + symbols);
-    } catch (const std::bad_alloc&) {
-      return kExifOutOfMemory;
+    // The old table goes first: a failed read ends the parse, which frees the tables anyway.
+    const int slot = tableClass + 2 * id;
+    huffmanHeap_[slot].reset();
+    huffmanData_[slot] = nullptr;
+    huffmanSize_[slot] = 0;
+    uint8_t* table = huffmanInline_[slot];
+    if (symbols > kInlineHuffmanSymbols) {
+      huffmanHeap_[slot].reset(new (std::nothrow) uint8_t[kHuffmanCountBytes + symbols]);
+      if (!huffmanHeap_[slot]) return kExifOutOfMemory;
+      table = huffmanHeap_[slot].get();
     }
-    std::memcpy(table.data(), counts, 16);
-    error = StreamRead(source_, symbols, table.data() + 16);
-    if (error == kExifOk) huffman_[tableClass + 2 * id] = std::move(table);
+    std::memcpy(table, counts, kHuffmanCountBytes);
+    error = StreamRead(source_, symbols, table + kHuffmanCountBytes);
+    if (error == kExifOk) {
+      huffmanData_[slot] = table;
+      huffmanSize_[slot] = kHuffmanCountBytes + symbols;
+    }
   }
   if (error != kExifOk) return error;
   return StreamTell(source_) == end ? kExifOk : kExifBadSegment;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <vector>
+#include <span>
 
 #include "transfer/exif/byte_stream.h"
 #include "transfer/exif/tiff.h"
@@ -15,6 +15,10 @@ namespace brelon::exif {
 
 constexpr uint32_t kMaxApp2Records = 512;
 constexpr int kMaxFrameComponents = 3;
+constexpr int kHuffmanTableSlots = 4;
+constexpr size_t kHuffmanCountBytes = 16;
+// A baseline table has at most 256 symbols; only a malformed one needs the heap.
+constexpr size_t kInlineHuffmanSymbols = 256;
 
 struct FrameComponent {
   uint8_t id;
@@ -63,7 +67,9 @@ class JpegReader {
   const uint16_t* quantTable(int selector) const;
   // The 16 code-length counts followed by the symbols; empty when never defined. Index is
   // class + 2 x identifier.
-  const std::vector<uint8_t>& huffmanTable(int index) const { return huffman_[index]; }
+  std::span<const uint8_t> huffmanTable(int index) const {
+    return {huffmanData_[index], huffmanSize_[index]};
+  }
   uint32_t app2Count() const { return app2Count_; }
   const App2Record& app2Record(uint32_t i) const { return app2_[i]; }
 
@@ -94,7 +100,11 @@ class JpegReader {
   uint8_t maxVertical_ = 1;
   uint16_t quant_[4][64];  // valid where quantDefined_ is set
   bool quantDefined_[4] = {};
-  std::vector<uint8_t> huffman_[4];
+  // Each table lives in its inline slot unless it is too long for it.
+  uint8_t huffmanInline_[kHuffmanTableSlots][kHuffmanCountBytes + kInlineHuffmanSymbols];
+  std::unique_ptr<uint8_t[]> huffmanHeap_[kHuffmanTableSlots];
+  const uint8_t* huffmanData_[kHuffmanTableSlots] = {};
+  size_t huffmanSize_[kHuffmanTableSlots] = {};
   uint16_t restartInterval_ = 0;
   uint64_t scanStart_ = 0;
 

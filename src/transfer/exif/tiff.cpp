@@ -120,7 +120,8 @@ uint16_t TiffHeader::ReadRaw(void* destination, uint64_t n) {
 }
 
 void Ifd::Clear() {
-  entries_.reset();
+  entries_ = nullptr;
+  heapEntries_.reset();
   entryCount_ = 0;
   offset_ = 0;
   nextIfdOffset_ = 0;
@@ -143,19 +144,24 @@ uint16_t Ifd::Read(uint32_t offset) {
   }
   if (error == kExifOk) {
     // One spare slot keeps the pointer non-null for an empty IFD, which marks it as read.
-    entries_.reset(new (std::nothrow) IfdEntry[fileCount + 1u]);
-    if (!entries_) error = kExifOutOfMemory;
+    if (fileCount <= kInlineIfdEntries) {
+      entries_ = inlineEntries_;
+    } else {
+      heapEntries_.reset(new (std::nothrow) IfdEntry[fileCount + 1u]);
+      entries_ = heapEntries_.get();
+      if (!entries_) error = kExifOutOfMemory;
+    }
   }
   // The table and the next-IFD offset arrive in one read into the entry array (an entry is
   // 12 bytes in memory as in the file) and are decoded in place; entry i is decoded before
   // anything is stored at or beyond its slot.
-  if (error == kExifOk) error = header_->ReadRaw(entries_.get(), 12 * uint64_t{fileCount} + 4);
+  if (error == kExifOk) error = header_->ReadRaw(entries_, 12 * uint64_t{fileCount} + 4);
   if (error != kExifOk) {
     Clear();
     return error;
   }
   const bool big = header_->fileByteOrder() != header_->hostByteOrder();
-  const auto* raw = reinterpret_cast<const uint8_t*>(entries_.get());
+  const auto* raw = reinterpret_cast<const uint8_t*>(entries_);
   nextIfdOffset_ = Load32(raw + 12 * size_t{fileCount}, big);
   uint16_t kept = 0;
   for (uint16_t i = 0; i < fileCount; ++i) {

@@ -31,6 +31,9 @@ uint32_t TiffTypeSize(uint16_t type);
 constexpr uint16_t kByteOrderIntel = 0x4949;     // "II"
 constexpr uint16_t kByteOrderMotorola = 0x4D4D;  // "MM"
 constexpr uint32_t kMaxIfdEntries = 2048;
+// IFDs of camera files hold a few dozen entries at most; up to this many (plus the read
+// marker slot) live inside the IFD object, so reading one costs no separate allocation.
+constexpr uint32_t kInlineIfdEntries = 48;
 
 constexpr uint16_t kTagExifIfd = 0x8769;
 constexpr uint16_t kTagGpsIfd = 0x8825;
@@ -74,6 +77,9 @@ static_assert(sizeof(IfdEntry) == 12);
 class Ifd {
  public:
   explicit Ifd(TiffHeader* header) : header_(header) {}
+  // The entries may point into the object itself.
+  Ifd(const Ifd&) = delete;
+  Ifd& operator=(const Ifd&) = delete;
 
   uint16_t Read(uint32_t offset);
 
@@ -93,7 +99,7 @@ class Ifd {
 
   uint32_t offset() const { return offset_; }
   uint16_t entryCount() const { return entryCount_; }
-  const IfdEntry* entries() const { return entries_.get(); }
+  const IfdEntry* entries() const { return entries_; }
   uint32_t nextIfdOffset() const { return nextIfdOffset_; }
 
  private:
@@ -102,8 +108,11 @@ class Ifd {
   TiffHeader* header_;
   uint32_t offset_ = 0;
   uint16_t entryCount_ = 0;
-  std::unique_ptr<IfdEntry[]> entries_;
+  // Null until read; then inlineEntries_ or heapEntries_.
+  IfdEntry* entries_ = nullptr;
+  std::unique_ptr<IfdEntry[]> heapEntries_;
   uint32_t nextIfdOffset_ = 0;
+  IfdEntry inlineEntries_[kInlineIfdEntries + 1];
 };
 
 struct IfdSet {
