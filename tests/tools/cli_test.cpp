@@ -55,9 +55,9 @@ bool Contains(const std::string& text, const std::string& part) {
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           (std::string("brelon-cli-") +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    // Below the build folder: suites of several presets may run at the same time.
+    dir_ = testsupport::CurrentExecutableDir().parent_path() / "cli-test-runs" /
+           ::testing::UnitTest::GetInstance()->current_test_info()->name();
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     if (!fs::exists(CliPath())) GTEST_SKIP() << "brelon-tether not built";
