@@ -25,6 +25,9 @@ constexpr uintmax_t kSimRawBytes = 1000000;
 // Big enough that each raw file takes a while to write, so an interrupt lands mid-transfer.
 constexpr const char* kSlowTransferConfig =
     R"({"cameras":[{"capture":{"delay_ms":1,"raw_bytes":40000000}}]})";
+constexpr int kLongFrame = 70001;  // above 65535, so the camera must store it as LONG
+constexpr const char* kLongFrameConfig =
+    R"({"cameras":[{"capture":{"format":"jpeg","byte_order":"MM","first_frame":70001}}]})";
 constexpr const char* kJpegOnlyConfig = R"({"cameras":[{"capture":{"format":"jpeg"}}]})";
 
 struct Result {
@@ -182,6 +185,13 @@ TEST_F(CliTest, ExifTakesTheFrameFromTheMakerNoteNotTheFileName) {
   EXPECT_TRUE(Contains(r.out, "00000009.QRW: frame 2, camera file ORV_0002.QRW")) << r.out;
   const Result json = Run({"exif", "--json", Path("renamed.jpg")});
   EXPECT_TRUE(Contains(json.out, R"("frame":2,"camera_file":"ORV_0002.JPG")")) << json.out;
+
+  // A frame number stored as LONG, in an Exif block of the other byte order.
+  ASSERT_EQ(Run({"shoot", "--sim", Config(kLongFrameConfig), "-o", Path("long")}).code, kExitOk);
+  fs::rename(dir_ / "long" / FrameName(kLongFrame, "JPG"), dir_ / "long.jpg");
+  const Result longFrame = Run({"exif", Path("long.jpg")});
+  EXPECT_TRUE(Contains(longFrame.out, "frame " + std::to_string(kLongFrame) + ","))
+      << longFrame.out;
 }
 
 TEST_F(CliTest, ExifAnswersForeignAndBrokenFilesWithoutCameraNames) {
