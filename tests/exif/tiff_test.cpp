@@ -92,14 +92,21 @@ TEST(ExifTiff, BigEndianBlockReadsLikeItsLittleEndianTwin) {
 }
 
 TEST(ExifTiff, IfdHoldsAtMost2048Entries) {
-  for (uint32_t n : {2048u, 2049u}) {
+  // Around the size kept inside the IFD object, and around the limit; entries are given in
+  // descending order so that the sort moves every one of them.
+  for (uint32_t n : {kInlineIfdEntries, kInlineIfdEntries + 1, 2048u, 2049u}) {
+    SCOPED_TRACE(n);
     IfdSpec ifd;
-    for (uint32_t i = 0; i < n; ++i)
-      ifd.entries.push_back(Short(static_cast<uint16_t>(i + 1), {1}));
+    for (uint32_t i = n; i > 0; --i)
+      ifd.entries.push_back(Short(static_cast<uint16_t>(i), {static_cast<uint16_t>(i)}));
     ParsedTiff t(Ifd0Only(ifd));
-    if (n == 2048) {
+    if (n <= kMaxIfdEntries) {
       ASSERT_EQ(t.error, kExifOk);
-      EXPECT_EQ(t.reader.ifd0()->entryCount(), 2048);
+      ASSERT_EQ(t.reader.ifd0()->entryCount(), n);
+      uint32_t last[1] = {};
+      EXPECT_EQ(t.reader.ifd0()->ReadTagAsLong(static_cast<uint16_t>(n), last, 1), kExifOk);
+      EXPECT_EQ(last[0], n);
+      EXPECT_EQ(t.reader.ifd0()->entries()[0].tag, 1);
     } else {
       EXPECT_EQ(t.error, kExifBadTiff);
       EXPECT_EQ(t.reader.ifd0(), nullptr);
