@@ -42,6 +42,7 @@ constexpr int kExitInterrupted = 130;
 constexpr int kNameUnits = 261;  // the plug-in writes names of up to 260 units plus NUL
 constexpr int kPreviewCapacity = 1 << 20;
 constexpr int kPollMs = 20;
+constexpr int kConnectKindSettleMs = 1000;
 // Without the simulator there is no way to ask whether a shot is still on its way, so the
 // drain waits this long after the last file before it stops.
 constexpr double kIdleGraceSeconds = 3.0;
@@ -273,7 +274,13 @@ int Status(tether::Plugin& p, Session& s, const Options& o) {
     void* object = nullptr;
     p.CreateIF(*s.context(), tether::kInterfaceObject, &object);
     if (auto* iface = static_cast<IBrelon*>(object)) {
-      const int32_t k = iface->GetConnectKind();
+      // The plug-in reports the connection (event and flag) just before it records its kind,
+      // so a kind of 0 right after connecting is given a moment to settle.
+      int32_t k = iface->GetConnectKind();
+      for (int waited = 0; k == 0 && waited < kConnectKindSettleMs; waited += kPollMs) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+        k = iface->GetConnectKind();
+      }
       kind = k == 1 ? "usb" : k == 2 ? "network" : "none";
       iface->Release();
     }
