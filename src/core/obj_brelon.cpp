@@ -287,18 +287,23 @@ uint8_t BRELON_THISCALL Obj_Brelon::GetHostFlag() {
 
 void BRELON_THISCALL Obj_Brelon::GetCapacity(int32_t* a, int32_t* b) {
   if (!context_) return;
+  // Image transfer refreshes the pair under the SDK lock, so the two values belong together.
+  plat::LockGuard sdkLock(context_->pSdk ? context_->pSdk->SdkLock() : nullptr);
   if (a) *a = context_->lCapacityA;
   if (b) *b = context_->lCapacityB;
 }
 
 void BRELON_THISCALL Obj_Brelon::SetCapacity(int32_t a, int32_t b) {
   if (!context_) return;
+  plat::LockGuard sdkLock(context_->pSdk ? context_->pSdk->SdkLock() : nullptr);
   context_->lCapacityA = a;
   context_->lCapacityB = b;
 }
 
 int32_t BRELON_THISCALL Obj_Brelon::GetOpenMode() {
-  return context_ ? context_->lOpenMode : 0;
+  if (!context_) return 0;
+  plat::LockGuard connection(Locks().connection);
+  return context_->lOpenMode;
 }
 
 void BRELON_THISCALL Obj_Brelon::LockHost(int32_t index) {
