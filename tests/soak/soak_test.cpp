@@ -20,7 +20,7 @@
 namespace brelon {
 namespace {
 
-constexpr uint32_t kTimeScale = 10;  // a session cycle of 5 s nominal lasts 500 ms
+constexpr uint32_t kTimeScale = 50;  // a session cycle of 5 s nominal lasts 100 ms
 constexpr int kHostThreads = 8;
 constexpr int kDefaultSeconds = 3;  // without BRELON_SOAK_SECONDS, e.g. a developer's run
 constexpr int kMaxSeconds = 86400;
