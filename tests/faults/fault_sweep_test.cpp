@@ -68,9 +68,11 @@ struct Site {
   bool watch = false;   // session only: made by a watch cycle, after the connection
   std::string cycleFn;  // session only: the first call of every watch cycle
   std::string camera = kCamera;
+  bool discardJpeg = false;  // ReadImage only: JPEGs are not to be transferred
   std::string Label() const {
     return std::string(PhaseName(phase)) + " " + fn + "#" + std::to_string(nth) +
-           (watch ? " (watch)" : "") + (camera == kMediaCamera ? " [media record differs]" : "");
+           (watch ? " (watch)" : "") + (camera == kMediaCamera ? " [media record differs]" : "") +
+           (discardJpeg ? " [JPEG discarded]" : "");
   }
 };
 
@@ -164,6 +166,13 @@ bool EndsConnection(const Site& site, Fault fault) {
   return fault != Fault::kBusy && site.fn != "ZEPK_GetProp";
 }
 
+void SetJpegTransfer(bool on) {
+  _BRELON_PROPERTY record{};
+  ReadProperty(&record);
+  record.TransferJPEG = on ? 1 : 0;
+  WriteProperty(&record);
+}
+
 std::vector<std::u16string> Sorted(std::vector<std::u16string> names) {
   std::sort(names.begin(), names.end());
   return names;
@@ -221,6 +230,20 @@ CleanRun RecordCleanRun() {
     run.failure = "the clean condition report failed";
     return run;
   }
+  // The same pairs with JPEGs not to be transferred: the discard rule deletes them.
+  const size_t conditionTo = host.Sim().Trace().size();
+  SetJpegTransfer(false);
+  if (Shoot(host.Handle()) != BRELON_OK || !host.ShotsReady()) {
+    run.failure = "the clean shot for the discard rule failed";
+    return run;
+  }
+  const size_t discardFrom = host.Sim().Trace().size();
+  const TransferLog discarded = test::FetchPending(host);
+  SetJpegTransfer(true);
+  if (discarded.names != std::vector<std::u16string>{test::ExpectedName(kCleanFrame + 1, true)}) {
+    run.failure = "the discard rule did not leave the raw file alone";
+    return run;
+  }
   const std::vector<TraceCall> trace = host.Sim().Trace();
   AppendSites(trace, 0, nextWatch, Phase::kSession, connect, run.sites);
   for (const Site& extra : mediaSites) {
@@ -231,7 +254,16 @@ CleanRun RecordCleanRun() {
   }
   AppendSites(trace, shootFrom, transferFrom, Phase::kShoot, trace.size(), run.sites);
   AppendSites(trace, transferFrom, conditionFrom, Phase::kTransfer, trace.size(), run.sites);
-  AppendSites(trace, conditionFrom, trace.size(), Phase::kCondition, trace.size(), run.sites);
+  AppendSites(trace, conditionFrom, conditionTo, Phase::kCondition, trace.size(), run.sites);
+  std::vector<Site> discardSites;
+  AppendSites(trace, discardFrom, trace.size(), Phase::kTransfer, trace.size(), discardSites);
+  for (Site& extra : discardSites) {
+    const bool known = std::any_of(run.sites.begin(), run.sites.end(), [&](const Site& site) {
+      return site.phase == Phase::kTransfer && site.fn == extra.fn && site.nth == extra.nth;
+    });
+    extra.discardJpeg = true;
+    if (!known) run.sites.push_back(extra);
+  }
   return run;
 }
 
@@ -266,6 +298,7 @@ void RunHostScenario(const Site& site, Fault fault) {
   if (site.phase == Phase::kTransfer) {
     ASSERT_EQ(Shoot(host.Handle()), BRELON_OK);
     ASSERT_TRUE(host.ShotsReady());
+    SetJpegTransfer(!site.discardJpeg);
   }
   const size_t from = host.Sim().Trace().size();
   ASSERT_EQ(host.Control(R"({"cmd":"fault",)" + FaultJson(site, fault).substr(1)), ZEPASIM_OK);
@@ -277,11 +310,19 @@ void RunHostScenario(const Site& site, Fault fault) {
     BrelonCondition condition{};
     EXPECT_EQ(GetCameraCondition(host.Handle(), &condition), expected);
   } else {
-    // A failed query or read leaves the file in the camera; the next pair takes it.
+    // A failed query or read leaves the file in the camera; the next pair takes it. A failed
+    // deletion lets the JPEG through after all.
     const TransferLog log = test::FetchPending(host);
-    EXPECT_EQ(Sorted(log.names), ShotNames(kCleanFrame));
-    const auto failures = std::count_if(log.results.begin(), log.results.end(),
-                                        [](int32_t r) { return r != BRELON_OK; });
+    SetJpegTransfer(true);
+    const bool jpegDeleted = site.discardJpeg && site.fn != "ZEPK_DeleteImage";
+    EXPECT_EQ(Sorted(log.names),
+              jpegDeleted ? std::vector<std::u16string>{test::ExpectedName(kCleanFrame, true)}
+                          : ShotNames(kCleanFrame));
+    EXPECT_EQ(std::count(log.results.begin(), log.results.end(), BRELON_E_IMAGE_DELETED),
+              jpegDeleted ? 1 : 0);
+    const auto failures = std::count_if(log.results.begin(), log.results.end(), [](int32_t r) {
+      return r != BRELON_OK && r != BRELON_E_IMAGE_DELETED;
+    });
     EXPECT_EQ(failures, expected == BRELON_OK ? 0 : 1);
     if (expected != BRELON_OK) {
       EXPECT_NE(std::find(log.results.begin(), log.results.end(), expected), log.results.end());
