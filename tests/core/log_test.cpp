@@ -114,35 +114,29 @@ TEST(LogFormat, BaseNameIsAfterLastBackslashElseLastSlashElseWhole) {
   EXPECT_STREQ(logfmt::BaseName(nullptr), "");
 }
 
-TEST(LogFormat, FunctionNameWithTwoQualifiersKeepsOnlyTheLastPart) {
-  EXPECT_EQ(Short("Outer::Inner::Step"), "Step");
-  EXPECT_EQ(Short("a::b::c::d"), "d");
-  EXPECT_EQ(Short("Outer::Inner::"), "");
-  EXPECT_EQ(Short("::x::y"), "y");
-}
-
-TEST(LogFormat, FunctionNameWithOneQualifierIsKeptWhole) {
-  EXPECT_EQ(Short("Obj_Brelon_ZEPKAPI::BRN_GetPriorityMode"),
-            "Obj_Brelon_ZEPKAPI::BRN_GetPriorityMode");
+// Two qualifiers keep only the last part, one is kept whole; then anything over forty
+// characters keeps three dots and its last thirty-seven.
+TEST(LogFormat, FunctionNamesAreShortenedByQualifierThenByLength) {
+  const std::string forty(40, 'a');
+  const struct {
+    std::string name;
+    std::string shortened;
+  } kCases[] = {
+      {"Outer::Inner::Step", "Step"},
+      {"a::b::c::d", "d"},
+      {"Outer::Inner::", ""},
+      {"::x::y", "y"},
+      {"Obj_Brelon_ZEPKAPI::BRN_GetPriorityMode", "Obj_Brelon_ZEPKAPI::BRN_GetPriorityMode"},
+      {forty, forty},
+      {"ABCDEFGH" + std::string(37, 'z'), "..." + std::string(37, 'z')},
+      {"Q" + forty, "..." + std::string(37, 'a')},
+      {"A::B::" + std::string(45, 'k'), "..." + std::string(37, 'k')},
+      {"Obj_Brelon_ZEPKAPI::BRN_GetBackupSettings", "...Brelon_ZEPKAPI::BRN_GetBackupSettings"},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(Short(c.name.c_str()), c.shortened) << c.name;
+  EXPECT_EQ(Short(nullptr), "");
   EXPECT_EQ(Block("x", 1, "Obj_Brelon_ZEPKAPI::BRN_SetExposureBias", 1),
             Framed("x    1 - Obj_Brelon_ZEPKAPI::BRN_SetExposureBias()", "0001"));
-}
-
-TEST(LogFormat, FunctionNameLongerThanFortyKeepsDotsAndLastThirtySeven) {
-  const std::string exact(40, 'a');
-  EXPECT_EQ(Short(exact.c_str()), exact);
-  const std::string name45 = "ABCDEFGH" + std::string(37, 'z');
-  ASSERT_EQ(name45.size(), 45u);
-  EXPECT_EQ(Short(name45.c_str()), "..." + std::string(37, 'z'));
-  const std::string name41 = "Q" + exact;
-  EXPECT_EQ(Short(name41.c_str()), "..." + std::string(37, 'a'));
-  // The qualifier rule applies first, then the length rule on what is left.
-  const std::string qualified = "A::B::" + std::string(45, 'k');
-  EXPECT_EQ(Short(qualified.c_str()), "..." + std::string(37, 'k'));
-  // One qualifier and too long: the tail keeps whatever it holds.
-  EXPECT_EQ(Short("Obj_Brelon_ZEPKAPI::BRN_GetBackupSettings"),
-            "...Brelon_ZEPKAPI::BRN_GetBackupSettings");
-  EXPECT_EQ(Short(nullptr), "");
 }
 
 TEST(LogFormat, MessageLongerThanTheBufferIsCutAtItsLastByte) {
