@@ -69,10 +69,11 @@ struct Site {
   std::string cycleFn;  // session only: the first call of every watch cycle
   std::string camera = kCamera;
   bool discardJpeg = false;  // ReadImage only: JPEGs are not to be transferred
+  bool mode3301 = false;     // Shoot and ReadImage: the host put the camera in mode 3301
   std::string Label() const {
     return std::string(PhaseName(phase)) + " " + fn + "#" + std::to_string(nth) +
            (watch ? " (watch)" : "") + (camera == kMediaCamera ? " [media record differs]" : "") +
-           (discardJpeg ? " [JPEG discarded]" : "");
+           (discardJpeg ? " [JPEG discarded]" : "") + (mode3301 ? " [mode 3301]" : "");
   }
 };
 
@@ -98,6 +99,9 @@ constexpr Exception kExceptions[] = {
     // The timed release's look for mode 0x0F only decides about event 107.
     {Phase::kShoot, "ZEPK_CapRelease", 3, BRELON_OK, BRELON_OK},
     {Phase::kShoot, "ZEPK_CapRelease", 4, BRELON_OK, BRELON_OK},
+    // Leaving mode 3301 and setting the host count before a release are tried, not required.
+    {Phase::kShoot, "ZEPK_SetProp", 1, BRELON_OK, BRELON_OK},
+    {Phase::kShoot, "ZEPK_SetProp", 2, BRELON_OK, BRELON_OK},
     // Under white balance AUTO a colour-temperature failure is stored, not counted.
     {Phase::kCondition, "ZEPK_GetWBColorTemp", 1, BRELON_OK, BRELON_OK},
 };
@@ -164,6 +168,30 @@ bool RecordSession(SimHost& host, size_t& connect, size_t& nextWatch) {
 // call was the host-count read around the media-record change, whose failure means "1".
 bool EndsConnection(const Site& site, Fault fault) {
   return fault != Fault::kBusy && site.fn != "ZEPK_GetProp";
+}
+
+constexpr int32_t kHostCount = 2;  // above 1, so the transfer restores it after the release
+
+// What the interface object's mode-3301 members leave in the context, set directly.
+void EnterMode3301(PluginContext* ctx, bool on) {
+  ctx->lMode3301 = on ? 1 : 0;
+  ctx->lRearm3301 = 0;
+  ctx->lHostCount = on ? kHostCount : 0;
+}
+
+// The sites of `trace` [from, to) not yet in `sites` (same phase, entry point and number).
+void AppendNewSites(const std::vector<TraceCall>& trace, size_t from, size_t to, Phase phase,
+                    bool discardJpeg, bool mode3301, std::vector<Site>& sites) {
+  std::vector<Site> found;
+  AppendSites(trace, from, to, phase, trace.size(), found);
+  for (Site& extra : found) {
+    const bool known = std::any_of(sites.begin(), sites.end(), [&](const Site& site) {
+      return site.phase == phase && site.fn == extra.fn && site.nth == extra.nth;
+    });
+    extra.discardJpeg = discardJpeg;
+    extra.mode3301 = mode3301;
+    if (!known) sites.push_back(extra);
+  }
 }
 
 void SetJpegTransfer(bool on) {
@@ -244,6 +272,21 @@ CleanRun RecordCleanRun() {
     run.failure = "the discard rule did not leave the raw file alone";
     return run;
   }
+  // A shot and its pairs in mode 3301: left before the release, entered again after the files.
+  EnterMode3301(host.Context(), true);
+  const size_t modeShootFrom = host.Sim().Trace().size();
+  if (Shoot(host.Handle()) != BRELON_OK || !host.ShotsReady()) {
+    run.failure = "the clean shot in mode 3301 failed";
+    return run;
+  }
+  const size_t modeTransferFrom = host.Sim().Trace().size();
+  const TransferLog modeTransfer = test::FetchPending(host);
+  const size_t modeTransferTo = host.Sim().Trace().size();
+  EnterMode3301(host.Context(), false);
+  if (Sorted(modeTransfer.names) != ShotNames(kCleanFrame + 2)) {
+    run.failure = "the files of the shot in mode 3301 were not delivered";
+    return run;
+  }
   const std::vector<TraceCall> trace = host.Sim().Trace();
   AppendSites(trace, 0, nextWatch, Phase::kSession, connect, run.sites);
   for (const Site& extra : mediaSites) {
@@ -255,15 +298,9 @@ CleanRun RecordCleanRun() {
   AppendSites(trace, shootFrom, transferFrom, Phase::kShoot, trace.size(), run.sites);
   AppendSites(trace, transferFrom, conditionFrom, Phase::kTransfer, trace.size(), run.sites);
   AppendSites(trace, conditionFrom, conditionTo, Phase::kCondition, trace.size(), run.sites);
-  std::vector<Site> discardSites;
-  AppendSites(trace, discardFrom, trace.size(), Phase::kTransfer, trace.size(), discardSites);
-  for (Site& extra : discardSites) {
-    const bool known = std::any_of(run.sites.begin(), run.sites.end(), [&](const Site& site) {
-      return site.phase == Phase::kTransfer && site.fn == extra.fn && site.nth == extra.nth;
-    });
-    extra.discardJpeg = true;
-    if (!known) run.sites.push_back(extra);
-  }
+  AppendNewSites(trace, discardFrom, modeShootFrom, Phase::kTransfer, true, false, run.sites);
+  AppendNewSites(trace, modeShootFrom, modeTransferFrom, Phase::kShoot, false, true, run.sites);
+  AppendNewSites(trace, modeTransferFrom, modeTransferTo, Phase::kTransfer, false, true, run.sites);
   return run;
 }
 
@@ -295,6 +332,7 @@ void RunHostScenario(const Site& site, Fault fault) {
   ASSERT_TRUE(host.WaitEvent(BRELON_EV_CONNECTED, 1)) << "no connection";
   plat::LockGuard holdSession(Locks().host[0]);
   host.SetFrame(kCleanFrame);
+  EnterMode3301(host.Context(), site.mode3301);
   if (site.phase == Phase::kTransfer) {
     ASSERT_EQ(Shoot(host.Handle()), BRELON_OK);
     ASSERT_TRUE(host.ShotsReady());
