@@ -59,12 +59,7 @@ Event* EventCreate(bool manualReset, bool initiallySignalled) {
     delete event;
     return nullptr;
   }
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  int rc = pthread_cond_init(&event->cond, &attr);
-  pthread_condattr_destroy(&attr);
-  if (rc != 0) {
+  if (posix::InitMonotonicCond(&event->cond) != 0) {
     pthread_mutex_destroy(&event->mutex);
     delete event;
     return nullptr;
@@ -102,33 +97,42 @@ void EventReset(Event* event) {
 
 WaitResult EventWait(Event* event, uint32_t timeoutMs) {
   if (!event) return WaitResult::kFailed;
-  int64_t ns = posix::ScaledTimeoutNs(timeoutMs);
-  timespec deadline{};
-  if (ns > 0) deadline = posix::MonotonicDeadline(ns);
-
+  const posix::Deadline deadline = posix::StartWait(timeoutMs);
   pthread_mutex_lock(&event->mutex);
-  WaitResult result = WaitResult::kSignalled;
-  while (!event->signalled) {
-    int rc = 0;
-    if (ns < 0) {
-      rc = pthread_cond_wait(&event->cond, &event->mutex);
-    } else if (ns == 0) {
-      rc = ETIMEDOUT;
-    } else {
-      rc = pthread_cond_timedwait(&event->cond, &event->mutex, &deadline);
-    }
-    if (rc == ETIMEDOUT) {
-      result = WaitResult::kTimeout;
-      break;
-    }
-    if (rc != 0) {
-      result = WaitResult::kFailed;
-      break;
-    }
-  }
+  WaitResult result = posix::WaitForFlag(&event->cond, &event->mutex, event->signalled, deadline);
   if (result == WaitResult::kSignalled && !event->manualReset) event->signalled = false;
   pthread_mutex_unlock(&event->mutex);
   return result;
 }
+
+namespace posix {
+
+int InitMonotonicCond(pthread_cond_t* cond) {
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  int rc = pthread_cond_init(cond, &attr);
+  pthread_condattr_destroy(&attr);
+  return rc;
+}
+
+WaitResult WaitForFlag(pthread_cond_t* cond, pthread_mutex_t* mutex, const bool& flag,
+                       const Deadline& deadline) {
+  while (!flag) {
+    int rc = 0;
+    if (deadline.ns < 0) {
+      rc = pthread_cond_wait(cond, mutex);
+    } else if (deadline.ns == 0) {
+      rc = ETIMEDOUT;
+    } else {
+      rc = pthread_cond_timedwait(cond, mutex, &deadline.at);
+    }
+    if (rc == ETIMEDOUT) return WaitResult::kTimeout;
+    if (rc != 0) return WaitResult::kFailed;
+  }
+  return WaitResult::kSignalled;
+}
+
+}  // namespace posix
 
 }  // namespace plat

@@ -63,11 +63,7 @@ Thread* ThreadStart(ThreadProc proc, void* arg) {
   thread->reaped = false;
   thread->references = 2;
   pthread_mutex_init(&thread->mutex, nullptr);
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(&thread->finishedCond, &attr);
-  pthread_condattr_destroy(&attr);
+  posix::InitMonotonicCond(&thread->finishedCond);
   if (pthread_create(&thread->id, nullptr, Trampoline, thread) != 0) {
     pthread_cond_destroy(&thread->finishedCond);
     pthread_mutex_destroy(&thread->mutex);
@@ -79,30 +75,10 @@ Thread* ThreadStart(ThreadProc proc, void* arg) {
 
 WaitResult ThreadJoin(Thread* thread, uint32_t timeoutMs) {
   if (!thread) return WaitResult::kFailed;
-  int64_t ns = posix::ScaledTimeoutNs(timeoutMs);
-  timespec deadline{};
-  if (ns > 0) deadline = posix::MonotonicDeadline(ns);
-
+  const posix::Deadline deadline = posix::StartWait(timeoutMs);
   pthread_mutex_lock(&thread->mutex);
-  WaitResult result = WaitResult::kSignalled;
-  while (!thread->finished) {
-    int rc = 0;
-    if (ns < 0) {
-      rc = pthread_cond_wait(&thread->finishedCond, &thread->mutex);
-    } else if (ns == 0) {
-      rc = ETIMEDOUT;
-    } else {
-      rc = pthread_cond_timedwait(&thread->finishedCond, &thread->mutex, &deadline);
-    }
-    if (rc == ETIMEDOUT) {
-      result = WaitResult::kTimeout;
-      break;
-    }
-    if (rc != 0) {
-      result = WaitResult::kFailed;
-      break;
-    }
-  }
+  WaitResult result =
+      posix::WaitForFlag(&thread->finishedCond, &thread->mutex, thread->finished, deadline);
   bool reap = result == WaitResult::kSignalled && !thread->reaped;
   if (reap) thread->reaped = true;
   pthread_mutex_unlock(&thread->mutex);

@@ -4,11 +4,11 @@
 #include <sched.h>
 #include <time.h>
 
-#include <atomic>
 #include <cerrno>
 
 #include "platform/platform.h"
 #include "platform/posix/internal.h"
+#include "platform/time_scale.h"
 
 namespace plat {
 namespace {
@@ -34,44 +34,6 @@ int64_t SystemTicks() {
   return ToNs(ts) / kNsPerTick;
 }
 
-// The scale state is read far more often than written, so it sits behind a sequence counter:
-// odd while SetTimeScale rewrites it, readers retry when it moved under them. Every field is
-// atomic so that the race is a benign one the thread sanitizer can see through.
-std::atomic<uint32_t> g_sequence{0};
-std::atomic<bool> g_scaled{false};  // false: clocks are the system's own
-std::atomic<uint32_t> g_factor{1};
-std::atomic<int64_t> g_baseMonoNs{0};  // monotonic clock at the last rebase
-std::atomic<int64_t> g_baseTicks{0};   // scaled clock at the last rebase
-
-struct ScaleState {
-  bool scaled;
-  uint32_t factor;
-  int64_t baseMonoNs;
-  int64_t baseTicks;
-};
-
-ScaleState ReadState() {
-  for (;;) {
-    uint32_t before = g_sequence.load();
-    if (before & 1u) {
-      sched_yield();
-      continue;
-    }
-    ScaleState s{g_scaled.load(), g_factor.load(), g_baseMonoNs.load(), g_baseTicks.load()};
-    if (g_sequence.load() == before) return s;
-  }
-}
-
-int64_t ScaledTicks(const ScaleState& s) {
-  if (!s.scaled) return SystemTicks();
-  // Split so that neither a day of elapsed time at a large factor overflows nor the factor
-  // magnifies the rounding to whole ticks.
-  int64_t elapsedNs = MonotonicNs() - s.baseMonoNs;
-  int64_t factor = s.factor;
-  return s.baseTicks + elapsedNs / kNsPerTick * factor +
-         elapsedNs % kNsPerTick * factor / kNsPerTick;
-}
-
 void SleepNs(int64_t ns) {
   timespec left{static_cast<time_t>(ns / kNsPerSecond), static_cast<long>(ns % kNsPerSecond)};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
@@ -80,42 +42,48 @@ void SleepNs(int64_t ns) {
 
 }  // namespace
 
+namespace timescale {
+
+int64_t MonotonicNow() {
+  return MonotonicNs();
+}
+
+int64_t ScaledTicks(const State& s) {
+  if (!s.scaled) return SystemTicks();
+  // Split so that neither a day of elapsed time at a large factor overflows nor the factor
+  // magnifies the rounding to whole ticks.
+  int64_t elapsedNs = MonotonicNs() - s.baseMono;
+  int64_t factor = s.factor;
+  return s.baseTicks + elapsedNs / kNsPerTick * factor +
+         elapsedNs % kNsPerTick * factor / kNsPerTick;
+}
+
+}  // namespace timescale
+
 namespace posix {
 
 int64_t ScaledTimeoutNs(uint32_t ms) {
   if (ms == kInfinite) return -1;
-  return int64_t{ms} * kNsPerMs / int64_t{g_factor.load()};
+  return int64_t{ms} * kNsPerMs / int64_t{timescale::g_factor.load()};
 }
 
-timespec MonotonicDeadline(int64_t ns) {
-  int64_t at = MonotonicNs() + ns;
-  return timespec{static_cast<time_t>(at / kNsPerSecond), static_cast<long>(at % kNsPerSecond)};
+Deadline StartWait(uint32_t timeoutMs) {
+  Deadline deadline{ScaledTimeoutNs(timeoutMs), {}};
+  if (deadline.ns > 0) {
+    int64_t at = MonotonicNs() + deadline.ns;
+    deadline.at = {static_cast<time_t>(at / kNsPerSecond), static_cast<long>(at % kNsPerSecond)};
+  }
+  return deadline;
 }
 
 }  // namespace posix
 
 void SetTimeScale(uint32_t factor) {
-  if (factor == 0) factor = 1;
-  uint32_t seq = g_sequence.load();
-  while ((seq & 1u) || !g_sequence.compare_exchange_weak(seq, seq + 1)) {
-    sched_yield();
-    seq = g_sequence.load();
-  }
-  // Holding the odd sequence value makes this the only writer.
-  ScaleState old{g_scaled.load(), g_factor.load(), g_baseMonoNs.load(), g_baseTicks.load()};
-  if (old.scaled || factor != 1) {
-    // Rebase at the current scaled time, so the clock never jumps when the speed changes.
-    int64_t nowTicks = ScaledTicks(old);
-    g_baseMonoNs.store(MonotonicNs());
-    g_baseTicks.store(nowTicks);
-    g_factor.store(factor);
-    g_scaled.store(true);
-  }
-  g_sequence.store(seq + 2);
+  timescale::Set(factor);
 }
 
 uint32_t TimeScale() {
-  return g_factor.load();
+  return timescale::g_factor.load();
 }
 
 void SleepMs(uint32_t ms) {
@@ -131,7 +99,7 @@ void YieldThread() {
 }
 
 int64_t NowTicks() {
-  return ScaledTicks(ReadState());
+  return timescale::ScaledTicks(timescale::Read());
 }
 
 // Not time(): it reads a coarser clock that can lag a second behind NowTicks at a boundary.

@@ -59,7 +59,11 @@ void EventReset(Event* event) {
 
 WaitResult EventWait(Event* event, uint32_t timeoutMs) {
   if (!event) return WaitResult::kFailed;
-  switch (WaitForSingleObject(AsHandle(event), win32::ScaledTimeoutMs(timeoutMs))) {
+  return win32::WaitHandle(AsHandle(event), timeoutMs);
+}
+
+WaitResult win32::WaitHandle(void* handle, uint32_t timeoutMs) {
+  switch (WaitForSingleObject(handle, ScaledTimeoutMs(timeoutMs))) {
     case WAIT_OBJECT_0:
       return WaitResult::kSignalled;
     case WAIT_TIMEOUT:

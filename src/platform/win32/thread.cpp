@@ -50,14 +50,7 @@ Thread* ThreadStart(ThreadProc proc, void* arg) {
 
 WaitResult ThreadJoin(Thread* thread, uint32_t timeoutMs) {
   if (!thread) return WaitResult::kFailed;
-  switch (WaitForSingleObject(thread->handle, win32::ScaledTimeoutMs(timeoutMs))) {
-    case WAIT_OBJECT_0:
-      return WaitResult::kSignalled;
-    case WAIT_TIMEOUT:
-      return WaitResult::kTimeout;
-    default:
-      return WaitResult::kFailed;
-  }
+  return win32::WaitHandle(thread->handle, timeoutMs);
 }
 
 void ThreadClose(Thread* thread) {

@@ -3,9 +3,8 @@
 // the performance counter, so that compressed tests see ordered, monotonic time.
 #include <windows.h>
 
-#include <atomic>
-
 #include "platform/platform.h"
+#include "platform/time_scale.h"
 #include "platform/win32/internal.h"
 
 namespace plat {
@@ -37,44 +36,25 @@ int64_t MonotonicTicks() {
   return c / frequency * kTicksPerSecond + c % frequency * kTicksPerSecond / frequency;
 }
 
-// The scale state is read far more often than written, so it sits behind a sequence counter:
-// odd while SetTimeScale rewrites it, readers retry when it moved under them.
-std::atomic<uint32_t> g_sequence{0};
-std::atomic<bool> g_scaled{false};  // false: clocks are the system's own
-std::atomic<uint32_t> g_factor{1};
-std::atomic<int64_t> g_baseMono{0};   // performance counter (ticks) at the last rebase
-std::atomic<int64_t> g_baseTicks{0};  // scaled clock at the last rebase
+}  // namespace
 
-struct ScaleState {
-  bool scaled;
-  uint32_t factor;
-  int64_t baseMono;
-  int64_t baseTicks;
-};
+namespace timescale {
 
-ScaleState ReadState() {
-  for (;;) {
-    uint32_t before = g_sequence.load();
-    if (before & 1u) {
-      Sleep(0);
-      continue;
-    }
-    ScaleState s{g_scaled.load(), g_factor.load(), g_baseMono.load(), g_baseTicks.load()};
-    if (g_sequence.load() == before) return s;
-  }
+int64_t MonotonicNow() {
+  return MonotonicTicks();
 }
 
-int64_t ScaledTicks(const ScaleState& s) {
+int64_t ScaledTicks(const State& s) {
   if (!s.scaled) return SystemTicks();
   return s.baseTicks + (MonotonicTicks() - s.baseMono) * int64_t{s.factor};
 }
 
-}  // namespace
+}  // namespace timescale
 
 namespace win32 {
 
 uint32_t ScaledTimeoutMs(uint32_t ms) {
-  uint32_t factor = g_factor.load();
+  uint32_t factor = timescale::g_factor.load();
   if (ms == kInfinite || ms == 0 || factor <= 1) return ms;
   uint32_t scaled = static_cast<uint32_t>((uint64_t{ms} + factor / 2) / factor);
   return scaled == 0 ? 1 : scaled;
@@ -83,27 +63,11 @@ uint32_t ScaledTimeoutMs(uint32_t ms) {
 }  // namespace win32
 
 void SetTimeScale(uint32_t factor) {
-  if (factor == 0) factor = 1;
-  uint32_t seq = g_sequence.load();
-  while ((seq & 1u) || !g_sequence.compare_exchange_weak(seq, seq + 1)) {
-    Sleep(0);
-    seq = g_sequence.load();
-  }
-  // Holding the odd sequence value makes this the only writer.
-  ScaleState old{g_scaled.load(), g_factor.load(), g_baseMono.load(), g_baseTicks.load()};
-  if (old.scaled || factor != 1) {
-    // Rebase at the current scaled time, so the clock never jumps when the speed changes.
-    int64_t nowTicks = ScaledTicks(old);
-    g_baseMono.store(MonotonicTicks());
-    g_baseTicks.store(nowTicks);
-    g_factor.store(factor);
-    g_scaled.store(true);
-  }
-  g_sequence.store(seq + 2);
+  timescale::Set(factor);
 }
 
 uint32_t TimeScale() {
-  return g_factor.load();
+  return timescale::g_factor.load();
 }
 
 void SleepMs(uint32_t ms) {
@@ -115,7 +79,7 @@ void YieldThread() {
 }
 
 int64_t NowTicks() {
-  return ScaledTicks(ReadState());
+  return timescale::ScaledTicks(timescale::Read());
 }
 
 int64_t NowSeconds() {
@@ -123,13 +87,13 @@ int64_t NowSeconds() {
 }
 
 LocalTime NowLocal() {
-  ScaleState s = ReadState();
+  const timescale::State s = timescale::Read();
   SYSTEMTIME st;
   if (!s.scaled) {
     GetLocalTime(&st);
   } else {
     ULARGE_INTEGER value;
-    value.QuadPart = static_cast<ULONGLONG>(ScaledTicks(s) + kEpochDifference);
+    value.QuadPart = static_cast<ULONGLONG>(timescale::ScaledTicks(s) + kEpochDifference);
     FILETIME utc{value.LowPart, value.HighPart};
     FILETIME local;
     FileTimeToLocalFileTime(&utc, &local);
