@@ -114,8 +114,8 @@ int32_t RunPropCall(void* raw) {
 
 // The shared body of the three property members. The words live on the stack, sized for the
 // largest call the SDK is ever given, so nothing here can fail but the SDK call itself.
-int32_t PropMethod(const PluginContext* ctx, ZEPK_SetPropFn CTavelSDK::*entry,
-                   const char* entryName, int32_t code, int32_t count, va_list values) {
+int32_t PropMethod(PluginContext* ctx, ZEPK_SetPropFn CTavelSDK::*entry, const char* entryName,
+                   int32_t code, int32_t count, va_list values) {
   // Past the limit the call is refused anyway; reading the values could run off the caller's
   // arguments, so none is read.
   if (count < 0 || count > BRELON_PROP_MAX_VALUES) return ZEPK_FAILED;
@@ -124,8 +124,13 @@ int32_t PropMethod(const PluginContext* ctx, ZEPK_SetPropFn CTavelSDK::*entry,
   for (int32_t i = 1; i <= count; ++i) words[i] = va_arg(values, ZepkArg);
   int32_t camera = 0;
   if (!IsConnected(ctx, &camera)) return ZEPK_FAILED;
-  return Obj_Brelon_ZEPKAPI::callPropFunc(ctx->pSdk->*entry, entryName, camera, code, count + 1,
-                                          words);
+  const int32_t result = Obj_Brelon_ZEPKAPI::callPropFunc(ctx->pSdk->*entry, entryName, camera,
+                                                          code, count + 1, words);
+  // The host has re-sent the mode after a release itself: image transfer need not.
+  if (entry == &CTavelSDK::m_pfnSetProp && result == ZEPK_OK && code == kPropEnterMode3301) {
+    ctx->lRearm3301 = 0;
+  }
+  return result;
 }
 
 }  // namespace
@@ -145,39 +150,19 @@ int32_t BRELON_THISCALL Obj_Brelon_ZEPKAPI::Release() {
     return Forward<n>(context_, &CTavelSDK::m_pfn##name, "Obj_Brelon_ZEPKAPI::BRN_" #name,    \
                       "Obj_Brelon_ZEPKAPI::BRN_" #name " exception", {BRELON_WORD_ARGS_##n}); \
   }
-#define BRELON_ZEPKAPI_SKIP_PROP(name)
-BRELON_ZEPKAPI_METHODS(BRELON_ZEPKAPI_DEFINE_FIXED, BRELON_ZEPKAPI_SKIP_PROP)
+// A variadic member cannot hand its `...` on, so each opens its own list for PropMethod.
+#define BRELON_ZEPKAPI_DEFINE_PROP(name)                                                   \
+  int32_t Obj_Brelon_ZEPKAPI::BRN_##name(int32_t code, int32_t count, ...) {               \
+    va_list values;                                                                        \
+    va_start(values, count);                                                               \
+    const int32_t result =                                                                 \
+        PropMethod(context_, &CTavelSDK::m_pfn##name, "ZEPK_" #name, code, count, values); \
+    va_end(values);                                                                        \
+    return result;                                                                         \
+  }
+BRELON_ZEPKAPI_METHODS(BRELON_ZEPKAPI_DEFINE_FIXED, BRELON_ZEPKAPI_DEFINE_PROP)
 #undef BRELON_ZEPKAPI_DEFINE_FIXED
-#undef BRELON_ZEPKAPI_SKIP_PROP
-
-int32_t Obj_Brelon_ZEPKAPI::BRN_CapProp(int32_t code, int32_t count, ...) {
-  va_list values;
-  va_start(values, count);
-  const int32_t result =
-      PropMethod(context_, &CTavelSDK::m_pfnCapProp, "ZEPK_CapProp", code, count, values);
-  va_end(values);
-  return result;
-}
-
-int32_t Obj_Brelon_ZEPKAPI::BRN_GetProp(int32_t code, int32_t count, ...) {
-  va_list values;
-  va_start(values, count);
-  const int32_t result =
-      PropMethod(context_, &CTavelSDK::m_pfnGetProp, "ZEPK_GetProp", code, count, values);
-  va_end(values);
-  return result;
-}
-
-int32_t Obj_Brelon_ZEPKAPI::BRN_SetProp(int32_t code, int32_t count, ...) {
-  va_list values;
-  va_start(values, count);
-  const int32_t result =
-      PropMethod(context_, &CTavelSDK::m_pfnSetProp, "ZEPK_SetProp", code, count, values);
-  va_end(values);
-  // The host has re-sent the mode after a release itself: image transfer need not.
-  if (result == ZEPK_OK && code == kPropEnterMode3301) context_->lRearm3301 = 0;
-  return result;
-}
+#undef BRELON_ZEPKAPI_DEFINE_PROP
 
 int32_t Obj_Brelon_ZEPKAPI::callPropFunc(ZEPK_SetPropFn entry, const char* entryName,
                                          int32_t camera, int32_t code, int32_t wordCount,
