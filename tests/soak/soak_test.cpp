@@ -33,6 +33,7 @@ constexpr uint32_t kCloseDelayMs = 600;     // nominal: before each camera close
 constexpr int kChaosShutterEvery = 7;       // one camera-body shot per this many chaos slices
 constexpr int kChaosPreviewEvery = 5;       // one preview frame per this many chaos slices
 constexpr uint32_t kSeed = 20261206;
+constexpr int32_t kPropSavedHostCount = 0x3328;  // a property every simulated camera holds
 
 const std::string kConfig = R"({"cameras":[{"preview_bytes":2048,)"
                             R"("capture":{"format":"raw+jpeg","delay_ms":5,"raw_bytes":30000}}]})";
@@ -164,7 +165,7 @@ void HostThread(Soak& soak, int index) {
         if (sdk) {
           int32_t value = 0;
           sdk->BRN_GetAperture(reinterpret_cast<ZepkArg>(&value));
-          sdk->BRN_GetProp(0x3328, 1, &value);
+          sdk->BRN_GetProp(kPropSavedHostCount, 1, &value);
         }
         break;
       default:
@@ -192,7 +193,8 @@ void ChaosThread(Soak& soak) {
     }
     const char* fn = kBusyTargets[random() % std::size(kBusyTargets)];
     soak.host.Control(std::string(R"({"cmd":"fault","fn":")") + fn +
-                      R"(","nth":1,"count":1,"result":-1,"api_code":0,"error":4102})");
+                      R"(","nth":1,"count":1,"result":-1,"api_code":0,"error":)" +
+                      std::to_string(ZEPK_ERR_BUSY) + "}");
     if (slice % kChaosShutterEvery == 0) soak.host.Control(R"({"cmd":"press_shutter","camera":0})");
     if (slice % kChaosPreviewEvery == 0) soak.host.Control(R"({"cmd":"preview","camera":0})");
     plat::SleepMs(test::RealToScaled(kChaosSliceMs));
