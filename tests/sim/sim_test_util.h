@@ -1,6 +1,6 @@
-// Shared pieces of the simulator tests: the SDK's exports loaded from the simulator library,
-// a fixture that starts a session, a reader for the files the camera hands out, and an
-// independent little TIFF/Exif walker to check the bytes of the simulated JPEGs.
+// Shared pieces of the simulator tests, also used by the exif and transfer suites: the SDK's
+// exports resolved from the simulator library, a fixture that starts a session and reads the
+// camera's files, and a small independent Exif walker for the JPEGs the camera writes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -42,8 +42,7 @@ inline int64_t NowMs() {
 }
 
 struct ErrorInfo {
-  int32_t api = 0;
-  int32_t error = 0;
+  int32_t api = 0, error = 0;
 };
 
 struct Image {
@@ -53,9 +52,9 @@ struct Image {
 
 class SimTest : public ::testing::Test {
  protected:
-  // Starts a session with the configuration and initialises the SDK.
+  // Starts a session with the configuration and initialises the SDK. The old session goes
+  // first, so that it restores the environment before the new one sets it.
   void Start(const std::string& config = "") {
-    // The old session must restore the environment before the new one sets it.
     api_.reset();
     session_.reset();
     session_ = std::make_unique<SimSession>(config);
@@ -88,13 +87,9 @@ class SimTest : public ::testing::Test {
   }
   // Takes the oldest pending image out of the camera.
   Image Read(int32_t handle) {
-    Image image;
     const ZepkImageInfo info = Info(handle);
-    image.format = info.format;
-    image.bytes.resize(info.size);
-    if (info.size) {
-      EXPECT_EQ(api_->ZEPK_ReadImage(handle, image.bytes.data(), info.size), 0);
-    }
+    Image image{info.format, std::vector<uint8_t>(info.size)};
+    EXPECT_TRUE(!info.size || api_->ZEPK_ReadImage(handle, image.bytes.data(), info.size) == 0);
     return image;
   }
   int Control(const std::string& json) { return session_->Control(json); }
@@ -103,59 +98,49 @@ class SimTest : public ::testing::Test {
   std::unique_ptr<SdkApi> api_;
 };
 
-// ---- A small, independent Exif walker -----------------------------------------------------
-
 struct TiffEntry {
-  uint16_t tag = 0;
-  uint16_t type = 0;
-  uint32_t count = 0;
-  uint32_t valueOrOffset = 0;  // as a number in the block's byte order
-  std::vector<uint8_t> value;  // the value's bytes (inline or at the offset)
+  uint16_t tag = 0, type = 0;
+  uint32_t count = 0, valueOrOffset = 0;  // the latter as a number in the block's byte order
+  std::vector<uint8_t> value;             // the value's bytes, inline or at the offset
 };
 
-class TiffBlock {
- public:
-  TiffBlock(const uint8_t* data, size_t size, bool bigEndian)
-      : data_(data), size_(size), big_(bigEndian) {}
+// A TIFF block in either byte order; reads past its end give 0.
+struct TiffBlock {
+  const uint8_t* data;
+  size_t size;
+  bool big;
   uint16_t U16(size_t at) const {
-    if (at + 2 > size_) return 0;
-    return big_ ? uint16_t(data_[at] << 8 | data_[at + 1])
-                : uint16_t(data_[at + 1] << 8 | data_[at]);
+    if (at + 2 > size) return 0;
+    return big ? uint16_t(data[at] << 8 | data[at + 1]) : uint16_t(data[at + 1] << 8 | data[at]);
   }
   uint32_t U32(size_t at) const {
-    if (at + 4 > size_) return 0;
-    return big_ ? uint32_t(U16(at)) << 16 | U16(at + 2) : uint32_t(U16(at + 2)) << 16 | U16(at);
+    if (at + 4 > size) return 0;
+    return big ? uint32_t(U16(at)) << 16 | U16(at + 2) : uint32_t(U16(at + 2)) << 16 | U16(at);
   }
   std::vector<TiffEntry> Ifd(size_t at) const {
     static const uint32_t kTypeSize[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
     std::vector<TiffEntry> entries;
-    const uint16_t n = U16(at);
-    for (uint16_t i = 0; i < n; ++i) {
+    for (uint16_t i = 0, n = U16(at); i < n; ++i) {
       const size_t e = at + 2 + 12u * i;
       TiffEntry entry{U16(e), U16(e + 2), U32(e + 4), U32(e + 8), {}};
       const size_t bytes = entry.type < 13 ? size_t(kTypeSize[entry.type]) * entry.count : 0;
       const size_t from = bytes <= 4 ? e + 8 : entry.valueOrOffset;
-      if (from + bytes <= size_) entry.value.assign(data_ + from, data_ + from + bytes);
+      if (from + bytes <= size) entry.value.assign(data + from, data + from + bytes);
       entries.push_back(entry);
     }
     return entries;
   }
-  static std::optional<TiffEntry> Find(const std::vector<TiffEntry>& ifd, uint16_t tag) {
-    for (const TiffEntry& e : ifd) {
-      if (e.tag == tag) return e;
-    }
-    return std::nullopt;
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  bool big_;
 };
 
+inline std::optional<TiffEntry> FindTag(const std::vector<TiffEntry>& ifd, uint16_t tag) {
+  for (const TiffEntry& e : ifd) {
+    if (e.tag == tag) return e;
+  }
+  return std::nullopt;
+}
+
 struct ExifView {
-  bool found = false;
-  bool bigEndian = false;
+  bool found = false, bigEndian = false;
   std::vector<TiffEntry> ifd0, exif;
   std::vector<uint8_t> makerNote;
   std::vector<TiffEntry> noteIfd;  // the maker note's own IFD, read little-endian
@@ -165,21 +150,16 @@ struct ExifView {
 inline ExifView ReadExif(const std::vector<uint8_t>& jpeg) {
   ExifView view;
   if (jpeg.size() < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return view;
-  size_t at = 2;
-  while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF && jpeg[at + 1] != 0xDA) {
+  for (size_t at = 2; at + 4 <= jpeg.size() && jpeg[at] == 0xFF && jpeg[at + 1] != 0xDA;) {
     const size_t length = size_t(jpeg[at + 2]) << 8 | jpeg[at + 3];
     if (jpeg[at + 1] == 0xE1 && length > 8 && memcmp(&jpeg[at + 4], "Exif\0\0", 6) == 0) {
-      const uint8_t* tiff = &jpeg[at + 10];
-      const size_t size = length - 8;
-      view.bigEndian = tiff[0] == 'M';
-      TiffBlock block(tiff, size, view.bigEndian);
+      view.bigEndian = jpeg[at + 10] == 'M';
+      const TiffBlock block{&jpeg[at + 10], length - 8, view.bigEndian};
       view.ifd0 = block.Ifd(block.U32(4));
-      if (auto pointer = TiffBlock::Find(view.ifd0, 0x8769)) {
-        view.exif = block.Ifd(pointer->valueOrOffset);
-      }
-      if (auto note = TiffBlock::Find(view.exif, 0x927C)) {
+      if (auto pointer = FindTag(view.ifd0, 0x8769)) view.exif = block.Ifd(pointer->valueOrOffset);
+      if (auto note = FindTag(view.exif, 0x927C)) {
         view.makerNote = note->value;
-        TiffBlock noteBlock(view.makerNote.data(), view.makerNote.size(), false);
+        const TiffBlock noteBlock{view.makerNote.data(), view.makerNote.size(), false};
         view.noteIfd = noteBlock.Ifd(noteBlock.U32(8));
       }
       view.found = true;
@@ -191,26 +171,25 @@ inline ExifView ReadExif(const std::vector<uint8_t>& jpeg) {
 }
 
 inline uint32_t BigEndian32(const std::vector<uint8_t>& b, size_t at) {
-  return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
+  return TiffBlock{b.data(), b.size(), true}.U32(at);
 }
 
 // The JPEG a raw file embeds, located by its header.
 inline std::vector<uint8_t> EmbeddedJpeg(const std::vector<uint8_t>& raw) {
-  if (raw.size() < 92) return {};
   const uint32_t offset = BigEndian32(raw, 84), length = BigEndian32(raw, 88);
-  if (uint64_t(offset) + length > raw.size()) return {};
+  if (raw.size() < 92 || uint64_t(offset) + length > raw.size()) return {};
   return std::vector<uint8_t>(raw.begin() + offset, raw.begin() + offset + length);
 }
 
 inline uint32_t NoteFrame(const ExifView& view) {
-  auto e = TiffBlock::Find(view.noteIfd, 0x1438);
+  auto e = FindTag(view.noteIfd, 0x1438);
   if (!e) return 0;
-  TiffBlock block(e->value.data(), e->value.size(), false);
+  const TiffBlock block{e->value.data(), e->value.size(), false};
   return e->type == 3 ? block.U16(0) : block.U32(0);
 }
 
 inline std::string NotePath(const ExifView& view) {
-  auto e = TiffBlock::Find(view.noteIfd, 0x1439);
+  auto e = FindTag(view.noteIfd, 0x1439);
   return e ? std::string(e->value.begin(), e->value.end()) : std::string();
 }
 
