@@ -1,9 +1,11 @@
-// The interface object: reference counting, the preview hand-over, the texts, the host locks and
-// the option word on a bare context, then the priority mode with its busy retries and drive
-// value, the 0x3301 mode, the direct release and the SDK lock against the simulated camera.
+// The three interface objects as a host built with another compiler uses them: every slot called
+// through the raw vtable against the simulated camera, then the interface object's busy retries,
+// drive value, mode 0x3301, release errors and locks, and its answers without camera or context.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -15,362 +17,471 @@
 #include "platform/run_thread.h"
 #include "sdk/loader.h"
 #include "support/connected_context.h"
+#include "support/test_env.h"
 
 namespace brelon {
 namespace {
 
-struct Releaser {
-  void operator()(IBrelon_OBJ* object) const { object->Release(); }
-};
-using BrelonRef = std::unique_ptr<IBrelon, Releaser>;
+// Slot signatures as the host contract lists them; the first argument is the object.
+using Count = int32_t(BRELON_THISCALL*)(void*);
+using Void0 = void(BRELON_THISCALL*)(void*);
+using Int1 = int32_t(BRELON_THISCALL*)(void*, int32_t);
+using Int2 = int32_t(BRELON_THISCALL*)(void*, int32_t, int32_t);
+using Void1 = void(BRELON_THISCALL*)(void*, int32_t);
+using Void2 = void(BRELON_THISCALL*)(void*, int32_t, int32_t);
+using VoidPtr = void(BRELON_THISCALL*)(void*, void*);
+using Preview = int32_t(BRELON_THISCALL*)(void*, void*, int32_t*);
+using Extract = int32_t(BRELON_THISCALL*)(void*, const uint8_t*, intptr_t, uint8_t*, int32_t*);
+using Folder = int32_t(BRELON_THISCALL*)(void*, char16_t*, int32_t);
+using SetTexts = void(BRELON_THISCALL*)(void*, const char16_t*, const char16_t*, const char16_t*);
+using GetTexts = void(BRELON_THISCALL*)(void*, char16_t*, char16_t*, char16_t*);
+using Handle = void*(BRELON_THISCALL*)(void*);
+using FileInfo = int32_t(BRELON_THISCALL*)(void*, const char*, char*, char*, int32_t);
+using Flags = void(BRELON_THISCALL*)(void*, uint32_t);
+using SetByte = void(BRELON_THISCALL*)(void*, uint8_t);
+using GetByte = uint8_t(BRELON_THISCALL*)(void*);
+using Pair = void(BRELON_THISCALL*)(void*, int32_t*, int32_t*);
+using Destroy = void*(BRELON_THISCALL*)(void*, uint8_t);
+using Word1 = int32_t(BRELON_THISCALL*)(void*, ZepkArg);
+using Word2 = int32_t(BRELON_THISCALL*)(void*, ZepkArg, ZepkArg);
+using Word3 = int32_t(BRELON_THISCALL*)(void*, ZepkArg, ZepkArg, ZepkArg);
+using Word4 = int32_t(BRELON_THISCALL*)(void*, ZepkArg, ZepkArg, ZepkArg, ZepkArg);
+using PropFn = int32_t(BRELON_CDECL*)(void*, int32_t, int32_t, ...);
+using Record = int32_t(BRELON_THISCALL*)(void*, _BRELON_PROPERTY*);
 
-BrelonRef MakeBrelon(PluginContext* ctx) {
+void* const* Vtable(void* object) {
+  return *static_cast<void* const* const*>(object);
+}
+template <typename Fn>
+Fn Slot(void* object, int slot) {
+  return reinterpret_cast<Fn>(Vtable(object)[slot]);
+}
+void* Create(void* ctx, int32_t kind) {
   void* object = nullptr;
-  EXPECT_EQ(CreateIF(ctx, BRELON_IF_BRELON, &object), BRELON_OK);
-  return BrelonRef(static_cast<IBrelon*>(object));
+  EXPECT_EQ(CreateIF(ctx, kind, &object), BRELON_OK);
+  return object;
+}
+ZepkArg Out(void* p) {
+  return reinterpret_cast<ZepkArg>(p);
 }
 
-// A context as Init leaves it, without SDK or session thread.
-std::unique_ptr<PluginContext> BareContext() {
-  auto ctx = std::make_unique<PluginContext>();
-  ctx->lAlwaysOne = 1;
-  ctx->lPriorityMode = 1;
-  ctx->bHostFlag = 1;
-  return ctx;
-}
-
-// Waits `ms` real milliseconds whatever the time scale.
-void RealSleep(uint32_t ms) {
-  plat::SleepMs(ms * plat::TimeScale());
-}
-
-// ---- Without a camera ----------------------------------------------------------------------
-
-TEST(ObjBrelon, ANewObjectHasOneReferenceAndItsLastReleaseFreesIt) {
-  auto ctx = BareContext();
-  void* object = nullptr;
-  ASSERT_EQ(CreateIF(ctx.get(), BRELON_IF_BRELON, &object), BRELON_OK);
-  auto* brelon = static_cast<IBrelon*>(object);
-  EXPECT_EQ(brelon->AddRef(), 2);
-  EXPECT_EQ(brelon->Release(), 1);
-  EXPECT_EQ(brelon->Release(), 0);  // freed: the sanitizer build reports a leak otherwise
-}
-
-class PreviewHandOver : public ::testing::Test {
- protected:
-  void Store(int slot, uint8_t fill, int32_t size) {
-    std::memset(ctx_->PreviewBuffer[slot], fill, static_cast<size_t>(size));
-    ctx_->lPreviewSize[slot] = size;
-  }
-  std::unique_ptr<PluginContext> ctx_ = BareContext();
-  BrelonRef brelon_ = MakeBrelon(ctx_.get());
-  std::vector<uint8_t> buffer_ = std::vector<uint8_t>(kPreviewSlotBytes, 0);
+// Slots 2-54 of the guarded SDK object: the entry point each reaches and its word count (0 for
+// the variadic property members).
+// clang-format off
+constexpr const char* kSdkSlotEntries[] = {
+    "GetPriorityMode", "SetPriorityMode", "CapAEMode", "GetAEMode", "SetAEMode", "CapLensZoomPos",
+    "GetLensZoomPos", "SetLensZoomPos", "CapAperture", "GetAperture", "SetAperture",
+    "CapShutterSpeed", "GetShutterSpeed", "SetShutterSpeed", "CapSensitivity", "GetSensitivity",
+    "SetSensitivity", "CapWBMode", "GetWBMode", "SetWBMode", "CapWBColorTemp", "GetWBColorTemp",
+    "SetWBColorTemp", "CapExposureBias", "GetExposureBias", "SetExposureBias", "CapMeteringMode",
+    "GetMeteringMode", "SetMeteringMode", "CapDynamicRange", "SetDynamicRange", "GetDynamicRange",
+    "CapForceMode", "SetForceMode", "CapRelease", "GetReleaseStatus", "CapProp", "GetProp",
+    "SetProp", "ReadImageInfo", "ReadImage", "ReadPreview", "GetErrorNumber", "GetBufferCapacity",
+    "CapMediaRecord", "SetMediaRecord", "GetMediaRecord", "GetDeviceInfo", "GetFirmwareVersion",
+    "GetLensInfo", "GetLensVersion", "SetBackupSettings", "GetBackupSettings",
 };
-
-TEST_F(PreviewHandOver, ATooSmallBufferLearnsTheSizeAndTheFrameStays) {
-  Store(0, 0xA1, 4000);
-  int32_t size = 3999;
-  EXPECT_EQ(brelon_->TakePreview(buffer_.data(), &size), BRELON_E_BUFFER_TOO_SMALL);
-  EXPECT_EQ(size, 4000);
-  EXPECT_EQ(buffer_[0], 0) << "nothing copied";
-  size = 0;
-  EXPECT_EQ(brelon_->TakePreview(nullptr, &size), BRELON_E_BUFFER_TOO_SMALL);
-  EXPECT_EQ(size, 4000);
-
-  size = static_cast<int32_t>(buffer_.size());
-  EXPECT_EQ(brelon_->TakePreview(buffer_.data(), &size), BRELON_OK);
-  EXPECT_EQ(size, 4000);
-  EXPECT_EQ(buffer_[0], 0xA1);
-  EXPECT_EQ(buffer_[3999], 0xA1);
-  EXPECT_EQ(buffer_[4000], 0) << "no more than the frame";
-  EXPECT_EQ(ctx_->lPreviewSize[0], 0);
-  EXPECT_EQ(ctx_->lPreviewIndex, 1);
-}
-
-TEST_F(PreviewHandOver, SlotsAreHandedOutInTurnUntilNoneIsLeft) {
-  Store(0, 0x10, 100);
-  Store(1, 0x20, kPreviewSlotBytes);  // a full slot fits exactly
-  int32_t size = static_cast<int32_t>(buffer_.size());
-  ASSERT_EQ(brelon_->TakePreview(buffer_.data(), &size), BRELON_OK);
-  EXPECT_EQ(size, 100);
-  EXPECT_EQ(buffer_[99], 0x10);
-  size = static_cast<int32_t>(buffer_.size());
-  ASSERT_EQ(brelon_->TakePreview(buffer_.data(), &size), BRELON_OK);
-  EXPECT_EQ(size, static_cast<int32_t>(kPreviewSlotBytes));
-  EXPECT_EQ(buffer_.back(), 0x20);
-  EXPECT_EQ(ctx_->lPreviewIndex, 0);
-
-  size = static_cast<int32_t>(buffer_.size());
-  EXPECT_EQ(brelon_->TakePreview(buffer_.data(), &size), BRELON_E_SDK);
-  EXPECT_EQ(size, static_cast<int32_t>(buffer_.size())) << "size untouched without a frame";
-  EXPECT_EQ(brelon_->TakePreview(buffer_.data(), nullptr), BRELON_E_SDK);
-}
-
-TEST(ObjBrelon, PropTextsAreCopiedCutAndEmptiedForNull) {
-  auto ctx = BareContext();
-  BrelonRef brelon = MakeBrelon(ctx.get());
-  std::u16string longText(300, u'x');
-  brelon->SetPropTexts(u"K-M3", nullptr, longText.c_str());
-  EXPECT_EQ(std::u16string(ctx->szPropText[0]), u"K-M3");
-  EXPECT_EQ(std::u16string(ctx->szPropText[1]), u"");
-  EXPECT_EQ(std::u16string(ctx->szPropText[2]), std::u16string(kPropTextUnits - 1, u'x'));
-
-  char16_t first[kPropTextUnits];
-  char16_t third[kPropTextUnits];
-  std::fill(std::begin(first), std::end(first), u'?');
-  brelon->GetPropTexts(first, nullptr, third);
-  EXPECT_EQ(std::u16string(first), u"K-M3");
-  EXPECT_EQ(std::u16string(third).size(), size_t{kPropTextUnits - 1});
-}
-
-TEST(ObjBrelon, TheOptionWordIsOneForTheWholeProcess) {
-  auto first = BareContext();
-  auto second = BareContext();
-  BrelonRef one = MakeBrelon(first.get());
-  BrelonRef other = MakeBrelon(second.get());
-  one->SetHostOptionFlags(kOptionAcceptMode4 | kOptionMediumFormatOnly);
-  EXPECT_EQ(HostOptionFlags(), kOptionAcceptMode4 | kOptionMediumFormatOnly);
-  other->SetHostOptionFlags(0);
-  EXPECT_EQ(HostOptionFlags(), 0u);
-}
-
-TEST(ObjBrelon, HostLocksHoldOffOtherThreadsAndOtherIndexesDoNothing) {
-  auto ctx = BareContext();
-  BrelonRef brelon = MakeBrelon(ctx.get());
-  for (int32_t index : {0, 1}) {
-    SCOPED_TRACE(index);
-    brelon->LockHost(index);
-    std::atomic<bool> entered{false};
-    plat::Thread* other = test::StartThread([&] {
-      plat::LockGuard guard(Locks().host[index]);
-      entered = true;
-    });
-    ASSERT_NE(other, nullptr);
-    RealSleep(50);
-    EXPECT_FALSE(entered) << "another thread got the lock the host holds";
-    brelon->UnlockHost(index);
-    EXPECT_EQ(plat::ThreadJoin(other, 10000 * plat::TimeScale()), plat::WaitResult::kSignalled);
-    plat::ThreadClose(other);
-    EXPECT_TRUE(entered);
-  }
-
-  for (int32_t index : {-1, 2, 1000}) {
-    brelon->LockHost(index);
-    brelon->UnlockHost(index);
-  }
-  brelon->LockHost(5);  // holds nothing, so another thread still gets both locks at once
-  plat::Thread* other = test::StartThread([] {
-    plat::LockGuard first(Locks().host[0]);
-    plat::LockGuard second(Locks().host[1]);
-  });
-  EXPECT_EQ(plat::ThreadJoin(other, 10000 * plat::TimeScale()), plat::WaitResult::kSignalled);
-  plat::ThreadClose(other);
-}
-
-TEST(ObjBrelon, WithoutACameraTheCameraMembersAnswerMinusOne) {
-  auto ctx = BareContext();
-  ctx->lPriorityMode = 2;
-  ctx->lMode3301 = 1;
-  BrelonRef brelon = MakeBrelon(ctx.get());
-  EXPECT_EQ(brelon->SetPriorityMode(1, 1000), BRELON_E_SDK);
-  EXPECT_EQ(brelon->GetPriorityMode(1), 2) << "the cached mode without a camera";
-  EXPECT_EQ(brelon->SetMode3301(), BRELON_E_SDK);
-  EXPECT_EQ(brelon->ClearMode3301(), BRELON_E_SDK);
-  EXPECT_EQ(ctx->lMode3301, 1);
-  EXPECT_EQ(brelon->ReleaseShutter(0x104, 0), BRELON_E_SDK);
-  EXPECT_EQ(ctx->lRearm3301, 1) << "a release while in mode 0x3301 re-arms it, camera or not";
-  brelon->ResetPriorityMode();
-  EXPECT_EQ(brelon->GetPriorityMode(0), 1);
-}
-
-TEST(ObjBrelon, ANullContextAnswersNeutrallyAndTouchesNothing) {
-  BrelonRef brelon = MakeBrelon(nullptr);
-  ASSERT_NE(brelon, nullptr);
-  EXPECT_EQ(brelon->SetPriorityMode(2, 0), BRELON_E_SDK);
-  EXPECT_EQ(brelon->GetPriorityMode(1), 0);
-  EXPECT_EQ(brelon->ReleaseShutter(0x104, 0), BRELON_E_SDK);
-  int32_t size = 100;
-  EXPECT_EQ(brelon->TakePreview(&size, &size), BRELON_E_SDK);
-  brelon->SetHostValue(5);
-  EXPECT_EQ(brelon->GetHostValue(), 0);
-  brelon->SetPropTexts(u"a", u"b", u"c");
-  char16_t text[4] = u"zz";
-  brelon->GetPropTexts(text, nullptr, nullptr);
-  EXPECT_EQ(std::u16string(text), u"zz");
-  EXPECT_EQ(brelon->GetImageWaitEvent(), nullptr);
-  EXPECT_EQ(brelon->GetAlwaysOne(), 0);
-}
-
-// ---- Against the simulated camera ----------------------------------------------------------
-
-// Timed waits run ten times faster than nominal.
-constexpr uint32_t kTimeScale = 10;
-constexpr int32_t kBusy = ZEPK_ERR_BUSY;
+constexpr char kSdkSlotWords[] = "11211411311322211211211211211211212100012222211111122";
+// clang-format on
+static_assert(std::size(kSdkSlotEntries) == BRELON_IZEPKAPI_SLOTS - 2);
+static_assert(std::size(kSdkSlotWords) == BRELON_IZEPKAPI_SLOTS - 1);
 
 std::string Fault(const char* fn, int count, int error) {
   return std::string(R"({"cmd":"fault","fn":")") + fn + R"(","nth":1,"count":)" +
          std::to_string(count) + R"(,"result":-1,"error":)" + std::to_string(error) + "}";
 }
 
-class ObjBrelonOnCamera : public ::testing::Test {
+// Runs `body` on another thread and tells whether it was still blocked after 50 ms real time,
+// then whether it finished once `release` ran.
+template <typename Body, typename Release>
+void ExpectHeldOffUntil(Body body, Release release) {
+  std::atomic<bool> done{false};
+  plat::Thread* other = test::StartThread([&] {
+    body();
+    done = true;
+  });
+  ASSERT_NE(other, nullptr);
+  plat::SleepMs(50 * plat::TimeScale());
+  EXPECT_FALSE(done) << "got through while the lock was held";
+  release();
+  EXPECT_EQ(plat::ThreadJoin(other, 10000 * plat::TimeScale()), plat::WaitResult::kSignalled);
+  plat::ThreadClose(other);
+  EXPECT_TRUE(done);
+}
+
+// A connected context in a private profile (settings, documents folder) with an interface
+// object holding host lock 0, which keeps the session thread's watch out of the trace.
+class HostStyle : public ::testing::Test {
  protected:
-  void SetUp() override { plat::SetTimeScale(kTimeScale); }
-  void TearDown() override {
-    brelon_.reset();
-    camera_.reset();
-    plat::SetTimeScale(1);
-  }
-  // Connects, makes the object and holds host lock 0, so that the session thread's watch makes
-  // no SDK call while a test reads the trace.
+  static constexpr const char* kProfile[] = {"HOME", "XDG_CONFIG_HOME", "BRELON_REGISTRY_FILE"};
+  void SetUp() override { plat::SetTimeScale(10); }
   void Connect(const std::string& camera = "{}") {
+    const std::string home = test::TempDir("host-style");
+    const std::string values[] = {home, home + "/.config", home + "/registry.reg"};
+    for (size_t i = 0; i < std::size(kProfile); ++i) {
+      const char* old = std::getenv(kProfile[i]);
+      saved_[i] = old ? std::make_unique<std::string>(old) : nullptr;
+      test::SetEnv(kProfile[i], values[i].c_str());
+    }
     camera_ = std::make_unique<test::ConnectedContext>(R"({"cameras":[)" + camera + "]}");
-    ASSERT_TRUE(camera_->Connected()) << "no camera connection";
+    ASSERT_TRUE(camera_->Connected());
     ctx_ = camera_->Context();
-    brelon_ = MakeBrelon(ctx_);
-    brelon_->LockHost(0);
+    o_ = static_cast<IBrelon*>(Create(ctx_, BRELON_IF_BRELON));
+    o_->LockHost(0);
     camera_->Sim().ClearTrace();
   }
-  void Unlock() { brelon_->UnlockHost(0); }
+  void TearDown() override {
+    if (o_) {
+      o_->UnlockHost(0);
+      EXPECT_EQ(o_->Release(), 0);
+    }
+    camera_.reset();
+    for (size_t i = 0; i < std::size(kProfile); ++i) {
+      test::SetEnv(kProfile[i], saved_[i] ? saved_[i]->c_str() : nullptr);
+    }
+    plat::SetTimeScale(1);
+  }
   std::vector<test::TraceCall> Calls(const char* fn) { return camera_->Sim().Calls(fn); }
 
+  std::unique_ptr<std::string> saved_[std::size(kProfile)];
   std::unique_ptr<test::ConnectedContext> camera_;
   PluginContext* ctx_ = nullptr;
-  BrelonRef brelon_;
+  IBrelon* o_ = nullptr;
 };
 
-TEST_F(ObjBrelonOnCamera, SetPriorityModeRetriesABusyCameraUntilItAnswers) {
+TEST_F(HostStyle, EverySlotOfTheInterfaceObjectDoesItsJob) {
   Connect();
-  ASSERT_EQ(camera_->Sim().Control(Fault("ZEPK_SetPriorityMode", 3, kBusy)), 0);
-  EXPECT_EQ(brelon_->SetPriorityMode(2, 60000), BRELON_OK);
+  void* o = o_;
+  EXPECT_EQ(Slot<Count>(o, 0)(o), 2);
+  EXPECT_EQ(Slot<Count>(o, 1)(o), 1);
+  EXPECT_EQ(Slot<Int2>(o, 2)(o, 2, 0), 0);
   EXPECT_EQ(ctx_->lPriorityMode, 2);
-  const auto calls = Calls("ZEPK_SetPriorityMode");
-  ASSERT_EQ(calls.size(), 4u);
-  EXPECT_EQ(calls.back().ret, 0);
-  EXPECT_EQ(test::IntArgs(calls.back()), (std::vector<int64_t>{ctx_->hCamera, 2}));
-  EXPECT_EQ(Calls("ZEPK_GetErrorNumber").size(), 3u);
-  Unlock();
-}
-
-TEST_F(ObjBrelonOnCamera, SetPriorityModeGivesUpOnceTheTimeoutHasPassed) {
-  Connect();
-  ASSERT_EQ(camera_->Sim().Control(Fault("ZEPK_SetPriorityMode", -1, kBusy)), 0);
-  EXPECT_EQ(brelon_->SetPriorityMode(2, 0), BRELON_E_SDK);
-  EXPECT_EQ(Calls("ZEPK_SetPriorityMode").size(), 1u) << "timeout 0: no retry";
-
-  camera_->Sim().ClearTrace();
-  constexpr int32_t kTimeoutMs = 200;
-  const int64_t start = plat::NowTicks();
-  EXPECT_EQ(brelon_->SetPriorityMode(2, kTimeoutMs), BRELON_E_SDK);
-  EXPECT_GE((plat::NowTicks() - start) / 10000, kTimeoutMs);
-  EXPECT_GT(Calls("ZEPK_SetPriorityMode").size(), 1u);
-  EXPECT_EQ(ctx_->lPriorityMode, 1) << "the mode is stored only on success";
-  Unlock();
-}
-
-TEST_F(ObjBrelonOnCamera, SetPriorityModeStopsAtOnceOnAnyOtherError) {
-  Connect();
-  ASSERT_EQ(camera_->Sim().Control(Fault("ZEPK_SetPriorityMode", -1, 0x1003)), 0);
-  EXPECT_EQ(brelon_->SetPriorityMode(2, 60000), BRELON_E_SDK);
-  EXPECT_EQ(Calls("ZEPK_SetPriorityMode").size(), 1u);
+  Slot<Void0>(o, 3)(o);
   EXPECT_EQ(ctx_->lPriorityMode, 1);
-  Unlock();
+  EXPECT_EQ(Slot<Int1>(o, 4)(o, 1), 2) << "refreshed from the camera";
+  EXPECT_EQ(Slot<Count>(o, 5)(o), 0);
+  EXPECT_EQ(Slot<Count>(o, 7)(o), 1);
+  EXPECT_EQ(Slot<Count>(o, 6)(o), 0);
+  EXPECT_EQ(Slot<Count>(o, 7)(o), 0);
+  Slot<Void2>(o, 9)(o, 1, 1);
+  EXPECT_EQ(Slot<Count>(o, 7)(o), 1);
+  EXPECT_EQ(Slot<Count>(o, 8)(o), 1);
+  Slot<Void1>(o, 10)(o, -77);
+  EXPECT_EQ(Slot<Count>(o, 11)(o), -77);
+  EXPECT_NE(ctx_->hCamera, 0);
+  EXPECT_EQ(Slot<Count>(o, 12)(o), ctx_->hCamera);
+  BrelonCondition condition;
+  std::memset(&condition, 0xEE, sizeof condition);
+  Slot<VoidPtr>(o, 13)(o, &condition);
+  EXPECT_EQ(std::memcmp(&condition, &ctx_->Condition, sizeof condition), 0);
+
+  // Preview: a short buffer learns the size and keeps the frame; exactly the frame is copied.
+  ctx_->lPreviewSize[ctx_->lPreviewIndex] = 16;
+  std::memset(ctx_->PreviewBuffer[ctx_->lPreviewIndex], 0x3C, 16);
+  uint8_t frame[32] = {};
+  int32_t size = 15;
+  EXPECT_EQ(Slot<Preview>(o, 14)(o, frame, &size), BRELON_E_BUFFER_TOO_SMALL);
+  EXPECT_EQ(size, 16);
+  EXPECT_EQ(frame[0], 0);
+  size = sizeof frame;
+  EXPECT_EQ(Slot<Preview>(o, 14)(o, frame, &size), BRELON_OK);
+  EXPECT_EQ(size, 16);
+  EXPECT_EQ(frame[15], 0x3C);
+  EXPECT_EQ(frame[16], 0);
+  EXPECT_EQ(Slot<Preview>(o, 14)(o, frame, &size), BRELON_E_SDK) << "each frame goes once";
+  EXPECT_EQ(size, 16);
+
+  const uint8_t notRaw[256] = {};
+  size = 0;
+  EXPECT_EQ(Slot<Extract>(o, 15)(o, notRaw, 0, nullptr, &size), 0);
+  EXPECT_EQ(Slot<Extract>(o, 15)(o, nullptr, 0, nullptr, &size), BRELON_E_IMAGE_DATA);
+  char16_t folder[261] = u"unchanged";
+  Slot<Folder>(o, 16)(o, folder, 0);  // whether it can be made depends on the machine
+  EXPECT_NE(std::u16string(folder), u"unchanged");
+  EXPECT_EQ(Slot<Int2>(o, 17)(o, 0x200, 0), 0);
+  ASSERT_EQ(Calls("ZEPK_Release").size(), 1u);
+  EXPECT_EQ(test::IntArg(Calls("ZEPK_Release")[0], 1), 0x200);
+
+  // Texts are copied, cut to the buffer and emptied for null.
+  const std::u16string longText(300, u'x');
+  Slot<SetTexts>(o, 18)(o, u"one", nullptr, longText.c_str());
+  char16_t texts[3][kPropTextUnits] = {};
+  Slot<GetTexts>(o, 19)(o, texts[0], texts[1], texts[2]);
+  EXPECT_EQ(std::u16string(texts[0]), u"one");
+  EXPECT_EQ(std::u16string(texts[1]), u"");
+  EXPECT_EQ(std::u16string(texts[2]), longText.substr(0, kPropTextUnits - 1));
+
+  plat::EventSet(ctx_->hImageWaitEvent);
+  Slot<Void1>(o, 20)(o, 1);
+  EXPECT_EQ(Slot<Count>(o, 21)(o), 1);
+  EXPECT_EQ(Slot<Handle>(o, 22)(o), static_cast<void*>(ctx_->hImageWaitEvent));
+  EXPECT_EQ(plat::EventWait(ctx_->hImageWaitEvent, 0), plat::WaitResult::kTimeout);
+  Slot<Void1>(o, 23)(o, 3);
+  EXPECT_EQ(ctx_->lHostCount, 3);
+  EXPECT_EQ(Slot<Count>(o, 24)(o), 1);
+  char name[300] = "x";
+  EXPECT_EQ(Slot<FileInfo>(o, 25)(o, "no-such-file.JPG", name, nullptr, 0), 0);
+  Slot<Flags>(o, 26)(o, kOptionMediumFormatOnly);
+  EXPECT_EQ(HostOptionFlags(), kOptionMediumFormatOnly);
+  Slot<Flags>(o, 26)(o, 0);
+  // The connection kind is recorded just after the camera is announced.
+  for (int i = 0; i < 5000 && Slot<Count>(o, 27)(o) == 0; ++i) plat::SleepMs(1);
+  EXPECT_EQ(Slot<Count>(o, 27)(o), 1) << "a USB connection";
+  Slot<SetByte>(o, 28)(o, 0xA5);
+  EXPECT_EQ(Slot<GetByte>(o, 29)(o), 0xA5);
+  Slot<Void2>(o, 31)(o, 11, -12);
+  int32_t a = 0, b = 0;
+  Slot<Pair>(o, 30)(o, &a, &b);
+  EXPECT_EQ(a, 11);
+  EXPECT_EQ(b, -12);
+  EXPECT_EQ(Slot<Count>(o, 32)(o), 1);
+  Slot<Void1>(o, 33)(o, 1);
+  Slot<Void1>(o, 34)(o, 1);
+  // Slot 35 without the free flag leaves the memory; with it a fresh object is freed.
+  EXPECT_EQ(Slot<Destroy>(o, 35)(o, 0), o);
+  void* spare = Create(ctx_, BRELON_IF_BRELON);
+  EXPECT_EQ(Slot<Destroy>(spare, 35)(spare, BRELON_DESTROY_FREE), spare);
 }
 
-TEST_F(ObjBrelonOnCamera, HostPriorityReplacesABlockingDriveValueAndCameraPriorityRestoresIt) {
+TEST_F(HostStyle, EverySlotOfTheGuardedSdkObjectReachesItsEntryPoint) {
+  Connect();
+  void* o = Create(ctx_, BRELON_IF_ZEPKAPI);
+  const int64_t h = ctx_->hCamera;
+  // One buffer big enough for any output is every address argument.
+  std::vector<uint8_t> scratch(64 * 1024);
+  const ZepkArg out = Out(scratch.data());
+  for (int slot = 2; slot < BRELON_IZEPKAPI_SLOTS; ++slot) {
+    const std::string entry = std::string("ZEPK_") + kSdkSlotEntries[slot - 2];
+    SCOPED_TRACE(entry);
+    camera_->Sim().ClearTrace();
+    switch (kSdkSlotWords[slot - 2] - '0') {
+      case 0:
+        Slot<PropFn>(o, slot)(o, 0x3328, 1, out);
+        break;
+      case 1:
+        Slot<Word1>(o, slot)(o, out);
+        break;
+      case 2:
+        Slot<Word2>(o, slot)(o, out, out);
+        break;
+      case 3:
+        Slot<Word3>(o, slot)(o, out, out, out);
+        break;
+      case 4:
+        Slot<Word4>(o, slot)(o, out, out, out, out);
+        break;
+    }
+    const std::vector<test::TraceCall> trace = camera_->Sim().Trace();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(trace[0].fn, entry);
+    EXPECT_EQ(test::IntArg(trace[0], 0), h);
+  }
+  // Values reach the camera unchanged and outputs land where the host said.
+  EXPECT_EQ(Slot<Word2>(o, 15)(o, 244, 0), 0);
+  int32_t code = 0, bulb = -1;
+  EXPECT_EQ(Slot<Word2>(o, 14)(o, Out(&code), Out(&bulb)), 0);
+  EXPECT_EQ(code, 244);
+  EXPECT_EQ(bulb, 0);
+  EXPECT_EQ(Slot<PropFn>(o, 40)(o, 0x5001, 2, ZepkArg{7}, ZepkArg{8}), 0);
+  int32_t values[2] = {};
+  EXPECT_EQ(Slot<PropFn>(o, 39)(o, 0x5001, 2, Out(&values[0]), Out(&values[1])), 0);
+  EXPECT_EQ(values[1], 8);
+  // The plain-C view names the same slots.
+  const IBrelon_ZEPKAPIVtbl* z = static_cast<IBrelon_ZEPKAPIC*>(o)->lpVtbl;
+  EXPECT_EQ(reinterpret_cast<void*>(z->BRN_GetPriorityMode), Vtable(o)[2]);
+  EXPECT_EQ(reinterpret_cast<void*>(z->BRN_GetBackupSettings), Vtable(o)[54]);
+  const IBrelonVtbl* c = static_cast<IBrelonC*>(static_cast<void*>(o_))->lpVtbl;
+  EXPECT_EQ(reinterpret_cast<void*>(c->TakePreview), Vtable(o_)[14]);
+  EXPECT_EQ(reinterpret_cast<void*>(c->Destroy), Vtable(o_)[35]);
+  EXPECT_EQ(Slot<Count>(o, 0)(o), 2);
+  EXPECT_EQ(Slot<Count>(o, 1)(o), 1);
+  EXPECT_EQ(z->Release(o), 0);
+}
+
+TEST_F(HostStyle, EverySlotOfThePropertyObjectStoresReadsAndTellsTheHost) {
+  Connect();
+  void* o = Create(ctx_, BRELON_IF_PROPERTY);
+  EXPECT_EQ(Slot<Count>(o, 0)(o), 2);
+  EXPECT_EQ(Slot<Count>(o, 1)(o), 1);
+  auto record = std::make_unique<_BRELON_PROPERTY>();
+  ASSERT_EQ(Slot<Record>(o, 3)(o, record.get()), BRELON_OK);
+  record->hgDispMode = 3;
+  EXPECT_EQ(Slot<Record>(o, 2)(o, record.get()), BRELON_OK);
+  auto back = std::make_unique<_BRELON_PROPERTY>();
+  EXPECT_EQ(Slot<Record>(o, 3)(o, back.get()), BRELON_OK);
+  EXPECT_EQ(back->hgDispMode, 3);
+  const std::vector<int32_t> events = camera_->Events();
+  EXPECT_EQ(std::count(events.begin(), events.end(), BRELON_EV_SETTINGS_READ), 2);
+  EXPECT_EQ(std::count(events.begin(), events.end(), BRELON_EV_SETTINGS_WRITTEN), 1);
+  const IBrelon_PropertyVtbl* p = static_cast<IBrelon_PropertyC*>(o)->lpVtbl;
+  EXPECT_EQ(reinterpret_cast<void*>(p->Read), Vtable(o)[3]);
+  EXPECT_EQ(p->Release(o), 0);
+}
+
+TEST_F(HostStyle, SetPriorityModeRetriesOnlyABusyCameraAndOnlyUntilTheTimeout) {
+  Connect();
+  const struct {
+    int count, error, timeoutMs, result;
+    size_t calls;  // 0: more than one
+  } kCases[] = {
+      {3, ZEPK_ERR_BUSY, 60000, BRELON_OK, 4},
+      {-1, ZEPK_ERR_BUSY, 0, BRELON_E_SDK, 1},
+      {-1, ZEPK_ERR_BUSY, 200, BRELON_E_SDK, 0},
+      {-1, 0x1003, 60000, BRELON_E_SDK, 1},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::Message() << c.count << " x " << c.error << " within " << c.timeoutMs);
+    ctx_->lPriorityMode = 1;
+    ASSERT_EQ(camera_->Sim().Control(Fault("ZEPK_SetPriorityMode", c.count, c.error)), 0);
+    camera_->Sim().ClearTrace();
+    const int64_t start = plat::NowTicks();
+    EXPECT_EQ(o_->SetPriorityMode(2, c.timeoutMs), c.result);
+    const auto calls = Calls("ZEPK_SetPriorityMode");
+    EXPECT_EQ(ctx_->lPriorityMode, c.result == BRELON_OK ? 2 : 1) << "stored only on success";
+    if (c.calls == 0) {
+      EXPECT_GE((plat::NowTicks() - start) / 10000, c.timeoutMs);
+      EXPECT_GT(calls.size(), 1u);
+    } else {
+      EXPECT_EQ(calls.size(), c.calls);
+    }
+    if (c.result == BRELON_OK) {
+      EXPECT_EQ(test::IntArgs(calls.back()), (std::vector<int64_t>{ctx_->hCamera, 2}));
+      EXPECT_EQ(Calls("ZEPK_GetErrorNumber").size(), 3u);
+    }
+    ASSERT_EQ(camera_->Sim().Control(R"({"cmd":"clear_faults"})"), 0);
+  }
+}
+
+TEST_F(HostStyle, HostPriorityReplacesABlockingDriveValueAndCameraPriorityRestoresIt) {
   Connect(R"({"props":{"0x4220":[1,7],"0x3328":[1]}})");
   const int64_t h = ctx_->hCamera;
-  ASSERT_EQ(brelon_->SetPriorityMode(2, 0), BRELON_OK);
+  ASSERT_EQ(o_->SetPriorityMode(2, 0), BRELON_OK);
   EXPECT_EQ(ctx_->lSavedDriveValue, 7);
-  auto sets = Calls("ZEPK_SetProp");
-  ASSERT_EQ(sets.size(), 1u);
-  EXPECT_EQ(test::IntArgs(sets[0]), (std::vector<int64_t>{h, 0x4219, 2, 1, 2}));
-  const auto gets = Calls("ZEPK_GetProp");
-  ASSERT_EQ(gets.size(), 1u);
-  EXPECT_EQ(test::IntArgs(gets[0]), (std::vector<int64_t>{h, 0x4220, 2, 1}));
-
+  ASSERT_EQ(Calls("ZEPK_GetProp").size(), 1u);
+  EXPECT_EQ(test::IntArgs(Calls("ZEPK_GetProp")[0]), (std::vector<int64_t>{h, 0x4220, 2, 1}));
+  ASSERT_EQ(Calls("ZEPK_SetProp").size(), 1u);
+  EXPECT_EQ(test::IntArgs(Calls("ZEPK_SetProp")[0]), (std::vector<int64_t>{h, 0x4219, 2, 1, 2}));
   camera_->Sim().ClearTrace();
-  ASSERT_EQ(brelon_->SetPriorityMode(1, 0), BRELON_OK);
-  sets = Calls("ZEPK_SetProp");
-  ASSERT_EQ(sets.size(), 1u);
-  EXPECT_EQ(test::IntArgs(sets[0]), (std::vector<int64_t>{h, 0x4219, 2, 1, 7}));
-  EXPECT_EQ(ctx_->lPriorityMode, 1);
-  Unlock();
+  ASSERT_EQ(o_->SetPriorityMode(1, 0), BRELON_OK);
+  ASSERT_EQ(Calls("ZEPK_SetProp").size(), 1u);
+  EXPECT_EQ(test::IntArgs(Calls("ZEPK_SetProp")[0]), (std::vector<int64_t>{h, 0x4219, 2, 1, 7}));
 }
 
-TEST_F(ObjBrelonOnCamera, OtherDriveValuesAreOnlyRemembered) {
+TEST_F(HostStyle, OtherOrUnreplacedDriveValuesAreNotRestored) {
   Connect(R"({"props":{"0x4220":[1,3],"0x3328":[1]}})");
-  ASSERT_EQ(brelon_->SetPriorityMode(2, 0), BRELON_OK);
+  ASSERT_EQ(o_->SetPriorityMode(2, 0), BRELON_OK);
   EXPECT_EQ(ctx_->lSavedDriveValue, 3);
-  ASSERT_EQ(brelon_->SetPriorityMode(1, 0), BRELON_OK);
+  ASSERT_EQ(o_->SetPriorityMode(1, 0), BRELON_OK);
   EXPECT_TRUE(Calls("ZEPK_SetProp").empty());
-
-  // A refused replacement forgets the value, so camera priority restores nothing. (The
-  // simulated camera reads back through 0x4220 what 0x4219 set.)
+  // A refused replacement forgets the value (the simulator reads 0x4219's value back as 0x4220).
   ASSERT_EQ(ctx_->pSdk->SetProp(ctx_->hCamera, 0x4219, 2, ZepkArg{1}, ZepkArg{6}), ZEPK_OK);
   ASSERT_EQ(camera_->Sim().Control(Fault("ZEPK_SetProp", 1, 0x1003)), 0);
-  ASSERT_EQ(brelon_->SetPriorityMode(2, 0), BRELON_OK);
+  ASSERT_EQ(o_->SetPriorityMode(2, 0), BRELON_OK);
   EXPECT_EQ(ctx_->lSavedDriveValue, 0);
   camera_->Sim().ClearTrace();
-  ASSERT_EQ(brelon_->SetPriorityMode(1, 0), BRELON_OK);
+  ASSERT_EQ(o_->SetPriorityMode(1, 0), BRELON_OK);
   EXPECT_TRUE(Calls("ZEPK_SetProp").empty());
-  Unlock();
 }
 
-TEST_F(ObjBrelonOnCamera, Mode3301IsSentToTheCameraAndRecordedOnSuccess) {
+TEST_F(HostStyle, Mode3301IsRecordedOnlyWhenTheCameraTakesIt) {
   Connect();
   const int64_t h = ctx_->hCamera;
   ctx_->lRearm3301 = 1;
-  ASSERT_EQ(brelon_->SetMode3301(), BRELON_OK);
-  EXPECT_EQ(brelon_->GetMode3301(), 1);
-  EXPECT_EQ(brelon_->GetRearm3301(), 0);
-  EXPECT_EQ(brelon_->ReleaseShutter(0x200, 0), BRELON_OK);
-  EXPECT_EQ(brelon_->GetRearm3301(), 1);
-
+  ASSERT_EQ(o_->SetMode3301(), BRELON_OK);
+  EXPECT_EQ(o_->GetMode3301(), 1);
+  EXPECT_EQ(o_->GetRearm3301(), 0);
+  EXPECT_EQ(o_->ReleaseShutter(0x200, 0), BRELON_OK);
+  EXPECT_EQ(o_->GetRearm3301(), 1) << "a release in mode 0x3301 re-arms it";
   ASSERT_EQ(camera_->Sim().Control(Fault("ZEPK_SetProp", 1, 0x1003)), 0);
-  EXPECT_EQ(brelon_->ClearMode3301(), BRELON_E_SDK);
-  EXPECT_EQ(brelon_->GetMode3301(), 1);
-  ASSERT_EQ(brelon_->ClearMode3301(), BRELON_OK);
-  EXPECT_EQ(brelon_->GetMode3301(), 0);
-
+  EXPECT_EQ(o_->ClearMode3301(), BRELON_E_SDK);
+  EXPECT_EQ(o_->GetMode3301(), 1);
+  ASSERT_EQ(o_->ClearMode3301(), BRELON_OK);
+  EXPECT_EQ(o_->GetMode3301(), 0);
   const auto sets = Calls("ZEPK_SetProp");
   ASSERT_EQ(sets.size(), 3u);
   EXPECT_EQ(test::IntArgs(sets[0]), (std::vector<int64_t>{h, 0x3301, 0}));
   EXPECT_EQ(test::IntArgs(sets[2]), (std::vector<int64_t>{h, 0x3302, 0}));
-  Unlock();
-}
-
-TEST_F(ObjBrelonOnCamera, ReleaseShutterTurnsAFailureIntoTheCamerasErrorNumber) {
-  Connect();
-  EXPECT_EQ(brelon_->ReleaseShutter(0x200, 0), BRELON_OK);
-  const auto releases = Calls("ZEPK_Release");
-  ASSERT_EQ(releases.size(), 1u);
-  EXPECT_EQ(test::IntArg(releases[0], 1), 0x200);
-
+  // A failed release answers with the camera's error number.
   ASSERT_EQ(camera_->Sim().Control(Fault("ZEPK_Release", 1, 0x1234)), 0);
-  EXPECT_EQ(brelon_->ReleaseShutter(0x200, 0), 0x1234);
-  Unlock();
+  EXPECT_EQ(o_->ReleaseShutter(0x200, 0), 0x1234);
 }
 
-TEST_F(ObjBrelonOnCamera, TakePreviewWaitsWhileImageTransferHoldsTheSdkLock) {
+TEST_F(HostStyle, TakePreviewWaitsWhileImageTransferHoldsTheSdkLock) {
   Connect();
-  Unlock();
   std::memset(ctx_->PreviewBuffer[0], 0x5A, 64);
   ctx_->lPreviewSize[0] = 64;
-  std::atomic<int32_t> result{1};
   uint8_t frame[64] = {};
+  int32_t result = 1;
   plat::LockEnter(ctx_->pSdk->SdkLock());
-  plat::Thread* host = test::StartThread([&] {
-    int32_t size = sizeof(frame);
-    result = brelon_->TakePreview(frame, &size);
-  });
-  ASSERT_NE(host, nullptr);
-  RealSleep(50);
-  EXPECT_EQ(result, 1) << "handed out while the lock was held";
-  plat::LockLeave(ctx_->pSdk->SdkLock());
-  EXPECT_EQ(plat::ThreadJoin(host, 10000 * plat::TimeScale()), plat::WaitResult::kSignalled);
-  plat::ThreadClose(host);
+  ExpectHeldOffUntil(
+      [&] {
+        int32_t size = sizeof(frame);
+        result = o_->TakePreview(frame, &size);
+      },
+      [&] { plat::LockLeave(ctx_->pSdk->SdkLock()); });
   EXPECT_EQ(result, BRELON_OK);
   EXPECT_EQ(frame[63], 0x5A);
+}
+
+// A context as Init leaves it, without SDK or session thread.
+std::unique_ptr<PluginContext> BareContext() {
+  auto ctx = std::make_unique<PluginContext>();
+  ctx->lAlwaysOne = ctx->lPriorityMode = ctx->bHostFlag = 1;
+  return ctx;
+}
+
+TEST(ObjBrelon, HostLocksHoldOffOtherThreadsAndOtherIndexesHoldNothing) {
+  auto ctx = BareContext();
+  auto* o = static_cast<IBrelon*>(Create(ctx.get(), BRELON_IF_BRELON));
+  for (int32_t index : {0, 1}) {
+    SCOPED_TRACE(index);
+    o->LockHost(index);
+    ExpectHeldOffUntil([&] { plat::LockGuard guard(Locks().host[index]); },
+                       [&] { o->UnlockHost(index); });
+  }
+  for (int32_t index : {-1, 2, 5, 1000}) o->LockHost(index);
+  for (int32_t index : {-1, 2, 1000}) o->UnlockHost(index);
+  plat::Thread* other = test::StartThread([] {
+    plat::LockGuard first(Locks().host[0]);
+    plat::LockGuard second(Locks().host[1]);
+  });
+  EXPECT_EQ(plat::ThreadJoin(other, 10000 * plat::TimeScale()), plat::WaitResult::kSignalled);
+  plat::ThreadClose(other);
+  EXPECT_EQ(o->Release(), 0);
+}
+
+TEST(ObjBrelon, WithoutACameraTheCameraMembersFailAndKeepTheCachedState) {
+  auto ctx = BareContext();
+  ctx->lPriorityMode = 2;
+  ctx->lMode3301 = 1;
+  auto* o = static_cast<IBrelon*>(Create(ctx.get(), BRELON_IF_BRELON));
+  EXPECT_EQ(o->SetPriorityMode(1, 1000), BRELON_E_SDK);
+  EXPECT_EQ(o->GetPriorityMode(1), 2);
+  EXPECT_EQ(o->SetMode3301(), BRELON_E_SDK);
+  EXPECT_EQ(o->ClearMode3301(), BRELON_E_SDK);
+  EXPECT_EQ(ctx->lMode3301, 1);
+  EXPECT_EQ(o->ReleaseShutter(0x104, 0), BRELON_E_SDK);
+  EXPECT_EQ(ctx->lRearm3301, 1) << "a release in mode 0x3301 re-arms it, camera or not";
+  o->ResetPriorityMode();
+  EXPECT_EQ(o->GetPriorityMode(0), 1);
+  EXPECT_EQ(o->Release(), 0);
+}
+
+TEST(ObjBrelon, ANullContextAnswersNeutrallyAndTouchesNothing) {
+  auto* o = static_cast<IBrelon*>(Create(nullptr, BRELON_IF_BRELON));
+  ASSERT_NE(o, nullptr);
+  EXPECT_EQ(o->SetPriorityMode(2, 0), BRELON_E_SDK);
+  EXPECT_EQ(o->GetPriorityMode(1), 0);
+  EXPECT_EQ(o->ReleaseShutter(0x104, 0), BRELON_E_SDK);
+  int32_t size = 100;
+  EXPECT_EQ(o->TakePreview(&size, &size), BRELON_E_SDK);
+  o->SetHostValue(5);
+  EXPECT_EQ(o->GetHostValue(), 0);
+  o->SetPropTexts(u"a", u"b", u"c");
+  char16_t text[4] = u"zz";
+  o->GetPropTexts(text, nullptr, nullptr);
+  EXPECT_EQ(std::u16string(text), u"zz");
+  EXPECT_EQ(o->GetImageWaitEvent(), nullptr);
+  EXPECT_EQ(o->Release(), 0);
 }
 
 }  // namespace
