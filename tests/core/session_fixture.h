@@ -1,6 +1,6 @@
-// Shared fixture of the session-thread suites: a plug-in context started against the simulated
-// SDK under a compressed clock, with its own settings, lock folder and log, a record of the host
-// events, and helpers to wait in real time for what the session thread does.
+// Shared fixture of the session-thread suites: a context started against the simulated SDK under
+// a compressed clock, with private settings, lock folder and log, the host events it raised, and
+// real-time waits for what the session thread does.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,9 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "brelon/brelon.h"
@@ -24,10 +22,8 @@
 
 namespace brelon::test {
 
-// Waits of the session thread run this many times faster than written.
-constexpr uint32_t kSessionTimeScale = 50;
-// Real milliseconds any single expectation may take to come true.
-constexpr uint32_t kRealWaitMs = 10000;
+constexpr uint32_t kSessionTimeScale = 50;  // session waits run this much faster
+constexpr uint32_t kRealWaitMs = 10000;     // real time any one expectation may take
 
 struct HostEvent {
   int32_t camera;
@@ -40,30 +36,26 @@ inline int64_t RealNowMs() {
       .count();
 }
 
-// Sleeps `ms` real milliseconds whatever the time scale.
 inline void RealSleepMs(uint32_t ms) {
   plat::SleepMs(ms * plat::TimeScale());
 }
 
-// Polls `condition` until it holds or `limitMs` real milliseconds have passed.
 template <typename Condition>
 bool Eventually(Condition condition, uint32_t limitMs = kRealWaitMs) {
-  const int64_t end = RealNowMs() + limitMs;
-  while (RealNowMs() < end) {
+  for (const int64_t end = RealNowMs() + limitMs; RealNowMs() < end; RealSleepMs(2)) {
     if (condition()) return true;
-    RealSleepMs(2);
   }
   return condition();
 }
 
-inline void SetDwordSetting(const char16_t* name, uint32_t value) {
+inline void SetSetting(const char16_t* name, uint32_t value) {
   plat::RegKey* key = plat::RegistryOpenKey(kSettingsKey);
   ASSERT_NE(key, nullptr);
   plat::RegistrySet(key, name, plat::kRegDword, &value, sizeof(value));
   plat::RegistryCloseKey(key);
 }
 
-inline void SetTextSetting(const char16_t* name, const std::u16string& text) {
+inline void SetSetting(const char16_t* name, const std::u16string& text) {
   plat::RegKey* key = plat::RegistryOpenKey(kSettingsKey);
   ASSERT_NE(key, nullptr);
   plat::RegistrySet(key, name, plat::kRegSz, text.c_str(),
@@ -76,21 +68,17 @@ class SessionTest : public ::testing::Test {
   void SetUp() override {
     plat::SetTimeScale(kSessionTimeScale);
     eventsLock_ = plat::LockCreate();
-    // Private lock folder, settings and log: suites run in parallel processes.
-    lockDir_ = TempDir("session-lock");
-    SetEnv("BRELON_LOCK_DIR", lockDir_.c_str());
-    settingsDir_ = TempDir("session-settings");
-    SetEnv("BRELON_REGISTRY_FILE", (settingsDir_ + "/registry.reg").c_str());
-    logDir_ = TempDir("session-log");
-    SetEnv("BRELON_LOG_DIR", logDir_.c_str());
-    // Windows logs to a fixed folder that the plug-in never creates.
-    std::error_code ignored;
+    // Suites run in parallel processes: each gets its own lock folder, settings and log.
+    SetEnv("BRELON_LOCK_DIR", TempDir("session-lock").c_str());
+    SetEnv("BRELON_REGISTRY_FILE", (TempDir("session-settings") + "/registry.reg").c_str());
+    SetEnv("BRELON_LOG_DIR", TempDir("session-log").c_str());
+    std::error_code ignored;  // the plug-in never creates the log folder itself
     std::filesystem::create_directories(std::filesystem::path(plat::LogFilePath()).parent_path(),
                                         ignored);
     SetHostOptionFlags(0);
-    UseUsb();
-    SetDwordSetting(u"CardJPEG", 1);
-    SetDwordSetting(u"CardRAW", 1);
+    UseConnection(0x01, 0, u"");
+    SetSetting(u"CardJPEG", 1);
+    SetSetting(u"CardRAW", 1);
   }
 
   void TearDown() override {
@@ -104,28 +92,20 @@ class SessionTest : public ::testing::Test {
     plat::LockDestroy(eventsLock_);
   }
 
-  void UseUsb() {
-    SetDwordSetting(u"ConnectType", 0x01);
-    SetDwordSetting(u"WiFiDetectionMethod", 0);
-    SetTextSetting(u"CameraIPAddress", u"");
+  // ConnectType 0x01 USB, 0x10 discovery, 0x20 IPv4 (with detection method 1 and an address).
+  void UseConnection(uint32_t type, uint32_t method, const std::u16string& address) {
+    SetSetting(u"ConnectType", type);
+    SetSetting(u"WiFiDetectionMethod", method);
+    SetSetting(u"CameraIPAddress", address);
   }
-  void UseIpv4(const std::u16string& address) {
-    SetDwordSetting(u"ConnectType", 0x20);
-    SetDwordSetting(u"WiFiDetectionMethod", 1);
-    SetTextSetting(u"CameraIPAddress", address);
-  }
-  void UseDiscovery() {
-    SetDwordSetting(u"ConnectType", 0x10);
-    SetDwordSetting(u"WiFiDetectionMethod", 0);
-    SetTextSetting(u"CameraIPAddress", u"");
-  }
+  void UseUsb() { UseConnection(0x01, 0, u""); }
+  void UseIpv4(const std::u16string& address) { UseConnection(0x20, 1, address); }
 
-  // Points the simulator at `configJson` and starts a context; Init must succeed.
   void Start(const std::string& configJson = "") {
     if (!sim_) sim_ = std::make_unique<SimSession>(configJson);
     ASSERT_EQ(Init(&handle_, &SessionTest::OnEvent, this), BRELON_OK);
   }
-  // Exit, timed in real milliseconds; no-op when nothing runs.
+  // Exit, timed in real milliseconds.
   int64_t Stop() {
     if (!handle_) return 0;
     const int64_t start = RealNowMs();
@@ -146,30 +126,37 @@ class SessionTest : public ::testing::Test {
     for (const HostEvent& e : Events()) n += e.code == code ? 1 : 0;
     return n;
   }
-  bool WaitForEvents(int32_t code, size_t count, uint32_t limitMs = kRealWaitMs) {
-    return Eventually([&] { return CountEvents(code) >= count; }, limitMs);
+  bool WaitForEvents(int32_t code, size_t count) {
+    return Eventually([&] { return CountEvents(code) >= count; });
   }
 
   bool Connected() {
     uint8_t connected = 0;
     return IsCameraConnect(&handle_, &connected) == BRELON_OK && connected == 1;
   }
-
   int32_t ConnectKind() const {
     plat::LockGuard guard(Locks().connection);
     return Ctx()->lConnectKind;
   }
-
   std::u16string CameraName() const {
     plat::LockGuard guard(Locks().cameraName);
     return Ctx()->Condition.cameraName;
   }
 
-  // Calls of `fn` in the trace, in call order.
   std::vector<TraceCall> Calls(const std::string& fn) const { return sim_->Calls(fn); }
   size_t CountCalls(const std::string& fn) const { return Calls(fn).size(); }
-  bool WaitForCalls(const std::string& fn, size_t count, uint32_t limitMs = kRealWaitMs) {
-    return Eventually([&] { return CountCalls(fn) >= count; }, limitMs);
+  bool WaitForCalls(const std::string& fn, size_t count) {
+    return Eventually([&] { return CountCalls(fn) >= count; });
+  }
+  // True once some call of `fn` satisfies `match`.
+  template <typename Match>
+  bool WaitForCall(const std::string& fn, Match match) {
+    return Eventually([&] {
+      for (const TraceCall& call : Calls(fn)) {
+        if (match(call)) return true;
+      }
+      return false;
+    });
   }
 
   // Log records containing `text`.
@@ -180,9 +167,6 @@ class SessionTest : public ::testing::Test {
       if (line.find(text) != std::string::npos) lines.push_back(line);
     }
     return lines;
-  }
-  bool WaitForLog(const std::string& text, uint32_t limitMs = kRealWaitMs) {
-    return Eventually([&] { return !LogLines(text).empty(); }, limitMs);
   }
 
   void* handle_ = nullptr;
@@ -196,7 +180,6 @@ class SessionTest : public ::testing::Test {
   }
 
   std::unique_ptr<SimSession> sim_;
-  std::string lockDir_, settingsDir_, logDir_;
   plat::Lock* eventsLock_ = nullptr;
   std::vector<HostEvent> events_;  // guarded by eventsLock_
 };

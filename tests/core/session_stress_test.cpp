@@ -1,6 +1,5 @@
 // Host threads asking for the connection state while the camera comes and goes every 50 ms:
-// every answer is consistent (a device record only with a connection, always the camera's own),
-// nothing races (run it under the thread sanitizer), and Exit afterwards returns within a cycle.
+// every answer consistent, no race (thread sanitizer), and Exit afterwards within a cycle.
 #include <atomic>
 #include <cstring>
 #include <vector>
@@ -73,11 +72,9 @@ TEST_F(SessionTest, HostQueriesStayConsistentWhileTheCameraComesAndGoes) {
     ASSERT_EQ(Control(plugged ? R"({"cmd":"plug","camera":0})" : R"({"cmd":"unplug","camera":0})"),
               0);
   }
-  // Left plugged in, the camera ends up connected again whatever state the toggling left.
   ASSERT_EQ(Control(R"({"cmd":"plug","camera":0})"), 0);
   EXPECT_TRUE(Eventually([&] { return CountEvents(BRELON_EV_CONNECTED) >= 2 && Connected(); }));
 
-  // The host stops asking before Exit, as it must; Exit then ends within the current cycle.
   stop.store(true);
   uint64_t calls = 0;
   uint64_t connectedAnswers = 0;
@@ -94,9 +91,7 @@ TEST_F(SessionTest, HostQueriesStayConsistentWhileTheCameraComesAndGoes) {
   EXPECT_GT(calls, 1000u);
   EXPECT_GT(connectedAnswers, 0u);
   EXPECT_GE(CountEvents(BRELON_EV_DISCONNECTED), 1u);
-  EXPECT_GE(CountEvents(BRELON_EV_CONNECTED), 2u);
-  // Connected and lost alternate strictly.
-  std::vector<HostEvent> events = Events();
+  std::vector<HostEvent> events = Events();  // connected and lost alternate strictly
   for (size_t i = 0; i < events.size(); ++i) {
     EXPECT_EQ(events[i].code, i % 2 == 0 ? BRELON_EV_CONNECTED : BRELON_EV_DISCONNECTED) << i;
   }
