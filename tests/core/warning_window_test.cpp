@@ -1,6 +1,6 @@
-// The USB-mode warning window: which texts each model and language gets, the five-second rule
-// for showing a hidden window again, and closing it from its owner. Runs against the headless
-// window on POSIX and against the real dialog under Windows (or Wine with a screen).
+// The USB-mode warning window: the texts each model and language gets, the five-second rule for
+// showing a hidden window again, and closing it from its owner. Headless window on POSIX, the
+// real dialog under Windows.
 #include "core/warning_window.h"
 
 #include <gtest/gtest.h>
@@ -19,12 +19,7 @@
 namespace brelon {
 namespace {
 
-constexpr size_t kTextUnits = 1024;
-constexpr uint32_t kWindowWaitMs = 10000;  // generous: a fresh Wine desktop can be slow
-constexpr uint32_t kPollMs = 5;
-
-// The interface language the next window is opened in: a locale for POSIX, a language id for
-// Windows (set on the calling thread, whose choice the window's thread takes over).
+// A POSIX locale or a Windows language id (the window's thread takes the caller's).
 void UseLanguage(const char* posixLocale, uint16_t windowsLanguage) {
 #if defined(_WIN32)
   SetThreadUILanguage(windowsLanguage);
@@ -36,46 +31,50 @@ void UseLanguage(const char* posixLocale, uint16_t windowsLanguage) {
 #endif
 }
 
-constexpr uint16_t kLangEnglishUs = 0x0409;
-constexpr uint16_t kLangJapanese = 0x0411;
-constexpr uint16_t kLangSpanish = 0x040A;
-constexpr uint16_t kLangGerman = 0x0407;
-
 std::u16string Text(plat::Window* window, int32_t item) {
-  char16_t buffer[kTextUnits] = {};
-  if (!plat::WarningWindowText(window, item, buffer, kTextUnits)) return u"<none>";
+  char16_t buffer[1024] = {};
+  if (!plat::WarningWindowText(window, item, buffer, 1024)) return u"<none>";
   return buffer;
 }
 
-// Polls until `condition` holds or the wait runs out (real milliseconds).
 template <typename Condition>
-bool WaitFor(Condition condition) {
+bool WaitFor(Condition condition) {  // real time; a fresh Wine desktop can be slow
   plat::SetTimeScale(1);
-  for (uint32_t waited = 0; waited < kWindowWaitMs; waited += kPollMs) {
-    if (condition()) return true;
-    plat::SleepMs(kPollMs);
-  }
+  for (int waited = 0; waited < 10000 && !condition(); waited += 5) plat::SleepMs(5);
   return condition();
 }
+
+const std::u16string kGeneralFirst = u"PC SHOOT MODE is incorrect. ";
+const std::u16string kKM1First =
+    u"A camera is connected, but the USB MODE setting of the camera is not one of the PC SHOOT "
+    u"modes.";
 
 class WarningWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    plat::SetTimeScale(1);
-    UseLanguage("en_US.UTF-8", kLangEnglishUs);
+    for (const char* name : {"LANG", "LC_MESSAGES"}) test::SetEnv(name, nullptr);
+    UseLanguage("en_US.UTF-8", 0x0409);
   }
   void TearDown() override {
     CloseMtpMessage(&uiThread, &hwnd);
-    UseLanguage(nullptr, kLangEnglishUs);
+    UseLanguage(nullptr, 0x0409);
   }
-
-  // Opens the window for `model` the way the session thread does and waits until it is up.
+  // Opens the window for `model` as the session thread does and waits until it shows.
   plat::Window* Open(const char* model) {
+    CloseMtpMessage(&uiThread, &hwnd);
     lastShown = plat::NowSeconds() - kWarningReshowSeconds;
     ShowMtpMessage(&uiThread, &hwnd, &lastShown, model);
     EXPECT_NE(uiThread, nullptr);
     EXPECT_TRUE(WaitFor([&] { return plat::WarningWindowIsVisible(hwnd.load()); }));
     return hwnd.load();
+  }
+  // Shows again with the last showing `ago` seconds back; true when it became visible.
+  bool ShowAgain(plat::Window* window, int64_t ago) {
+    lastShown = plat::NowSeconds() - ago;
+    const int64_t before = lastShown;
+    ShowMtpMessage(&uiThread, &hwnd, &lastShown, "K-M2");
+    if (lastShown == before) return plat::WarningWindowIsVisible(window);
+    return WaitFor([&] { return plat::WarningWindowIsVisible(window); });
   }
 
   plat::Thread* uiThread = nullptr;
@@ -94,148 +93,103 @@ TEST(WarningTexts, OnlyTheKM1GetsItsOwnWording) {
   }
 }
 
-TEST_F(WarningWindowTest, EnglishWindowForTheDefaultModelShowsTheGeneralWording) {
-  plat::Window* window = Open("K-M2");
-  ASSERT_NE(window, nullptr);
-  EXPECT_EQ(Text(window, 0), u"ORVANTIS CAMERA");
-  EXPECT_EQ(Text(window, IDC_WARNING_FIRST), u"PC SHOOT MODE is incorrect. ");
-  EXPECT_EQ(Text(window, IDC_WARNING_SECOND),
-            u"Change PC SHOOT MODE to USB AUTO at the SETUP - CONNECTION SETTING menu of the "
-            u"camera.");
-  EXPECT_EQ(Text(window, IDC_WARNING_BUTTON), u"OK");
-}
-
-TEST_F(WarningWindowTest, KM1GetsItsOwnEnglishWording) {
-  plat::Window* window = Open("K-M1");
-  ASSERT_NE(window, nullptr);
-  EXPECT_EQ(Text(window, IDC_WARNING_FIRST),
-            u"A camera is connected, but the USB MODE setting of the camera is not one of the PC "
-            u"SHOOT modes.");
-  EXPECT_EQ(Text(window, IDC_WARNING_SECOND),
-            u"Please unplug the USB cable and go to the camera's SET-UP menu. Choose USB-MODE and "
-            u"then select one of the PC SHOOT modes. Then connect the camera again.");
-}
-
-TEST_F(WarningWindowTest, JapaneseSystemGetsJapaneseTextsThroughout) {
-  UseLanguage("ja_JP.UTF-8", kLangJapanese);
-  plat::Window* window = Open("K-M2");
-  ASSERT_NE(window, nullptr);
-  EXPECT_EQ(Text(window, 0), u"ORVANTIS CAMERA");
-  EXPECT_EQ(Text(window, IDC_WARNING_FIRST), u"USBモードが正しく設定されていません。");
-  EXPECT_EQ(Text(window, IDC_WARNING_SECOND),
-            u"カメラのセットアップ - 接続設定メニューでPC撮影モードをUSB自動に設定してください。");
-  EXPECT_EQ(Text(window, IDC_WARNING_BUTTON), u"OK");
-  CloseMtpMessage(&uiThread, &hwnd);
-
-  window = Open("K-M1");
-  ASSERT_NE(window, nullptr);
-  EXPECT_EQ(Text(window, IDC_WARNING_FIRST),
-            u"USBモード設定がPC SHOOTになっていないカメラが接続されました。");
-  EXPECT_EQ(Text(window, IDC_WARNING_SECOND),
-            u"USBケーブルを一旦抜いて、カメラのSET-UPメニューのUSBモードをPC "
-            u"SHOOTに設定してから、再度USBケーブルを接続してください。");
-}
-
-TEST_F(WarningWindowTest, SpanishButtonSaysOkayAndGermanCaptionIsGerman) {
-  UseLanguage("es_ES.UTF-8", kLangSpanish);
-  plat::Window* window = Open("K-M1");
-  ASSERT_NE(window, nullptr);
-  EXPECT_EQ(Text(window, IDC_WARNING_BUTTON), u"Okay");
-  EXPECT_EQ(Text(window, 0), u"ORVANTIS CÁMARA");
-  CloseMtpMessage(&uiThread, &hwnd);
-
-  UseLanguage("de_DE.UTF-8", kLangGerman);
-  window = Open("K-M1");
-  ASSERT_NE(window, nullptr);
-  EXPECT_EQ(Text(window, 0), u"ORVANTIS KAMERA");
-  EXPECT_EQ(Text(window, IDC_WARNING_BUTTON), u"OK");
-  // The general wording is English in every language but Japanese.
-  CloseMtpMessage(&uiThread, &hwnd);
-  window = Open("K-M3");
-  ASSERT_NE(window, nullptr);
-  EXPECT_EQ(Text(window, IDC_WARNING_FIRST), u"PC SHOOT MODE is incorrect. ");
+TEST_F(WarningWindowTest, EachLanguageAndModelGetsItsTexts) {
+  const struct {
+    const char* locale;
+    uint16_t language;
+    const char* model;
+    int32_t item;  // 0: the caption
+    std::u16string text;
+  } kCases[] = {
+    {"en_US.UTF-8", 0x0409, "K-M2", 0, u"ORVANTIS CAMERA"},
+    {"en_US.UTF-8", 0x0409, "K-M2", IDC_WARNING_FIRST, kGeneralFirst},
+    {"en_US.UTF-8", 0x0409, "K-M2", IDC_WARNING_SECOND,
+     u"Change PC SHOOT MODE to USB AUTO at the SETUP - CONNECTION SETTING menu of the camera."},
+    {"en_US.UTF-8", 0x0409, "K-M2", IDC_WARNING_BUTTON, u"OK"},
+    {"en_US.UTF-8", 0x0409, "K-M1", IDC_WARNING_FIRST, kKM1First},
+    {"en_US.UTF-8", 0x0409, "K-M1", IDC_WARNING_SECOND,
+     u"Please unplug the USB cable and go to the camera's SET-UP menu. Choose USB-MODE and then "
+     u"select one of the PC SHOOT modes. Then connect the camera again."},
+    {"ja_JP.UTF-8", 0x0411, "K-M2", 0, u"ORVANTIS CAMERA"},
+    {"ja_JP.UTF-8", 0x0411, "K-M2", IDC_WARNING_FIRST, u"USBモードが正しく設定されていません。"},
+    {"ja_JP.UTF-8", 0x0411, "K-M2", IDC_WARNING_SECOND,
+     u"カメラのセットアップ - 接続設定メニューでPC撮影モードをUSB自動に設定してください。"},
+    {"ja_JP.UTF-8", 0x0411, "K-M1", IDC_WARNING_FIRST,
+     u"USBモード設定がPC SHOOTになっていないカメラが接続されました。"},
+    {"ja_JP.UTF-8", 0x0411, "K-M1", IDC_WARNING_SECOND,
+     u"USBケーブルを一旦抜いて、カメラのSET-UPメニューのUSBモードをPC "
+     u"SHOOTに設定してから、再度USBケーブルを接続してください。"},
+    {"es_ES.UTF-8", 0x040A, "K-M1", 0, u"ORVANTIS CÁMARA"},
+    {"es_ES.UTF-8", 0x040A, "K-M1", IDC_WARNING_BUTTON, u"Okay"},
+    {"de_DE.UTF-8", 0x0407, "K-M1", 0, u"ORVANTIS KAMERA"},
+    {"de_DE.UTF-8", 0x0407, "K-M1", IDC_WARNING_BUTTON, u"OK"},
+    {"de_DE.UTF-8", 0x0407, "K-M3", IDC_WARNING_FIRST, kGeneralFirst},  // English but Japanese
+#if !defined(_WIN32)
+    // Unshipped or broken locales fall back to the neutral English texts.
+    {"C", 0, "K-M1", 0, u"ORVANTIS CAMERA"},
+    {"pt_BR.UTF-8", 0, "K-M1", IDC_WARNING_BUTTON, u"OK"},
+    {"j", 0, "K-M1", 0, u"ORVANTIS CAMERA"},
+    {"", 0, "K-M1", 0, u"ORVANTIS CAMERA"},
+#endif
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::Message() << c.locale << " " << c.model << " item " << c.item);
+    UseLanguage(c.locale, c.language);
+    plat::Window* window = Open(c.model);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(Text(window, c.item), c.text);
+  }
 }
 
 #if !defined(_WIN32)
-TEST_F(WarningWindowTest, UnshippedOrMissingLocaleFallsBackToTheNeutralEnglishTexts) {
-  for (const char* locale : {"C", "pt_BR.UTF-8", "j", ""}) {
-    UseLanguage(locale, kLangEnglishUs);
-    test::SetEnv("LC_MESSAGES", nullptr);
-    test::SetEnv("LANG", nullptr);
-    plat::Window* window = Open("K-M1");
-    ASSERT_NE(window, nullptr) << locale;
-    EXPECT_EQ(Text(window, 0), u"ORVANTIS CAMERA") << locale;
-    EXPECT_EQ(Text(window, IDC_WARNING_BUTTON), u"OK") << locale;
-    CloseMtpMessage(&uiThread, &hwnd);
-  }
-  // LC_ALL wins over LANG, and LANG alone is enough.
+TEST_F(WarningWindowTest, LangAloneChoosesTheLanguageWhenLcAllIsUnset) {
   test::SetEnv("LC_ALL", nullptr);
   test::SetEnv("LANG", "fr_FR.UTF-8");
   plat::Window* window = Open("K-M1");
+  test::SetEnv("LANG", nullptr);
   ASSERT_NE(window, nullptr);
   EXPECT_EQ(Text(window, 0), u"ORVANTIS Caméra");
-  test::SetEnv("LANG", nullptr);
 }
 #endif
 
 TEST_F(WarningWindowTest, ButtonOrCloseOnlyHideAndTheWindowReturnsAfterFiveSeconds) {
   plat::Window* window = Open("K-M2");
   ASSERT_NE(window, nullptr);
-
-  plat::WarningWindowPress(window, IDC_WARNING_BUTTON);
-  ASSERT_TRUE(WaitFor([&] { return !plat::WarningWindowIsVisible(window); }));
-  EXPECT_EQ(hwnd.load(), window) << "hiding must not destroy the window";
-
-  // Within five seconds of the last showing the window stays hidden (one second of margin, so
-  // that a clock tick during the call cannot make it six).
-  int64_t now = plat::NowSeconds();
-  lastShown = now - kWarningReshowSeconds + 1;
-  int64_t before = lastShown;
-  ShowMtpMessage(&uiThread, &hwnd, &lastShown, "K-M2");
-  EXPECT_FALSE(plat::WarningWindowIsVisible(window));
-  EXPECT_EQ(lastShown, before);
-
-  lastShown = plat::NowSeconds() - kWarningReshowSeconds - 1;
-  ShowMtpMessage(&uiThread, &hwnd, &lastShown, "K-M2");
-  EXPECT_TRUE(WaitFor([&] { return plat::WarningWindowIsVisible(window); }));
-  EXPECT_GE(lastShown, now);
-
-  // Closing it as the title bar would also only hides it.
-  plat::WarningWindowUserClose(window);
-  ASSERT_TRUE(WaitFor([&] { return !plat::WarningWindowIsVisible(window); }));
-  EXPECT_EQ(hwnd.load(), window);
-  lastShown = plat::NowSeconds() - kWarningReshowSeconds - 1;
-  ShowMtpMessage(&uiThread, &hwnd, &lastShown, "K-M2");
-  EXPECT_TRUE(WaitFor([&] { return plat::WarningWindowIsVisible(window); }));
+  for (bool byButton : {true, false}) {
+    SCOPED_TRACE(byButton ? "button" : "title-bar close");
+    if (byButton) {
+      plat::WarningWindowPress(window, IDC_WARNING_BUTTON);
+    } else {
+      plat::WarningWindowUserClose(window);
+    }
+    ASSERT_TRUE(WaitFor([&] { return !plat::WarningWindowIsVisible(window); }));
+    EXPECT_EQ(hwnd.load(), window) << "hiding must not destroy the window";
+    // One second of margin, so that a clock tick during the call cannot make it six.
+    EXPECT_FALSE(ShowAgain(window, kWarningReshowSeconds - 1));
+    const int64_t now = plat::NowSeconds();
+    EXPECT_TRUE(ShowAgain(window, kWarningReshowSeconds + 1));
+    EXPECT_GE(lastShown, now);
+  }
 }
 
-TEST_F(WarningWindowTest, VisibleWindowMovesLastShownAndStartsNoSecondThread) {
+TEST_F(WarningWindowTest, VisibleWindowMovesLastShownAndKeepsItsThreadAndWording) {
   plat::Window* window = Open("K-M2");
   ASSERT_NE(window, nullptr);
   plat::Thread* first = uiThread;
-  lastShown = 0;  // long ago
+  lastShown = 0;
   ShowMtpMessage(&uiThread, &hwnd, &lastShown, "K-M1");
   EXPECT_GE(lastShown, plat::NowSeconds() - 1);
   EXPECT_EQ(uiThread, first);
   EXPECT_EQ(hwnd.load(), window);
-  // The wording stays that of the model the window was opened for.
-  EXPECT_EQ(Text(window, IDC_WARNING_FIRST), u"PC SHOOT MODE is incorrect. ");
+  EXPECT_EQ(Text(window, IDC_WARNING_FIRST), kGeneralFirst);
 }
 
-TEST_F(WarningWindowTest, CloseEndsTheWindowThreadAndClearsBothHandles) {
-  plat::Window* window = Open("K-M2");
-  ASSERT_NE(window, nullptr);
+TEST_F(WarningWindowTest, CloseEndsTheThreadAndClearsBothHandlesEvenRightAfterTheStart) {
+  ASSERT_NE(Open("K-M2"), nullptr);
   CloseMtpMessage(&uiThread, &hwnd);
   EXPECT_EQ(uiThread, nullptr);
   EXPECT_EQ(hwnd.load(), nullptr);
   CloseMtpMessage(&uiThread, &hwnd);  // nothing left to close
-
-  // A new refusal opens a new window.
-  window = Open("K-M2");
-  EXPECT_NE(window, nullptr);
-}
-
-TEST_F(WarningWindowTest, CloseRightAfterTheStartDoesNotHang) {
   for (int i = 0; i < 5; ++i) {
     lastShown = plat::NowSeconds() - kWarningReshowSeconds;
     ShowMtpMessage(&uiThread, &hwnd, &lastShown, "K-M2");
@@ -244,6 +198,7 @@ TEST_F(WarningWindowTest, CloseRightAfterTheStartDoesNotHang) {
     EXPECT_EQ(uiThread, nullptr);
     EXPECT_EQ(hwnd.load(), nullptr);
   }
+  EXPECT_NE(Open("K-M2"), nullptr) << "a new refusal opens a new window";
 }
 
 }  // namespace
