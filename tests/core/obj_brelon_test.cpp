@@ -22,40 +22,16 @@
 namespace brelon {
 namespace {
 
-// Slot signatures as the host contract lists them; the first argument is the object.
-using Count = int32_t(BRELON_THISCALL*)(void*);
-using Void0 = void(BRELON_THISCALL*)(void*);
-using Int1 = int32_t(BRELON_THISCALL*)(void*, int32_t);
-using Int2 = int32_t(BRELON_THISCALL*)(void*, int32_t, int32_t);
-using Void1 = void(BRELON_THISCALL*)(void*, int32_t);
-using Void2 = void(BRELON_THISCALL*)(void*, int32_t, int32_t);
-using VoidPtr = void(BRELON_THISCALL*)(void*, void*);
-using Preview = int32_t(BRELON_THISCALL*)(void*, void*, int32_t*);
-using Extract = int32_t(BRELON_THISCALL*)(void*, const uint8_t*, intptr_t, uint8_t*, int32_t*);
-using Folder = int32_t(BRELON_THISCALL*)(void*, char16_t*, int32_t);
-using SetTexts = void(BRELON_THISCALL*)(void*, const char16_t*, const char16_t*, const char16_t*);
-using GetTexts = void(BRELON_THISCALL*)(void*, char16_t*, char16_t*, char16_t*);
-using Handle = void*(BRELON_THISCALL*)(void*);
-using FileInfo = int32_t(BRELON_THISCALL*)(void*, const char*, char*, char*, int32_t);
-using Flags = void(BRELON_THISCALL*)(void*, uint32_t);
-using SetByte = void(BRELON_THISCALL*)(void*, uint8_t);
-using GetByte = uint8_t(BRELON_THISCALL*)(void*);
-using Pair = void(BRELON_THISCALL*)(void*, int32_t*, int32_t*);
-using Destroy = void*(BRELON_THISCALL*)(void*, uint8_t);
-using Word1 = int32_t(BRELON_THISCALL*)(void*, ZepkArg);
-using Word2 = int32_t(BRELON_THISCALL*)(void*, ZepkArg, ZepkArg);
-using Word3 = int32_t(BRELON_THISCALL*)(void*, ZepkArg, ZepkArg, ZepkArg);
-using Word4 = int32_t(BRELON_THISCALL*)(void*, ZepkArg, ZepkArg, ZepkArg, ZepkArg);
-using PropFn = int32_t(BRELON_CDECL*)(void*, int32_t, int32_t, ...);
-using Record = int32_t(BRELON_THISCALL*)(void*, _BRELON_PROPERTY*);
-
+// Calls vtable slot `slot` as a host compiled elsewhere would: a this-call taking the object and
+// exactly the argument types written at the call site.
 void* const* Vtable(void* object) {
   return *static_cast<void* const* const*>(object);
 }
-template <typename Fn>
-Fn Slot(void* object, int slot) {
-  return reinterpret_cast<Fn>(Vtable(object)[slot]);
+template <typename R = int32_t, typename... A>
+R Call(void* object, int slot, A... args) {
+  return reinterpret_cast<R(BRELON_THISCALL*)(void*, A...)>(Vtable(object)[slot])(object, args...);
 }
+using PropFn = int32_t(BRELON_CDECL*)(void*, int32_t, int32_t, ...);
 void* Create(void* ctx, int32_t kind) {
   void* object = nullptr;
   EXPECT_EQ(CreateIF(ctx, kind, &object), BRELON_OK);
@@ -151,27 +127,27 @@ class HostStyle : public ::testing::Test {
 TEST_F(HostStyle, EverySlotOfTheInterfaceObjectDoesItsJob) {
   Connect();
   void* o = o_;
-  EXPECT_EQ(Slot<Count>(o, 0)(o), 2);
-  EXPECT_EQ(Slot<Count>(o, 1)(o), 1);
-  EXPECT_EQ(Slot<Int2>(o, 2)(o, 2, 0), 0);
+  EXPECT_EQ(Call(o, 0), 2);
+  EXPECT_EQ(Call(o, 1), 1);
+  EXPECT_EQ(Call(o, 2, 2, 0), 0);
   EXPECT_EQ(ctx_->lPriorityMode, 2);
-  Slot<Void0>(o, 3)(o);
+  Call<void>(o, 3);
   EXPECT_EQ(ctx_->lPriorityMode, 1);
-  EXPECT_EQ(Slot<Int1>(o, 4)(o, 1), 2) << "refreshed from the camera";
-  EXPECT_EQ(Slot<Count>(o, 5)(o), 0);
-  EXPECT_EQ(Slot<Count>(o, 7)(o), 1);
-  EXPECT_EQ(Slot<Count>(o, 6)(o), 0);
-  EXPECT_EQ(Slot<Count>(o, 7)(o), 0);
-  Slot<Void2>(o, 9)(o, 1, 1);
-  EXPECT_EQ(Slot<Count>(o, 7)(o), 1);
-  EXPECT_EQ(Slot<Count>(o, 8)(o), 1);
-  Slot<Void1>(o, 10)(o, -77);
-  EXPECT_EQ(Slot<Count>(o, 11)(o), -77);
+  EXPECT_EQ(Call(o, 4, 1), 2) << "refreshed from the camera";
+  EXPECT_EQ(Call(o, 5), 0);
+  EXPECT_EQ(Call(o, 7), 1);
+  EXPECT_EQ(Call(o, 6), 0);
+  EXPECT_EQ(Call(o, 7), 0);
+  Call<void>(o, 9, 1, 1);
+  EXPECT_EQ(Call(o, 7), 1);
+  EXPECT_EQ(Call(o, 8), 1);
+  Call<void>(o, 10, -77);
+  EXPECT_EQ(Call(o, 11), -77);
   EXPECT_NE(ctx_->hCamera, 0);
-  EXPECT_EQ(Slot<Count>(o, 12)(o), ctx_->hCamera);
+  EXPECT_EQ(Call(o, 12), ctx_->hCamera);
   BrelonCondition condition;
   std::memset(&condition, 0xEE, sizeof condition);
-  Slot<VoidPtr>(o, 13)(o, &condition);
+  Call<void>(o, 13, static_cast<void*>(&condition));
   EXPECT_EQ(std::memcmp(&condition, &ctx_->Condition, sizeof condition), 0);
 
   // Preview: a short buffer learns the size and keeps the frame; exactly the frame is copied.
@@ -179,67 +155,63 @@ TEST_F(HostStyle, EverySlotOfTheInterfaceObjectDoesItsJob) {
   std::memset(ctx_->PreviewBuffer[ctx_->lPreviewIndex], 0x3C, 16);
   uint8_t frame[32] = {};
   int32_t size = 15;
-  EXPECT_EQ(Slot<Preview>(o, 14)(o, frame, &size), BRELON_E_BUFFER_TOO_SMALL);
-  EXPECT_EQ(size, 16);
-  EXPECT_EQ(frame[0], 0);
+  EXPECT_EQ(Call(o, 14, frame, &size), BRELON_E_BUFFER_TOO_SMALL);
+  EXPECT_EQ((std::vector<int>{size, frame[0]}), (std::vector<int>{16, 0}));
   size = sizeof frame;
-  EXPECT_EQ(Slot<Preview>(o, 14)(o, frame, &size), BRELON_OK);
-  EXPECT_EQ(size, 16);
-  EXPECT_EQ(frame[15], 0x3C);
-  EXPECT_EQ(frame[16], 0);
-  EXPECT_EQ(Slot<Preview>(o, 14)(o, frame, &size), BRELON_E_SDK) << "each frame goes once";
+  EXPECT_EQ(Call(o, 14, frame, &size), BRELON_OK);
+  EXPECT_EQ((std::vector<int>{size, frame[15], frame[16]}), (std::vector<int>{16, 0x3C, 0}));
+  EXPECT_EQ(Call(o, 14, frame, &size), BRELON_E_SDK) << "each frame goes once";
   EXPECT_EQ(size, 16);
 
   const uint8_t notRaw[256] = {};
-  size = 0;
-  EXPECT_EQ(Slot<Extract>(o, 15)(o, notRaw, 0, nullptr, &size), 0);
-  EXPECT_EQ(Slot<Extract>(o, 15)(o, nullptr, 0, nullptr, &size), BRELON_E_IMAGE_DATA);
+  uint8_t* none = nullptr;
+  EXPECT_EQ(Call(o, 15, notRaw, intptr_t{0}, none, &size), 0);
+  EXPECT_EQ(Call(o, 15, static_cast<const uint8_t*>(nullptr), intptr_t{0}, none, &size),
+            BRELON_E_IMAGE_DATA);
   char16_t folder[261] = u"unchanged";
-  Slot<Folder>(o, 16)(o, folder, 0);  // whether it can be made depends on the machine
+  Call(o, 16, folder, 0);  // whether it can be made depends on the machine
   EXPECT_NE(std::u16string(folder), u"unchanged");
-  EXPECT_EQ(Slot<Int2>(o, 17)(o, 0x200, 0), 0);
+  EXPECT_EQ(Call(o, 17, 0x200, 0), 0);
   ASSERT_EQ(Calls("ZEPK_Release").size(), 1u);
   EXPECT_EQ(test::IntArg(Calls("ZEPK_Release")[0], 1), 0x200);
 
   // Texts are copied, cut to the buffer and emptied for null.
   const std::u16string longText(300, u'x');
-  Slot<SetTexts>(o, 18)(o, u"one", nullptr, longText.c_str());
+  Call<void>(o, 18, u"one", static_cast<const char16_t*>(nullptr), longText.c_str());
   char16_t texts[3][kPropTextUnits] = {};
-  Slot<GetTexts>(o, 19)(o, texts[0], texts[1], texts[2]);
-  EXPECT_EQ(std::u16string(texts[0]), u"one");
-  EXPECT_EQ(std::u16string(texts[1]), u"");
+  Call<void>(o, 19, texts[0], texts[1], texts[2]);
+  EXPECT_EQ(std::u16string(texts[0]) + u"|" + texts[1], u"one|");
   EXPECT_EQ(std::u16string(texts[2]), longText.substr(0, kPropTextUnits - 1));
 
   plat::EventSet(ctx_->hImageWaitEvent);
-  Slot<Void1>(o, 20)(o, 1);
-  EXPECT_EQ(Slot<Count>(o, 21)(o), 1);
-  EXPECT_EQ(Slot<Handle>(o, 22)(o), static_cast<void*>(ctx_->hImageWaitEvent));
+  Call<void>(o, 20, 1);
+  EXPECT_EQ(Call(o, 21), 1);
+  EXPECT_EQ(Call<void*>(o, 22), static_cast<void*>(ctx_->hImageWaitEvent));
   EXPECT_EQ(plat::EventWait(ctx_->hImageWaitEvent, 0), plat::WaitResult::kTimeout);
-  Slot<Void1>(o, 23)(o, 3);
+  Call<void>(o, 23, 3);
   EXPECT_EQ(ctx_->lHostCount, 3);
-  EXPECT_EQ(Slot<Count>(o, 24)(o), 1);
+  EXPECT_EQ(Call(o, 24), 1);
   char name[300] = "x";
-  EXPECT_EQ(Slot<FileInfo>(o, 25)(o, "no-such-file.JPG", name, nullptr, 0), 0);
-  Slot<Flags>(o, 26)(o, kOptionMediumFormatOnly);
+  EXPECT_EQ(Call(o, 25, "no-such-file.JPG", name, static_cast<char*>(nullptr), 0), 0);
+  Call<void>(o, 26, uint32_t{kOptionMediumFormatOnly});
   EXPECT_EQ(HostOptionFlags(), kOptionMediumFormatOnly);
-  Slot<Flags>(o, 26)(o, 0);
+  Call<void>(o, 26, uint32_t{0});
   // The connection kind is recorded just after the camera is announced.
-  for (int i = 0; i < 5000 && Slot<Count>(o, 27)(o) == 0; ++i) plat::SleepMs(1);
-  EXPECT_EQ(Slot<Count>(o, 27)(o), 1) << "a USB connection";
-  Slot<SetByte>(o, 28)(o, 0xA5);
-  EXPECT_EQ(Slot<GetByte>(o, 29)(o), 0xA5);
-  Slot<Void2>(o, 31)(o, 11, -12);
+  for (int i = 0; i < 5000 && Call(o, 27) == 0; ++i) plat::SleepMs(1);
+  EXPECT_EQ(Call(o, 27), 1) << "a USB connection";
+  Call<void>(o, 28, uint8_t{0xA5});
+  EXPECT_EQ(Call<uint8_t>(o, 29), 0xA5);
+  Call<void>(o, 31, 11, -12);
   int32_t a = 0, b = 0;
-  Slot<Pair>(o, 30)(o, &a, &b);
-  EXPECT_EQ(a, 11);
-  EXPECT_EQ(b, -12);
-  EXPECT_EQ(Slot<Count>(o, 32)(o), 1);
-  Slot<Void1>(o, 33)(o, 1);
-  Slot<Void1>(o, 34)(o, 1);
+  Call<void>(o, 30, &a, &b);
+  EXPECT_EQ((std::vector<int32_t>{a, b}), (std::vector<int32_t>{11, -12}));
+  EXPECT_EQ(Call(o, 32), 1);
+  Call<void>(o, 33, 1);
+  Call<void>(o, 34, 1);
   // Slot 35 without the free flag leaves the memory; with it a fresh object is freed.
-  EXPECT_EQ(Slot<Destroy>(o, 35)(o, 0), o);
+  EXPECT_EQ(Call<void*>(o, 35, uint8_t{0}), o);
   void* spare = Create(ctx_, BRELON_IF_BRELON);
-  EXPECT_EQ(Slot<Destroy>(spare, 35)(spare, BRELON_DESTROY_FREE), spare);
+  EXPECT_EQ(Call<void*>(spare, 35, uint8_t{BRELON_DESTROY_FREE}), spare);
 }
 
 TEST_F(HostStyle, EverySlotOfTheGuardedSdkObjectReachesItsEntryPoint) {
@@ -253,37 +225,27 @@ TEST_F(HostStyle, EverySlotOfTheGuardedSdkObjectReachesItsEntryPoint) {
     const std::string entry = std::string("ZEPK_") + kSdkSlotEntries[slot - 2];
     SCOPED_TRACE(entry);
     camera_->Sim().ClearTrace();
-    switch (kSdkSlotWords[slot - 2] - '0') {
-      case 0:
-        Slot<PropFn>(o, slot)(o, 0x3328, 1, out);
-        break;
-      case 1:
-        Slot<Word1>(o, slot)(o, out);
-        break;
-      case 2:
-        Slot<Word2>(o, slot)(o, out, out);
-        break;
-      case 3:
-        Slot<Word3>(o, slot)(o, out, out, out);
-        break;
-      case 4:
-        Slot<Word4>(o, slot)(o, out, out, out, out);
-        break;
-    }
+    const int words = kSdkSlotWords[slot - 2] - '0';
+    if (words == 0) reinterpret_cast<PropFn>(Vtable(o)[slot])(o, 0x3328, 1, out);
+    if (words == 1) Call(o, slot, out);
+    if (words == 2) Call(o, slot, out, out);
+    if (words == 3) Call(o, slot, out, out, out);
+    if (words == 4) Call(o, slot, out, out, out, out);
     const std::vector<test::TraceCall> trace = camera_->Sim().Trace();
     ASSERT_EQ(trace.size(), 1u);
     EXPECT_EQ(trace[0].fn, entry);
     EXPECT_EQ(test::IntArg(trace[0], 0), h);
   }
   // Values reach the camera unchanged and outputs land where the host said.
-  EXPECT_EQ(Slot<Word2>(o, 15)(o, 244, 0), 0);
+  EXPECT_EQ(Call(o, 15, ZepkArg{244}, ZepkArg{0}), 0);
   int32_t code = 0, bulb = -1;
-  EXPECT_EQ(Slot<Word2>(o, 14)(o, Out(&code), Out(&bulb)), 0);
+  EXPECT_EQ(Call(o, 14, Out(&code), Out(&bulb)), 0);
   EXPECT_EQ(code, 244);
   EXPECT_EQ(bulb, 0);
-  EXPECT_EQ(Slot<PropFn>(o, 40)(o, 0x5001, 2, ZepkArg{7}, ZepkArg{8}), 0);
+  EXPECT_EQ(reinterpret_cast<PropFn>(Vtable(o)[40])(o, 0x5001, 2, ZepkArg{7}, ZepkArg{8}), 0);
   int32_t values[2] = {};
-  EXPECT_EQ(Slot<PropFn>(o, 39)(o, 0x5001, 2, Out(&values[0]), Out(&values[1])), 0);
+  EXPECT_EQ(reinterpret_cast<PropFn>(Vtable(o)[39])(o, 0x5001, 2, Out(&values[0]), Out(&values[1])),
+            0);
   EXPECT_EQ(values[1], 8);
   // The plain-C view names the same slots.
   const IBrelon_ZEPKAPIVtbl* z = static_cast<IBrelon_ZEPKAPIC*>(o)->lpVtbl;
@@ -292,22 +254,22 @@ TEST_F(HostStyle, EverySlotOfTheGuardedSdkObjectReachesItsEntryPoint) {
   const IBrelonVtbl* c = static_cast<IBrelonC*>(static_cast<void*>(o_))->lpVtbl;
   EXPECT_EQ(reinterpret_cast<void*>(c->TakePreview), Vtable(o_)[14]);
   EXPECT_EQ(reinterpret_cast<void*>(c->Destroy), Vtable(o_)[35]);
-  EXPECT_EQ(Slot<Count>(o, 0)(o), 2);
-  EXPECT_EQ(Slot<Count>(o, 1)(o), 1);
+  EXPECT_EQ(Call(o, 0), 2);
+  EXPECT_EQ(Call(o, 1), 1);
   EXPECT_EQ(z->Release(o), 0);
 }
 
 TEST_F(HostStyle, EverySlotOfThePropertyObjectStoresReadsAndTellsTheHost) {
   Connect();
   void* o = Create(ctx_, BRELON_IF_PROPERTY);
-  EXPECT_EQ(Slot<Count>(o, 0)(o), 2);
-  EXPECT_EQ(Slot<Count>(o, 1)(o), 1);
+  EXPECT_EQ(Call(o, 0), 2);
+  EXPECT_EQ(Call(o, 1), 1);
   auto record = std::make_unique<_BRELON_PROPERTY>();
-  ASSERT_EQ(Slot<Record>(o, 3)(o, record.get()), BRELON_OK);
+  ASSERT_EQ(Call(o, 3, record.get()), BRELON_OK);
   record->hgDispMode = 3;
-  EXPECT_EQ(Slot<Record>(o, 2)(o, record.get()), BRELON_OK);
+  EXPECT_EQ(Call(o, 2, record.get()), BRELON_OK);
   auto back = std::make_unique<_BRELON_PROPERTY>();
-  EXPECT_EQ(Slot<Record>(o, 3)(o, back.get()), BRELON_OK);
+  EXPECT_EQ(Call(o, 3, back.get()), BRELON_OK);
   EXPECT_EQ(back->hgDispMode, 3);
   const std::vector<int32_t> events = camera_->Events();
   EXPECT_EQ(std::count(events.begin(), events.end(), BRELON_EV_SETTINGS_READ), 2);
