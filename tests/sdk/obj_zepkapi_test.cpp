@@ -1,7 +1,7 @@
 // The guarded SDK interface: words passed after the camera handle, property calls with their
-// count word and value limit, the 0x3301 re-arm flag, a missing property entry, and exceptions
-// out of the SDK (a member, callPropFunc, the platform guard itself and the session thread's
-// ZEPK_Init) caught, logged and answered with -1 — natively and under Wine.
+// count word and value limit, the 0x3301 re-arm flag, and exceptions out of the SDK (a member,
+// callPropFunc, the platform guard itself, the session thread's ZEPK_Init) caught, logged and
+// answered with -1, natively and under Wine.
 #include <gtest/gtest.h>
 
 #include <cstdarg>
@@ -25,59 +25,34 @@ ZepkArg Address(void* p) {
   return reinterpret_cast<ZepkArg>(p);
 }
 
-// ---- callPropFunc on its own -----------------------------------------------------------------
-
-struct RecordedPropCall {
-  int calls = 0;
-  int32_t camera = 0;
-  int32_t code = 0;
-  int32_t count = 0;
-  std::vector<ZepkArg> values;
-};
-RecordedPropCall g_recorded;
+std::vector<ZepkArg> g_spread;  // handle, code, count and the values RecordProp was given
 
 int32_t BRELON_CDECL RecordProp(int32_t camera, int32_t code, int32_t count, ...) {
-  g_recorded.calls++;
-  g_recorded.camera = camera;
-  g_recorded.code = code;
-  g_recorded.count = count;
-  g_recorded.values.clear();
+  g_spread = {ZepkArg(camera), ZepkArg(code), ZepkArg(count)};
   va_list values;
   va_start(values, count);
-  for (int32_t i = 0; i < count; ++i) g_recorded.values.push_back(va_arg(values, ZepkArg));
+  for (int32_t i = 0; i < count; ++i) g_spread.push_back(va_arg(values, ZepkArg));
   va_end(values);
   return 17;
 }
 
-TEST(CallPropFunc, SpreadsOneToElevenWordsAfterHandleAndCode) {
+TEST(CallPropFunc, SpreadsOneToElevenWordsAfterHandleAndCodeAndRefusesOtherCounts) {
   ZepkArg words[12] = {10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
-  g_recorded = {};
   EXPECT_EQ(Obj_Brelon_ZEPKAPI::callPropFunc(&RecordProp, "X", 5, 0x5000, 11, words), 17);
-  EXPECT_EQ(g_recorded.calls, 1);
-  EXPECT_EQ(g_recorded.camera, 5);
-  EXPECT_EQ(g_recorded.code, 0x5000);
-  EXPECT_EQ(g_recorded.values, (std::vector<ZepkArg>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
-
+  EXPECT_EQ(g_spread, (std::vector<ZepkArg>{5, 0x5000, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
   ZepkArg none[1] = {0};
   EXPECT_EQ(Obj_Brelon_ZEPKAPI::callPropFunc(&RecordProp, "X", 5, 0x5000, 1, none), 17);
-  EXPECT_EQ(g_recorded.count, 0);
-  EXPECT_EQ(g_recorded.calls, 2);
-}
-
-TEST(CallPropFunc, RefusesOtherWordCountsAndAMissingEntryWithoutACall) {
-  ZepkArg words[12] = {11};
-  g_recorded = {};
+  EXPECT_EQ(g_spread, (std::vector<ZepkArg>{5, 0x5000, 0}));
+  g_spread.clear();
   for (int32_t count : {0, 12, -1, 1000}) {
     EXPECT_EQ(Obj_Brelon_ZEPKAPI::callPropFunc(&RecordProp, "X", 5, 0x5000, count, words),
               ZEPK_FAILED)
         << count;
   }
-  EXPECT_EQ(g_recorded.calls, 0);
+  EXPECT_TRUE(g_spread.empty()) << "no call";
   EXPECT_EQ(Obj_Brelon_ZEPKAPI::callPropFunc(nullptr, "ZEPK_GetProp", 5, 0x5000, 1, words),
             ZEPK_FAILED);
 }
-
-// ---- Against the simulated camera ----------------------------------------------------------
 
 struct Releaser {
   void operator()(IBrelon_OBJ* object) const { object->Release(); }
@@ -85,8 +60,8 @@ struct Releaser {
 
 class GuardedSdk : public ::testing::Test {
  protected:
-  void Connect(const std::string& config = "") {
-    camera_ = std::make_unique<test::ConnectedContext>(config);
+  void SetUp() override {
+    camera_ = std::make_unique<test::ConnectedContext>("");
     ASSERT_TRUE(camera_->Connected()) << "no camera connection";
     ctx_ = camera_->Context();
     void* object = nullptr;
@@ -102,10 +77,8 @@ class GuardedSdk : public ::testing::Test {
     sdk_.reset();
     camera_.reset();
   }
-  int Control(const std::string& json) { return camera_->Sim().Control(json); }
-  void SetConnected(int32_t connected) {
-    plat::LockGuard connection(Locks().connection);
-    ctx_->lConnected = connected;
+  void Fault(const std::string& fault) {
+    ASSERT_EQ(camera_->Sim().Control(R"({"cmd":"fault","nth":1,"count":1,)" + fault + "}"), 0);
   }
   std::vector<test::TraceCall> Calls(const char* fn) { return camera_->Sim().Calls(fn); }
 
@@ -115,133 +88,98 @@ class GuardedSdk : public ::testing::Test {
   bool locked_ = false;
 };
 
-TEST_F(GuardedSdk, WordsFollowTheCameraHandleUnchanged) {
-  Connect();
-  const int64_t h = ctx_->hCamera;
+TEST_F(GuardedSdk, WordsFollowTheCameraHandleUnchangedAndRefusalsArePassedOn) {
   EXPECT_EQ(sdk_->BRN_SetShutterSpeed(244, 0), 0);
-  const auto sets = Calls("ZEPK_SetShutterSpeed");
-  ASSERT_EQ(sets.size(), 1u);
-  EXPECT_EQ(test::IntArgs(sets[0]), (std::vector<int64_t>{h, 244, 0}));
-
-  int32_t aperture = 0;
-  EXPECT_EQ(sdk_->BRN_GetAperture(Address(&aperture)), 0);
-  EXPECT_EQ(aperture, 280);
-  int32_t count = 0;
-  int32_t list[8] = {};
+  ASSERT_EQ(Calls("ZEPK_SetShutterSpeed").size(), 1u);
+  EXPECT_EQ(test::IntArgs(Calls("ZEPK_SetShutterSpeed")[0]),
+            (std::vector<int64_t>{ctx_->hCamera, 244, 0}));
+  int32_t count = 0, list[8] = {};
   EXPECT_EQ(sdk_->BRN_CapAperture(Address(&count), Address(list), 0), 0);
-  EXPECT_EQ(count, 1);
-  EXPECT_EQ(list[0], 280);
-
-  // A refusal is the SDK's answer, passed on; the error number stays for the host to fetch.
+  EXPECT_EQ(std::vector<int32_t>(list, list + count), std::vector<int32_t>{280});
   EXPECT_EQ(sdk_->BRN_SetPriorityMode(9), ZEPK_FAILED);
-  int32_t api = 0;
-  int32_t error = 0;
+  int32_t api = 0, error = 0;
   EXPECT_EQ(sdk_->BRN_GetErrorNumber(Address(&api), Address(&error)), 0);
-  EXPECT_EQ(error, 0x1003);
+  EXPECT_EQ(error, 0x1003) << "the error number stays for the host to fetch";
 }
 
 TEST_F(GuardedSdk, AThrowingSdkCallIsLoggedAndAnsweredWithMinusOne) {
-  Connect();
-  ASSERT_EQ(Control(R"({"cmd":"fault","fn":"ZEPK_GetAperture","nth":1,"count":1,"throw":true})"),
-            0);
+  Fault(R"("fn":"ZEPK_GetAperture","throw":true)");
   int32_t aperture = -5;
   EXPECT_EQ(sdk_->BRN_GetAperture(Address(&aperture)), ZEPK_FAILED);
   EXPECT_EQ(aperture, -5);
-  const auto calls = Calls("ZEPK_GetAperture");
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_TRUE(calls[0].threw);
+  ASSERT_EQ(Calls("ZEPK_GetAperture").size(), 1u);
+  EXPECT_TRUE(Calls("ZEPK_GetAperture")[0].threw);
   const auto lines = camera_->LogLines("Obj_Brelon_ZEPKAPI::BRN_GetAperture exception");
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("OBJ_Brelon_ZEPKAPI.cpp"), std::string::npos) << lines[0];
   EXPECT_NE(lines[0].find("BRN_GetAperture()"), std::string::npos) << lines[0];
-
   EXPECT_EQ(sdk_->BRN_GetAperture(Address(&aperture)), 0) << "the object stays usable";
   EXPECT_EQ(aperture, 280);
 }
 
 TEST_F(GuardedSdk, PropertyCallsCarryTheCountAndAtMostTenValues) {
-  Connect();
   const int64_t h = ctx_->hCamera;
   EXPECT_EQ(
       sdk_->BRN_SetProp(0x5000, 10, ZepkArg{1}, ZepkArg{2}, ZepkArg{3}, ZepkArg{4}, ZepkArg{5},
                         ZepkArg{6}, ZepkArg{7}, ZepkArg{8}, ZepkArg{9}, ZepkArg{10}),
       0);
-  const auto sets = Calls("ZEPK_SetProp");
-  ASSERT_EQ(sets.size(), 1u);
-  EXPECT_EQ(test::IntArgs(sets[0]),
-            (std::vector<int64_t>{h, 0x5000, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
-
-  // GetProp's values are addresses: each of the ten receives its stored value.
   int32_t v[11] = {};
-  EXPECT_EQ(sdk_->BRN_GetProp(0x5000, 10, Address(&v[0]), Address(&v[1]), Address(&v[2]),
-                              Address(&v[3]), Address(&v[4]), Address(&v[5]), Address(&v[6]),
-                              Address(&v[7]), Address(&v[8]), Address(&v[9])),
-            0);
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(v[i], i + 1) << i;
-  ASSERT_EQ(Calls("ZEPK_GetProp").size(), 1u);
-  EXPECT_EQ(test::IntArg(Calls("ZEPK_GetProp")[0], 2), 10);
-
-  EXPECT_EQ(sdk_->BRN_GetProp(0x5000, 11, Address(&v[0]), Address(&v[1]), Address(&v[2]),
-                              Address(&v[3]), Address(&v[4]), Address(&v[5]), Address(&v[6]),
-                              Address(&v[7]), Address(&v[8]), Address(&v[9]), Address(&v[10])),
+  ZepkArg a[11];
+  for (int i = 0; i < 11; ++i) a[i] = Address(&v[i]);
+  // GetProp's values are addresses: each of the ten receives its stored value.
+  EXPECT_EQ(
+      sdk_->BRN_GetProp(0x5000, 10, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9]), 0);
+  EXPECT_EQ(std::vector<int32_t>(v, v + 11),
+            (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0}));
+  EXPECT_EQ(sdk_->BRN_GetProp(0x5000, 11, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8],
+                              a[9], a[10]),
             ZEPK_FAILED);
   EXPECT_EQ(sdk_->BRN_SetProp(0x5000, -1), ZEPK_FAILED);
-  EXPECT_EQ(Calls("ZEPK_GetProp").size(), 1u) << "no call for 11 values";
-  EXPECT_EQ(Calls("ZEPK_SetProp").size(), 1u) << "no call for a negative count";
-
   EXPECT_EQ(sdk_->BRN_CapProp(0x5000, 0), 0);
-  const auto caps = Calls("ZEPK_CapProp");
+  const auto sets = Calls("ZEPK_SetProp"), gets = Calls("ZEPK_GetProp"),
+             caps = Calls("ZEPK_CapProp");
+  ASSERT_EQ(sets.size(), 1u) << "no call for a negative count";
+  ASSERT_EQ(gets.size(), 1u) << "no call for 11 values";
   ASSERT_EQ(caps.size(), 1u);
+  EXPECT_EQ(test::IntArgs(sets[0]),
+            (std::vector<int64_t>{h, 0x5000, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  EXPECT_EQ(test::IntArg(gets[0], 2), 10);
   EXPECT_EQ(test::IntArgs(caps[0]), (std::vector<int64_t>{h, 0x5000, 0}));
 }
 
 TEST_F(GuardedSdk, OnlyASuccessfulSetPropOf3301ClearsTheRearmFlag) {
-  Connect();
   ctx_->lRearm3301 = 1;
   EXPECT_EQ(sdk_->BRN_SetProp(0x3302, 0), 0);
-  EXPECT_EQ(ctx_->lRearm3301, 1);
-  ASSERT_EQ(
-      Control(R"({"cmd":"fault","fn":"ZEPK_SetProp","nth":1,"count":1,"result":-1,"error":4099})"),
-      0);
+  Fault(R"("fn":"ZEPK_SetProp","result":-1,"error":4099)");
   EXPECT_EQ(sdk_->BRN_SetProp(0x3301, 0), ZEPK_FAILED);
+  Fault(R"("fn":"ZEPK_SetProp","throw":true)");
+  EXPECT_EQ(sdk_->BRN_SetProp(0x3301, 0), ZEPK_FAILED);
+  const auto lines = camera_->LogLines("Obj_Brelon_ZEPKAPI->callPropFunc exception");
+  ASSERT_EQ(lines.size(), 1u) << "a throw is logged by callPropFunc";
+  EXPECT_NE(lines[0].find("callPropFunc()"), std::string::npos) << lines[0];
   EXPECT_EQ(ctx_->lRearm3301, 1);
   EXPECT_EQ(sdk_->BRN_SetProp(0x3301, 0), 0);
   EXPECT_EQ(ctx_->lRearm3301, 0);
 }
 
-TEST_F(GuardedSdk, AThrowingPropertyCallIsLoggedByCallPropFunc) {
-  Connect();
-  ctx_->lRearm3301 = 1;
-  ASSERT_EQ(Control(R"({"cmd":"fault","fn":"ZEPK_SetProp","nth":1,"count":1,"throw":true})"), 0);
-  EXPECT_EQ(sdk_->BRN_SetProp(0x3301, 0), ZEPK_FAILED);
-  EXPECT_EQ(ctx_->lRearm3301, 1);
-  const auto lines = camera_->LogLines("Obj_Brelon_ZEPKAPI->callPropFunc exception");
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("callPropFunc()"), std::string::npos) << lines[0];
-  EXPECT_EQ(sdk_->BRN_SetProp(0x3301, 0), 0);
-}
-
-TEST_F(GuardedSdk, AMissingPropertyEntryIsRefusedAndLogged) {
-  Connect();
-  // A library may lack the property entries; the loader then leaves them null.
+TEST_F(GuardedSdk, AMissingPropertyEntryOrADisconnectedContextIsRefusedWithoutACall) {
   const ZEPK_GetPropFn saved = ctx_->pSdk->m_pfnGetProp;
-  ctx_->pSdk->m_pfnGetProp = nullptr;
+  ctx_->pSdk->m_pfnGetProp = nullptr;  // as the loader leaves it for a library without one
   int32_t value = 0;
   EXPECT_EQ(sdk_->BRN_GetProp(0x3328, 1, Address(&value)), ZEPK_FAILED);
   ctx_->pSdk->m_pfnGetProp = saved;
-  EXPECT_TRUE(Calls("ZEPK_GetProp").empty());
   EXPECT_EQ(camera_->LogLines("ZEPK_GetProp missing").size(), 1u);
-}
-
-TEST_F(GuardedSdk, ADisconnectedContextIsRefusedWithoutACall) {
-  Connect();
-  SetConnected(0);  // as the session thread leaves it after losing the camera
-  int32_t value = 0;
+  {
+    plat::LockGuard connection(Locks().connection);
+    ctx_->lConnected = 0;  // as the session thread leaves it after losing the camera
+  }
   EXPECT_EQ(sdk_->BRN_GetAperture(Address(&value)), ZEPK_FAILED);
   EXPECT_EQ(sdk_->BRN_CapProp(0x3328, 0), ZEPK_FAILED);
-  SetConnected(1);
+  {
+    plat::LockGuard connection(Locks().connection);
+    ctx_->lConnected = 1;
+  }
   EXPECT_TRUE(camera_->Sim().Trace().empty());
-
   void* object = nullptr;
   ASSERT_EQ(CreateIF(nullptr, BRELON_IF_ZEPKAPI, &object), BRELON_OK);
   auto* orphan = static_cast<IBrelon_ZEPKAPI*>(object);
@@ -250,12 +188,9 @@ TEST_F(GuardedSdk, ADisconnectedContextIsRefusedWithoutACall) {
   EXPECT_EQ(orphan->Release(), 0);
 }
 
-// ---- The guard itself and the session thread's ZEPK_Init ------------------------------------
-
 struct SimCall {
   ZEPK_GetWBModeFn entry;
-  int32_t camera;
-  int32_t value;
+  int32_t camera, value;
 };
 
 int32_t CallGetWBMode(void* raw) {
@@ -265,13 +200,10 @@ int32_t CallGetWBMode(void* raw) {
 
 TEST(SdkGuard, CatchesAnSdkThrowAndLeavesTheResultAlone) {
   test::SimSession sim(R"({"faults":[{"fn":"ZEPK_GetWBMode","nth":1,"count":1,"throw":true}]})");
+  int32_t found = 0, camera = 0, mode = 0;
   ASSERT_EQ(sim.Entry<ZEPK_InitFn>("ZEPK_Init")(nullptr), 0);
-  int32_t found = 0;
   ASSERT_EQ(sim.Entry<ZEPK_DetectFn>("ZEPK_Detect")(kConnectUsb, nullptr, nullptr, &found), 0);
-  int32_t camera = 0;
-  int32_t mode = 0;
   ASSERT_EQ(sim.Entry<ZEPK_OpenExFn>("ZEPK_OpenEx")("ENUM:0", &camera, &mode, nullptr), 0);
-
   SimCall call{sim.Entry<ZEPK_GetWBModeFn>("ZEPK_GetWBMode"), camera, -1};
   int32_t result = 12345;
   EXPECT_FALSE(plat::CallGuarded(&CallGetWBMode, &call, &result));
