@@ -1,6 +1,5 @@
-// CreateIF: kinds it does not offer, two objects over one context, an allocation failure, and a
-// guarded SDK object made before any camera is connected. Reference counts of every kind are
-// checked through the vtable in obj_brelon_test.cpp.
+// CreateIF: kinds it does not offer, two objects over one context, and an allocation failure.
+// Reference counts of every kind are checked through the vtable in obj_brelon_test.cpp.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,7 +8,6 @@
 
 #include "brelon/interfaces.h"
 #include "core/context.h"
-#include "support/connected_context.h"
 
 // The factory allocates with the nothrow form, which this program replaces to fail on demand.
 namespace {
@@ -63,25 +61,6 @@ TEST(CreateIF, TwoInterfaceObjectsAreIndependentViewsOfOneContext) {
     object->Release();
     EXPECT_EQ(object->Release(), 0);
   }
-}
-
-TEST(CreateIF, AGuardedSdkObjectMadeBeforeAConnectionCallsNothingAndLogsNothing) {
-  test::ConnectedContext session(R"({"cameras":[]})", /*timeoutMs=*/200);
-  ASSERT_EQ(session.InitResult(), BRELON_OK);
-  ASSERT_FALSE(session.Connected());
-  void* object = nullptr;
-  ASSERT_EQ(CreateIF(session.Context(), BRELON_IF_ZEPKAPI, &object), BRELON_OK);
-  auto* sdk = static_cast<IBrelon_ZEPKAPI*>(object);
-  int32_t value = 0;
-  const auto out = reinterpret_cast<ZepkArg>(&value);
-  EXPECT_EQ(sdk->BRN_GetAperture(out), BRELON_E_SDK);
-  EXPECT_EQ(sdk->BRN_SetProp(0x3301, 0), BRELON_E_SDK);
-  EXPECT_EQ(sdk->BRN_GetErrorNumber(out, out), BRELON_E_SDK);
-  for (const char* fn : {"ZEPK_GetAperture", "ZEPK_SetProp", "ZEPK_GetErrorNumber"}) {
-    EXPECT_TRUE(session.Sim().Calls(fn).empty()) << fn;
-  }
-  EXPECT_TRUE(session.LogLines("Obj_Brelon_ZEPKAPI").empty());
-  EXPECT_EQ(sdk->Release(), 0);
 }
 
 }  // namespace
