@@ -141,6 +141,7 @@ class ShootOnSimCamera : public ::testing::Test {
 
   // Connects a context to a simulated camera and forgets the calls the connection made.
   test::ConnectedContext& Connect(const CameraSetup& setup = {}) {
+    camera_.reset();
     camera_ = std::make_unique<test::ConnectedContext>(ConfigJson(setup));
     EXPECT_TRUE(camera_->Connected()) << "no camera connection";
     camera_->Sim().ClearTrace();
@@ -272,40 +273,32 @@ TEST_F(ShootOnSimCamera, ModeCountMustStayBelow512) {
   EXPECT_EQ(camera_->Sim().Calls("ZEPK_CapRelease").size(), 1u);
 }
 
-TEST_F(ShootOnSimCamera, ModelOutsideTheListLeavesMode3301WithoutHostCount) {
-  Connect({.model = "K-M1"});
-  SetMode3301(0);
-  EXPECT_EQ(ShootNow(), BRELON_OK);
-  const Steps steps = ShootSequence(camera_->Sim());
-  ASSERT_FALSE(steps.empty());
-  EXPECT_EQ(steps.front(), "SetProp 0x3302 0");
-  EXPECT_EQ(std::count(steps.begin(), steps.end(), "SetProp 0x3302 0"), 1);
-  for (const std::string& step : steps) EXPECT_EQ(step.find("0x3327"), std::string::npos);
-  EXPECT_EQ(camera_->Context()->lRearm3301, 1);
-}
-
-TEST_F(ShootOnSimCamera, ListedModelAlsoGetsHostCountUnlessItIsOne) {
-  Connect({.model = "K-M3"});
-  EXPECT_EQ(ShootNow(), BRELON_OK);
-  EXPECT_TRUE(camera_->Sim().Calls("ZEPK_SetProp").empty()) << "not in mode 3301";
-  EXPECT_EQ(camera_->Context()->lRearm3301, 0);
-
-  SetMode3301(0);
-  camera_->Sim().ClearTrace();
-  EXPECT_EQ(ShootNow(), BRELON_OK);
-  Steps steps = ShootSequence(camera_->Sim());
-  ASSERT_GE(steps.size(), 3u);
-  EXPECT_EQ(Steps(steps.begin(), steps.begin() + 3),
-            (Steps{"SetProp 0x3302 0", "SetProp 0x3327 1 1", "GetPriorityMode"}));
-  EXPECT_EQ(camera_->Context()->lRearm3301, 1);
-
-  SetMode3301(1);
-  camera_->Sim().ClearTrace();
-  EXPECT_EQ(ShootNow(), BRELON_OK);
-  steps = ShootSequence(camera_->Sim());
-  ASSERT_GE(steps.size(), 2u);
-  EXPECT_EQ(Steps(steps.begin(), steps.begin() + 2),
-            (Steps{"SetProp 0x3302 0", "GetPriorityMode"}));
+// Steps before the priority query, per model and host count, when the host left mode 3301 on.
+TEST_F(ShootOnSimCamera, Mode3301IsLeftAndListedModelsGetTheHostCountUnlessItIsOne) {
+  const struct {
+    const char* model;
+    int32_t hostCount;
+    Steps before;
+  } kCases[] = {{"K-M1", 0, {"SetProp 0x3302 0"}},
+                {"K-M3", 0, {"SetProp 0x3302 0", "SetProp 0x3327 1 1"}},
+                {"K-M3", 1, {"SetProp 0x3302 0"}}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::Message() << c.model << " host count " << c.hostCount);
+    Connect({.model = c.model});
+    EXPECT_EQ(ShootNow(), BRELON_OK);
+    EXPECT_TRUE(camera_->Sim().Calls("ZEPK_SetProp").empty()) << "not in mode 3301";
+    EXPECT_EQ(camera_->Context()->lRearm3301, 0);
+    camera_->Sim().ClearTrace();
+    SetMode3301(c.hostCount);
+    EXPECT_EQ(ShootNow(), BRELON_OK);
+    const Steps steps = ShootSequence(camera_->Sim());
+    Steps expected = c.before;
+    expected.push_back("GetPriorityMode");
+    ASSERT_GE(steps.size(), expected.size());
+    EXPECT_EQ(Steps(steps.begin(), steps.begin() + expected.size()), expected);
+    EXPECT_EQ(std::count(steps.begin(), steps.end(), "SetProp 0x3302 0"), 1);
+    EXPECT_EQ(camera_->Context()->lRearm3301, 1);
+  }
 }
 
 TEST_F(ShootOnSimCamera, PictureIsWaitingInTheCameraWhenShootReturns) {

@@ -91,11 +91,6 @@ class Encoder {
       b.push_back(static_cast<uint8_t>(v >> shift));
     }
   }
-  void Patch32(Bytes& b, size_t at, uint32_t v) const {
-    Bytes tmp;
-    U32(tmp, v);
-    std::memcpy(b.data() + at, tmp.data(), 4);
-  }
 
   Bytes Value(const Entry& e) const {
     if (endian_ == Endian::kLittle || e.elementSize == 1) return e.payload;

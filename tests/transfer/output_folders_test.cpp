@@ -17,24 +17,44 @@ namespace fs = std::filesystem;
 
 constexpr uint32_t kAcquisitionBit = kOptionAcceptMode4;
 
-std::u16string Compose(const std::u16string& documents, char16_t separator, uint32_t flags,
-                       int32_t mode, bool* ok = nullptr) {
-  FolderPlan plan;
-  const bool composed = ComposeDefaultFolder(documents.c_str(), separator, flags, mode, &plan);
-  if (ok) *ok = composed;
-  return plan.path;
-}
-
-TEST(ComposeDefaultFolderTest, OptionBitAndModeSelectTheFinalFolder) {
+TEST(ComposeDefaultFolderTest, OptionBitModeRootsAndSharesGiveTheFinalFolder) {
   const std::u16string d = u"D:\\Users\\ann\\Documents";
-  EXPECT_EQ(Compose(d, u'\\', 0, 0), d + u"\\ORVANTIS");
-  EXPECT_EQ(Compose(d, u'\\', kAcquisitionBit, 0), d + u"\\ORVANTIS\\Pandrel");
-  EXPECT_EQ(Compose(d, u'\\', 0, 1), d + u"\\ORVANTIS\\CONDITIONS");
-  EXPECT_EQ(Compose(d, u'\\', kAcquisitionBit, 1), d + u"\\ORVANTIS\\Pandrel\\CONDITIONS");
-  // Only bit 0 and only mode 1 count.
-  EXPECT_EQ(Compose(d, u'\\', ~kAcquisitionBit, 2), d + u"\\ORVANTIS");
-  EXPECT_EQ(Compose(u"/home/ann/Documents", u'/', kAcquisitionBit, 1),
-            u"/home/ann/Documents/ORVANTIS/Pandrel/CONDITIONS");
+  const std::u16string fits(250, u'a');  // + "\ORVANTIS" = 259 units: fits with the terminator
+  const struct {
+    std::u16string documents;
+    char16_t separator;
+    uint32_t flags;
+    int32_t mode;
+    std::u16string path;  // empty: nothing composed
+  } kCases[] = {
+      {d, u'\\', 0, 0, d + u"\\ORVANTIS"},
+      {d, u'\\', kAcquisitionBit, 0, d + u"\\ORVANTIS\\Pandrel"},
+      {d, u'\\', 0, 1, d + u"\\ORVANTIS\\CONDITIONS"},
+      {d, u'\\', kAcquisitionBit, 1, d + u"\\ORVANTIS\\Pandrel\\CONDITIONS"},
+      {d, u'\\', ~kAcquisitionBit, 2, d + u"\\ORVANTIS"},  // only bit 0 and only mode 1 count
+      {u"/home/ann", u'/', kAcquisitionBit, 1, u"/home/ann/ORVANTIS/Pandrel/CONDITIONS"},
+      // A trailing separator is not doubled; a backslash is ordinary in POSIX names.
+      {u"E:\\", u'\\', kAcquisitionBit, 1, u"E:\\ORVANTIS\\Pandrel\\CONDITIONS"},
+      {u"/", u'/', 0, 0, u"/ORVANTIS"},
+      {u"/odd\\", u'/', 0, 0, u"/odd\\/ORVANTIS"},
+      // A share gives way to the local root, on Windows only.
+      {u"\\\\server\\users\\ann", u'\\', 0, 0, u"C:\\ORVANTIS"},
+      {u"\\\\other\\x\\", u'\\', kAcquisitionBit, 1, u"C:\\ORVANTIS\\Pandrel\\CONDITIONS"},
+      {u"\\single", u'\\', 0, 0, u"\\single\\ORVANTIS"},
+      {u"\\\\odd", u'/', 0, 0, u"\\\\odd/ORVANTIS"},
+      // Overflow and no documents folder.
+      {fits, u'\\', 0, 0, fits + u"\\ORVANTIS"},
+      {fits + u"a", u'\\', 0, 0, u""},
+      {fits, u'\\', 0, 1, u""},
+      {u"", u'\\', 0, 0, u""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::Message() << "case " << &c - kCases);
+    FolderPlan plan;
+    EXPECT_EQ(ComposeDefaultFolder(c.documents.c_str(), c.separator, c.flags, c.mode, &plan),
+              !c.path.empty());
+    EXPECT_TRUE(std::u16string(plan.path) == c.path);
+  }
 }
 
 TEST(ComposeDefaultFolderTest, LevelsAreParentsBeforeChildren) {
@@ -44,35 +64,6 @@ TEST(ComposeDefaultFolderTest, LevelsAreParentsBeforeChildren) {
   EXPECT_EQ(std::u16string(plan.path, plan.levelLength[0]), u"D:\\Docs\\ORVANTIS");
   EXPECT_EQ(std::u16string(plan.path, plan.levelLength[1]), u"D:\\Docs\\ORVANTIS\\Pandrel");
   EXPECT_EQ(plan.levelLength[2], std::u16string(plan.path).size());
-}
-
-TEST(ComposeDefaultFolderTest, TrailingSeparatorIsNotDoubled) {
-  EXPECT_EQ(Compose(u"E:\\", u'\\', kAcquisitionBit, 1), u"E:\\ORVANTIS\\Pandrel\\CONDITIONS");
-  EXPECT_EQ(Compose(u"/", u'/', 0, 0), u"/ORVANTIS");
-  // A backslash is an ordinary character in POSIX names.
-  EXPECT_EQ(Compose(u"/odd\\", u'/', 0, 0), u"/odd\\/ORVANTIS");
-}
-
-TEST(ComposeDefaultFolderTest, ShareIsReplacedByTheLocalRootOnWindowsOnly) {
-  EXPECT_EQ(Compose(u"\\\\server\\users\\ann", u'\\', 0, 0), u"C:\\ORVANTIS");
-  EXPECT_EQ(Compose(u"\\\\other\\x\\", u'\\', kAcquisitionBit, 1),
-            u"C:\\ORVANTIS\\Pandrel\\CONDITIONS");
-  EXPECT_EQ(Compose(u"\\single", u'\\', 0, 0), u"\\single\\ORVANTIS");
-  EXPECT_EQ(Compose(u"\\\\odd", u'/', 0, 0), u"\\\\odd/ORVANTIS");
-}
-
-TEST(ComposeDefaultFolderTest, OverflowAndEmptyDocumentsGiveNoPath) {
-  bool ok = true;
-  // 250 + "\ORVANTIS" (9) = 259 units: fits with the terminator.
-  const std::u16string fits(250, u'a');
-  EXPECT_EQ(Compose(fits, u'\\', 0, 0, &ok), fits + u"\\ORVANTIS");
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(Compose(std::u16string(251, u'a'), u'\\', 0, 0, &ok), u"");
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(Compose(fits, u'\\', 0, 1, &ok), u"");
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(Compose(u"", u'\\', 0, 0, &ok), u"");
-  EXPECT_FALSE(ok);
 }
 
 class MakeDefaultFolderTest : public ::testing::Test {
@@ -88,23 +79,19 @@ class MakeDefaultFolderTest : public ::testing::Test {
   test::Profile profile_;
 };
 
-TEST_F(MakeDefaultFolderTest, CreatesTheWholeChainLevelByLevel) {
-  SetHostOptionFlags(kAcquisitionBit);
+TEST_F(MakeDefaultFolderTest, CreatesTheChainAndSkipsTheAcquisitionFolderWithoutTheOptionBit) {
+  const std::u16string sep(1, plat::PathSeparator());
   char16_t path[kFolderPathUnits];
   EXPECT_NE(MakeDefaultFolder(path, kFolderModeConditions), 0);
-  const std::u16string sep(1, plat::PathSeparator());
+  EXPECT_EQ(std::u16string(path), Expected(u"ORVANTIS" + sep + u"CONDITIONS"));
+  EXPECT_TRUE(fs::is_directory(fs::path(profile_.documents) / "ORVANTIS" / "CONDITIONS"));
+  EXPECT_FALSE(fs::exists(fs::path(profile_.documents) / "ORVANTIS" / "Pandrel"));
+
+  SetHostOptionFlags(kAcquisitionBit);
+  EXPECT_NE(MakeDefaultFolder(path, kFolderModeConditions), 0);
   EXPECT_EQ(std::u16string(path), Expected(u"ORVANTIS" + sep + u"Pandrel" + sep + u"CONDITIONS"));
   EXPECT_TRUE(
       fs::is_directory(fs::path(profile_.documents) / "ORVANTIS" / "Pandrel" / "CONDITIONS"));
-}
-
-TEST_F(MakeDefaultFolderTest, ConditionsWithoutOptionBitSkipTheAcquisitionFolder) {
-  char16_t path[kFolderPathUnits];
-  EXPECT_NE(MakeDefaultFolder(path, kFolderModeConditions), 0);
-  EXPECT_EQ(std::u16string(path),
-            Expected(u"ORVANTIS" + std::u16string(1, plat::PathSeparator()) + u"CONDITIONS"));
-  EXPECT_TRUE(fs::is_directory(fs::path(profile_.documents) / "ORVANTIS" / "CONDITIONS"));
-  EXPECT_FALSE(fs::exists(fs::path(profile_.documents) / "ORVANTIS" / "Pandrel"));
 }
 
 TEST_F(MakeDefaultFolderTest, SecondCallCreatesNothingAndSucceeds) {
