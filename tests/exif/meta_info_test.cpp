@@ -48,19 +48,27 @@ Bytes CameraImage(const IfdSpec& note, Endian endian = Endian::kLittle, uint32_t
   return CameraJpeg(CameraTiff(MakerNote(note, noteIfd), endian).Build());
 }
 
+// Either byte order, SHORT or LONG frame number (stored as is, high bit kept), and the note's
+// IFD right after its header or further in, as the header's offset says.
 TEST(ExifMetaInfo, FrameNumberAndPathRoundTripInBothByteOrders) {
   for (Endian endian : {Endian::kLittle, Endian::kBig}) {
     for (bool asShort : {false, true}) {
-      const uint32_t frame = asShort ? 65535u : 0x80000001u;  // stored as is, high bit kept
-      Read r = ReadAll(
-          CameraImage(CameraNote(frame, "\\DCIM\\100ORVNT\\QV000123.JPG", asShort), endian));
-      EXPECT_EQ(r.parse, 0);
-      EXPECT_EQ(r.frameResult, 0);
-      EXPECT_EQ(r.frame, frame);
-      EXPECT_EQ(r.pathResult, 0);
-      EXPECT_EQ(r.path, u"\\DCIM\\100ORVNT\\QV000123.JPG");
+      for (uint32_t noteIfd : {12u, 40u}) {
+        const uint32_t frame = asShort ? 65535u : 0x80000001u;
+        Read r = ReadAll(CameraImage(CameraNote(frame, "\\DCIM\\100ORVNT\\QV000123.JPG", asShort),
+                                     endian, noteIfd));
+        EXPECT_EQ(r.parse, 0);
+        EXPECT_EQ(r.frameResult, 0);
+        EXPECT_EQ(r.frame, frame);
+        EXPECT_EQ(r.pathResult, 0);
+        EXPECT_EQ(r.path, u"\\DCIM\\100ORVNT\\QV000123.JPG");
+      }
     }
   }
+  // A multi-value frame-number tag gives its first value.
+  Read multi = ReadAll(CameraImage(IfdSpec{{Long(0x1438, {11, 12, 13})}}));
+  EXPECT_EQ(multi.frameResult, 0);
+  EXPECT_EQ(multi.frame, 11u);
 }
 
 TEST(ExifMetaInfo, CameraPathIsTakenExactlyUpTo260Bytes) {
@@ -98,17 +106,6 @@ TEST(ExifMetaInfo, CameraPathIsTakenExactlyUpTo260Bytes) {
   EXPECT_EQ(ReadAll(CameraImage(IfdSpec{{Ascii(0x1439, ansi)}})).path, converted);
 }
 
-TEST(ExifMetaInfo, MakerNoteIfdOffsetIsTakenFromTheNoteHeader) {
-  for (uint32_t offset : {12u, 40u}) {
-    Read r = ReadAll(CameraImage(CameraNote(1234, "P"), Endian::kBig, offset));
-    EXPECT_EQ(r.frame, 1234u) << offset;
-  }
-  // A multi-value frame-number tag gives its first value.
-  Read multi = ReadAll(CameraImage(IfdSpec{{Long(0x1438, {11, 12, 13})}}));
-  EXPECT_EQ(multi.frameResult, 0);
-  EXPECT_EQ(multi.frame, 11u);
-}
-
 TEST(ExifMetaInfo, MissingOrUnusableMakerNoteLeavesBothGettersEmpty) {
   auto expectEmpty = [](const Bytes& jpeg, int32_t parse) {
     Read r = ReadAll(jpeg);
@@ -141,8 +138,11 @@ TEST(ExifMetaInfo, MissingOrUnusableMakerNoteLeavesBothGettersEmpty) {
   expectEmpty(Bytes{'n', 'o', 't', ' ', 'j', 'p', 'e', 'g'}, -4);
 }
 
+// Validate keeps its parse for a following ParseMetadata of the same data (through Close too),
+// never for other data, and shows nothing of it before.
 TEST(ExifMetaInfo, CallSequenceAndStateRules) {
-  const Bytes jpeg = CameraJpeg(CameraTiff(MakerNote(CameraNote(9, "P"))).Build(), 48, 24);
+  const Bytes first = CameraJpeg(CameraTiff(MakerNote(CameraNote(9, "A"))).Build(), 48, 24);
+  const Bytes second = CameraJpeg(CameraTiff(MakerNote(CameraNote(2, "B"))).Build(), 32, 16);
   CExifMetaInfo info;
   uint32_t w = 1, h = 1, frame = 0;
   EXPECT_FALSE(info.Validate(&w, &h));
@@ -151,16 +151,19 @@ TEST(ExifMetaInfo, CallSequenceAndStateRules) {
   char16_t path[kCameraPathCapacity];
   EXPECT_EQ(info.GetCameraPath(path), -1);
 
-  ASSERT_EQ(info.SetSource(jpeg.data(), jpeg.size()), 0);
+  ASSERT_EQ(info.SetSource(first.data(), first.size()), 0);
   ASSERT_TRUE(info.Validate(&w, &h));
+  EXPECT_EQ(info.ifd0(), nullptr);
   EXPECT_EQ(w, 48u);
   EXPECT_EQ(h, 24u);
+  w = h = 0;
+  ASSERT_TRUE(info.Validate(&w, &h));
+  EXPECT_EQ(w, 48u);
   ASSERT_EQ(info.ParseMetadata(), 0);
   w = h = 777;
   EXPECT_TRUE(info.Validate(&w, &h));  // a held parse leaves the outputs alone
   EXPECT_EQ(w, 777u);
   EXPECT_EQ(info.GetCameraPath(nullptr), -1);
-
   EXPECT_EQ(info.Close(), 0);
   EXPECT_EQ(info.GetFrameNumber(&frame), -1);
   ASSERT_EQ(info.ParseMetadata(), 0);  // the copy survives Close
@@ -169,27 +172,8 @@ TEST(ExifMetaInfo, CallSequenceAndStateRules) {
   EXPECT_EQ(info.ReleaseAll(), 0);
   EXPECT_EQ(info.ParseMetadata(), -3);
 
-  // The reader works on its own copy: the caller may reuse its buffer at once.
-  Bytes scratch = jpeg;
-  ASSERT_EQ(info.SetSource(scratch.data(), scratch.size()), 0);
-  std::fill(scratch.begin(), scratch.end(), 0);
-  ASSERT_EQ(info.ParseMetadata(), 0);
-  EXPECT_EQ(info.GetFrameNumber(&frame), 0);
-}
-
-TEST(ExifMetaInfo, ValidateHandsItsParseOnlyToParseMetadataOfTheSameData) {
-  const Bytes first = CameraJpeg(CameraTiff(MakerNote(CameraNote(1, "A"))).Build(), 48, 24);
-  const Bytes second = CameraJpeg(CameraTiff(MakerNote(CameraNote(2, "B"))).Build(), 32, 16);
-  CExifMetaInfo info;
-  uint32_t w = 0, h = 0, frame = 0;
   ASSERT_EQ(info.SetSource(first.data(), first.size()), 0);
   ASSERT_TRUE(info.Validate(&w, &h));
-  EXPECT_EQ(info.ifd0(), nullptr);  // nothing of the parse shows before ParseMetadata
-  w = h = 0;
-  ASSERT_TRUE(info.Validate(&w, &h));
-  EXPECT_EQ(w, 48u);
-  EXPECT_EQ(h, 24u);
-
   ASSERT_EQ(info.SetSource(second.data(), second.size()), 0);
   ASSERT_TRUE(info.Validate(&w, &h));
   EXPECT_EQ(w, 32u);
@@ -202,7 +186,15 @@ TEST(ExifMetaInfo, ValidateHandsItsParseOnlyToParseMetadataOfTheSameData) {
   EXPECT_EQ(info.Close(), 0);
   ASSERT_EQ(info.ParseMetadata(), 0);
   EXPECT_EQ(info.GetFrameNumber(&frame), 0);
-  EXPECT_EQ(frame, 1u);
+  EXPECT_EQ(frame, 9u);
+
+  // The reader works on its own copy: the caller may reuse its buffer at once.
+  Bytes scratch = second;
+  ASSERT_EQ(info.SetSource(scratch.data(), scratch.size()), 0);
+  std::fill(scratch.begin(), scratch.end(), 0);
+  ASSERT_EQ(info.ParseMetadata(), 0);
+  EXPECT_EQ(info.GetFrameNumber(&frame), 0);
+  EXPECT_EQ(frame, 2u);
 
   const Bytes broken(first.begin(), first.begin() + 40);
   ASSERT_EQ(info.SetSource(broken.data(), broken.size()), 0);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "exif/jpeg_builder.h"
 #include "transfer/exif/byte_stream.h"
@@ -75,20 +76,21 @@ TEST(ExifTiff, BigEndianBlockReadsLikeItsLittleEndianTwin) {
     ASSERT_EQ(be.reader.ifd0()->ReadTag(e->tag, b, sizeof(b)), kExifOk) << e->tag;
     EXPECT_EQ(std::memcmp(a, b, sizeof(a)), 0) << "tag " << e->tag;
   }
-  uint32_t values[3] = {};
-  ASSERT_EQ(be.reader.ifd0()->ReadTagAsLong(0x0102, values, 3), kExifOk);
-  EXPECT_EQ(values[0], 8u);
-  EXPECT_EQ(values[2], 10u);
-  ASSERT_EQ(be.reader.ifd0()->ReadTagAsLong(0x0115, values, 3), kExifOk);
-  EXPECT_EQ(values[1], 4u);
-  ASSERT_EQ(be.reader.ifd0()->ReadTagAsLong(0x0140, values, 3), kExifOk);
-  EXPECT_EQ(values[1], 0x80000000u);
-  uint32_t rational[2] = {};
-  ASSERT_EQ(be.reader.ifd0()->ReadTag(0x011A, rational, sizeof(rational)), kExifOk);
+  const Ifd& b = *be.reader.ifd0();
+  auto longs = [&](uint16_t tag, size_t n) {
+    std::vector<uint32_t> v(n);
+    EXPECT_EQ(b.ReadTagAsLong(tag, v.data(), n), kExifOk) << tag;
+    return v;
+  };
+  EXPECT_EQ(longs(0x0102, 3), (std::vector<uint32_t>{8, 9, 10}));
+  EXPECT_EQ(longs(0x0115, 2), (std::vector<uint32_t>{3, 4}));
+  EXPECT_EQ(longs(0x0140, 2), (std::vector<uint32_t>{1, 0x80000000u}));
+  uint32_t rational[3] = {};
+  ASSERT_EQ(b.ReadTag(0x011A, rational, 8), kExifOk);
   EXPECT_EQ(rational[0], 300u);
   EXPECT_EQ(rational[1], 1u);
-  EXPECT_EQ(be.reader.ifd0()->ReadTagAsLong(0x011A, values, 3), kExifBadTagType);
-  EXPECT_EQ(be.reader.ifd0()->ReadTagAsLong(0x0102, values, 2), kExifOutOfRange);
+  EXPECT_EQ(b.ReadTagAsLong(0x011A, rational, 3), kExifBadTagType);
+  EXPECT_EQ(b.ReadTagAsLong(0x0102, rational, 2), kExifOutOfRange);
 }
 
 TEST(ExifTiff, IfdHoldsAtMost2048Entries) {
@@ -114,36 +116,31 @@ TEST(ExifTiff, IfdHoldsAtMost2048Entries) {
   }
 }
 
-TEST(ExifTiff, EntryOfInvalidTypeIsLeftOutAndLaterEntriesStayAligned) {
+// Entries are given out of order, with a duplicate tag and entries of invalid types (13, 0) in
+// between: the invalid ones are left out without shifting the ones read after them.
+TEST(ExifTiff, EntriesAreSortedStablyAndInvalidTypesAreLeftOut) {
   IfdSpec ifd;
-  ifd.entries = {Short(0x0100, {1}), RawEntry(0x0101, 13, 1, 0xDEADBEEF), Long(0x0102, {7}),
-                 RawEntry(0x0103, 0, 4, 0), Ascii(0x0104, "after")};
+  ifd.entries = {
+      Short(0x0300, {3}),        Short(0x0100, {1}),    RawEntry(0x0101, 13, 1, 0xDEADBEEF),
+      Short(0x0200, {21}),       Long(0x0102, {7}),     Short(0x0200, {22}),
+      RawEntry(0x0103, 0, 4, 0), Ascii(0x0104, "after")};
   ParsedTiff t(Ifd0Only(ifd));
   ASSERT_EQ(t.error, kExifOk);
   const Ifd& i0 = *t.reader.ifd0();
-  EXPECT_EQ(i0.entryCount(), 3);
+  ASSERT_EQ(i0.entryCount(), 6);
+  EXPECT_EQ(i0.entries()[0].tag, 0x0100);
+  EXPECT_EQ(i0.entries()[5].tag, 0x0300);
   EXPECT_EQ(i0.FindTag(0x0101), nullptr);
   EXPECT_EQ(i0.TagType(0x0101), 0);
   uint32_t v = 0;
   ASSERT_EQ(i0.ReadTagAsLong(0x0102, &v, 1), kExifOk);
   EXPECT_EQ(v, 7u);
+  ASSERT_EQ(i0.ReadTagAsLong(0x0200, &v, 1), kExifOk);
+  EXPECT_EQ(v, 21u);  // the first in file order
   char text[8] = {};
   ASSERT_EQ(i0.ReadTag(0x0104, text, sizeof(text)), kExifOk);
   EXPECT_STREQ(text, "after");
-}
-
-TEST(ExifTiff, EntriesAreSortedStablyAndLookupStopsAtGreaterTag) {
-  IfdSpec ifd;
-  ifd.entries = {Short(0x0300, {3}), Short(0x0100, {1}), Short(0x0200, {21}), Short(0x0200, {22})};
-  ParsedTiff t(Ifd0Only(ifd));
-  ASSERT_EQ(t.error, kExifOk);
-  const Ifd& i0 = *t.reader.ifd0();
-  EXPECT_EQ(i0.entries()[0].tag, 0x0100);
-  EXPECT_EQ(i0.entries()[3].tag, 0x0300);
-  uint32_t v = 0;
-  ASSERT_EQ(i0.ReadTagAsLong(0x0200, &v, 1), kExifOk);
-  EXPECT_EQ(v, 21u);  // the first in file order
-  EXPECT_EQ(i0.FindTag(0x0250), nullptr);
+  EXPECT_EQ(i0.FindTag(0x0250), nullptr);  // lookup stops at a greater tag
   EXPECT_EQ(i0.ReadTag(0x0250, &v, sizeof(v)), kExifTagMissing);
 }
 
@@ -154,23 +151,18 @@ TEST(ExifTiff, HeaderAndIfdBoundsAreCheckedBeforeReading) {
     b[at] = value;
     return b;
   };
-  EXPECT_EQ(ParsedTiff(Bytes(good.begin(), good.begin() + 7)).error, kExifBadTiff);
-  EXPECT_EQ(ParsedTiff(withByte(1, 'M')).error, kExifBadTiff);   // "IM"
-  EXPECT_EQ(ParsedTiff(withByte(2, 43)).error, kExifBadTiff);    // magic
-  EXPECT_EQ(ParsedTiff(withByte(4, 4)).error, kExifBadTiff);     // IFD inside the header
-  EXPECT_EQ(ParsedTiff(withByte(7, 0x80)).error, kExifBadTiff);  // IFD far past the end
-  EXPECT_EQ(ParsedTiff(withByte(8, 0xFF)).error, kExifBadTiff);  // 255 entries do not fit
-
-  // IFD1 whose count cannot fit fails the set with the IFD's own error.
   IfdSpec chained{{Short(0x0100, {1})}};
   chained.nextOffset = static_cast<uint32_t>(good.size());
-  Bytes b = Ifd0Only(chained);
-  b.insert(b.end(), {0x00, 0x04, 0, 0});  // 1024 entries claimed, 2 bytes present
-  EXPECT_EQ(ParsedTiff(b).error, kExifBadTiff);
-
-  chained.nextOffset = 0x7FFFFFF0;  // IFD1 outside the block
-  EXPECT_EQ(ParsedTiff(Ifd0Only(chained)).error, kExifBadTiff);
-
+  Bytes ifd1Cut = Ifd0Only(chained);
+  ifd1Cut.insert(ifd1Cut.end(), {0x00, 0x04, 0, 0});  // IFD1 claims 1024 entries, has 2 bytes
+  chained.nextOffset = 0x7FFFFFF0;
+  for (const Bytes& b : {Bytes(good.begin(), good.begin() + 7), withByte(1, 'M') /* "IM" */,
+                         withByte(2, 43) /* magic */, withByte(4, 4) /* IFD inside the header */,
+                         withByte(7, 0x80) /* IFD far past the end */,
+                         withByte(8, 0xFF) /* 255 entries do not fit */, ifd1Cut,
+                         Ifd0Only(chained) /* IFD1 outside the block */}) {
+    EXPECT_EQ(ParsedTiff(b).error, kExifBadTiff);  // a broken IFD1 fails the whole set
+  }
   ParsedTiff twice(good);
   ASSERT_EQ(twice.error, kExifOk);
   EXPECT_EQ(twice.reader.ParseIfds(), kExifWrongState);
@@ -179,8 +171,8 @@ TEST(ExifTiff, HeaderAndIfdBoundsAreCheckedBeforeReading) {
 TEST(ExifTiff, ForgedValueOffsetsAndCountsFailWithoutReadingOutside) {
   IfdSpec ifd;
   ifd.entries = {RawEntry(0x0100, 2, 16, 0xFFFFFFF0u), RawEntry(0x0101, 12, 0xFFFFFFFFu, 8),
-                 Ascii(0x0102, "in range")};
-  ParsedTiff t(Ifd0Only(ifd));
+                 Ascii(0x0102, "in range"), RawEntry(0x010E, 2, 0, 0), Short(0x0112, {1})};
+  ParsedTiff t(Ifd0Only(ifd, Endian::kBig));
   ASSERT_EQ(t.error, kExifOk);
   const Ifd& i0 = *t.reader.ifd0();
   uint8_t out[16];
@@ -191,6 +183,10 @@ TEST(ExifTiff, ForgedValueOffsetsAndCountsFailWithoutReadingOutside) {
   EXPECT_EQ(i0.ReadTag(0x0101, out, sizeof(out)), kExifOutOfRange);
   EXPECT_TRUE(i0.TagValueAvailable(0x0102));
   EXPECT_EQ(i0.ReadTag(0x0102, out, 4), kExifOutOfRange);  // the caller's buffer is too small
+  // A tag of count 0 reads into the empty buffer its size asks for (once a fuzz finding).
+  EXPECT_EQ(i0.TagByteSize(0x010E), 0u);
+  EXPECT_EQ(i0.ReadTag(0x010E, nullptr, 0), kExifOk);
+  EXPECT_EQ(i0.ReadTagAsLong(0x0112, nullptr, 0), kExifOutOfRange);
 }
 
 TEST(ExifTiff, FullModeNeedsAWellFormedExifPointer) {
@@ -212,27 +208,22 @@ TEST(ExifTiff, FullModeNeedsAWellFormedExifPointer) {
   t.gps = IfdSpec{{Short(0x0000, {2})}};
   t.ifd1 = IfdSpec{{Long(0x0201, {0})}};
   EXPECT_EQ(parseFull(t.Build()), kExifOk);
-  {
-    Bytes copy = t.Build();
-    ParsedTiff ifdOnly(copy);
-    ASSERT_EQ(ifdOnly.error, kExifOk);
-    EXPECT_EQ(ifdOnly.reader.ifds().exif, nullptr);
-    EXPECT_NE(ifdOnly.reader.ifds().gps, nullptr);
-    EXPECT_NE(ifdOnly.reader.ifds().ifd1, nullptr);
-  }
+  ParsedTiff ifdOnly(t.Build());
+  ASSERT_EQ(ifdOnly.error, kExifOk);
+  EXPECT_EQ(ifdOnly.reader.ifds().exif, nullptr);
+  EXPECT_NE(ifdOnly.reader.ifds().gps, nullptr);
+  EXPECT_NE(ifdOnly.reader.ifds().ifd1, nullptr);
 
   TiffSpec noExif = t;
   noExif.exif.reset();
   EXPECT_EQ(parseFull(noExif.Build()), kExifNoExif);
-  TiffSpec shortPointer = t;
-  shortPointer.ifd0.entries.push_back(Short(0x8769, {26}));
-  EXPECT_EQ(parseFull(shortPointer.Build()), kExifNoExif);
-  TiffSpec farPointer = t;
-  farPointer.ifd0.entries.push_back(RawEntry(0x8769, 4, 1, 0x7FFFFFF0));
-  EXPECT_EQ(parseFull(farPointer.Build()), kExifNoExif);
-  TiffSpec badGps = t;
-  badGps.ifd0.entries.push_back(RawEntry(0x8825, 4, 1, 0x7FFFFFF0));
-  EXPECT_EQ(parseFull(badGps.Build()), kExifNoExif);
+  // An Exif pointer of the wrong type or out of the block, or a GPS pointer out of it.
+  for (const Entry& pointer : {Short(0x8769, {26}), RawEntry(0x8769, 4, 1, 0x7FFFFFF0),
+                               RawEntry(0x8825, 4, 1, 0x7FFFFFF0)}) {
+    TiffSpec broken = t;
+    broken.ifd0.entries.push_back(pointer);
+    EXPECT_EQ(parseFull(broken.Build()), kExifNoExif) << pointer.tag;
+  }
 }
 
 TEST(ExifTiff, TagDescriptionTableChecksCountTypeAndSuppliesDefaults) {
