@@ -121,6 +121,19 @@ TEST_F(CliTest, ShootThreeGivesRawAndJpegPerFrame) {
   EXPECT_TRUE(Contains(r.out, "6 files, ")) << r.out;
 }
 
+TEST_F(CliTest, ShootJsonListsEachSavedFileWithItsSizeAndTheTotal) {
+  const Result r = Run({"shoot", "--json", "--sim", "--timeout", "20", "-o", Path("shots")});
+  ASSERT_EQ(r.code, kExitOk) << r.out;
+  const uintmax_t jpegBytes = fs::file_size(dir_ / "shots" / FrameName(1, "JPG"));
+  EXPECT_TRUE(Contains(r.out, R"({"shots":1,"files":[{"path":)")) << r.out;
+  EXPECT_TRUE(Contains(r.out, FrameName(1, "QRW") + R"(","bytes":1000000})")) << r.out;
+  EXPECT_TRUE(Contains(r.out, FrameName(1, "JPG") + R"(","bytes":)" + std::to_string(jpegBytes)))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, R"(],"bytes":)" + std::to_string(kSimRawBytes + jpegBytes) +
+                                  R"(,"seconds_per_shot":)"))
+      << r.out;
+}
+
 TEST_F(CliTest, ShootNeverOverwritesAnExistingFile) {
   fs::create_directories(dir_ / "shots");
   std::ofstream(dir_ / "shots" / "00000001.JPG") << "keep me";
