@@ -242,8 +242,12 @@ TEST(ExifDifferential, Ifd0MakeAndModelAgreeWithExiftool) {
       EXPECT_EQ(ours.model, Trim(t.model));
     } else if (broken && ours.parsed) {
       // Whatever we do return must be what an independent reader sees too.
-      if (!ours.make.empty()) EXPECT_EQ(ours.make, Trim(t.make));
-      if (!ours.model.empty()) EXPECT_EQ(ours.model, Trim(t.model));
+      if (!ours.make.empty()) {
+        EXPECT_EQ(ours.make, Trim(t.make));
+      }
+      if (!ours.model.empty()) {
+        EXPECT_EQ(ours.model, Trim(t.model));
+      }
     }
   }
   EXPECT_GE(compared, 15);

@@ -22,8 +22,7 @@ inline void ReadEveryTag(const Ifd* ifd) {
     const bool available = ifd->TagValueAvailable(tag);
     std::vector<uint8_t> buffer(available && bytes <= 4096 ? bytes : 16);
     (void)ifd->ReadTag(tag, buffer.data(), buffer.size());
-    std::vector<uint32_t> longs(available && ifd->TagCount(tag) <= 1024 ? ifd->TagCount(tag)
-                                                                              : 4);
+    std::vector<uint32_t> longs(available && ifd->TagCount(tag) <= 1024 ? ifd->TagCount(tag) : 4);
     (void)ifd->ReadTagAsLong(tag, longs.data(), longs.size());
   }
 }

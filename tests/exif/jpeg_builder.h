@@ -174,12 +174,8 @@ struct TiffSpec {
     if (exif && interop) SetPointer(ex, 0xA005, offIo);
     if (ifd1) i0.nextOffset = off1;
 
-    Bytes b;
-    if (endian == Endian::kLittle) {
-      b = {'I', 'I'};
-    } else {
-      b = {'M', 'M'};
-    }
+    Bytes b = {'I', 'I'};
+    if (endian == Endian::kBig) b = {'M', 'M'};
     enc.U16(b, 42);
     enc.U32(b, off0);
     enc.AppendIfd(b, i0, 0);
@@ -289,23 +285,12 @@ class JpegBuilder {
     }
     return Segment(code, p);
   }
-  // The two tables the scan encoder needs: DC symbol 0 as "0"; AC symbol 0x01 as "0" and EOB
-  // as "10" (no code is all ones, as the format requires).
+  // The two tables the scan encoder needs (class and id, 16 code counts by length, symbols):
+  // DC symbol 0 as "0"; AC symbol 0x01 as "0" and EOB as "10" (no code is all ones, as the
+  // format requires).
   JpegBuilder& Dht() {
-    Bytes p;
-    p.push_back(0x00);  // DC, table 0
-    Bytes counts(16, 0);
-    counts[0] = 1;
-    p.insert(p.end(), counts.begin(), counts.end());
-    p.push_back(0x00);
-    p.push_back(0x10);  // AC, table 0
-    counts.assign(16, 0);
-    counts[0] = 1;
-    counts[1] = 1;
-    p.insert(p.end(), counts.begin(), counts.end());
-    p.push_back(0x01);
-    p.push_back(0x00);
-    return Segment(0xC4, p);
+    return Segment(0xC4, {0x00, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00,  // DC 0
+                          0x10, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x00});
   }
   JpegBuilder& Sos(int components = 1) {
     Bytes p = {static_cast<uint8_t>(components)};

@@ -1,15 +1,22 @@
 // CExifMetaInfo end to end on built camera JPEGs: maker-note round trips in both Exif byte
 // orders, path-length limits, missing or broken maker notes, the call sequence and state
 // rules, the debug copy, and the raw-header helper that finds the JPEG inside a raw file.
+// Then the same reader on the simulated camera's own files: every shot gives a raw file and a
+// JPEG, and the reader must return the frame number and camera path the simulator wrote into
+// both, whatever frame-number type, Exif byte order and camera path the camera is set to.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "exif/jpeg_builder.h"
 #include "platform/platform.h"
+#include "sim/sim_test_util.h"
 #include "transfer/exif/exif_meta_info.h"
 #include "transfer/exif/raw_header.h"
 
@@ -19,6 +26,7 @@ namespace {
 using namespace fixture;
 
 struct Read {
+  bool valid = false;
   int32_t parse = 0;
   int32_t frameResult = 0;
   uint32_t frame = 0;
@@ -32,7 +40,7 @@ Read ReadAll(const Bytes& jpeg) {
   Read r;
   EXPECT_EQ(info.SetSource(jpeg.data(), jpeg.size()), 0);
   uint32_t w = 0, h = 0;
-  info.Validate(&w, &h);
+  r.valid = info.Validate(&w, &h);
   r.parse = info.ParseMetadata();
   char16_t path[kCameraPathCapacity + 8];
   std::fill(std::begin(path), std::end(path), u'#');
@@ -71,39 +79,46 @@ TEST(ExifMetaInfo, FrameNumberAndPathRoundTripInBothByteOrders) {
   EXPECT_EQ(multi.frame, 11u);
 }
 
+std::u16string Wide(const std::string& text) {
+  return std::u16string(text.begin(), text.end());
+}
+
+std::string Letters(size_t n) {
+  std::string text;
+  for (size_t i = 0; i < n; ++i) text.push_back(static_cast<char>('A' + i % 26));
+  return text;
+}
+
 TEST(ExifMetaInfo, CameraPathIsTakenExactlyUpTo260Bytes) {
-  struct Case {
-    size_t chars;
-    bool terminated;
-    bool accepted;
-  };
-  for (Case c : {Case{0, true, true}, Case{0, false, true}, Case{1, false, true},
-                 Case{1, true, true}, Case{259, true, true}, Case{260, false, true},
-                 Case{260, true, false}, Case{261, false, false}}) {
-    std::string text;
-    for (size_t i = 0; i < c.chars; ++i) text.push_back(static_cast<char>('A' + i % 26));
-    IfdSpec note{{Long(0x1438, {7}), Ascii(0x1439, text, c.terminated)}};
-    Read r = ReadAll(CameraImage(note));
-    SCOPED_TRACE(std::to_string(c.chars) + (c.terminated ? " terminated" : " bare"));
-    EXPECT_EQ(r.frame, 7u);
-    if (c.accepted) {
-      ASSERT_EQ(r.pathResult, 0);
-      EXPECT_EQ(r.path, std::u16string(text.begin(), text.end()));
-    } else {
-      EXPECT_EQ(r.pathResult, -1);
-    }
-  }
-  // A path of zero bytes only is the empty text; a text stops at its first zero byte.
-  Read zeros = ReadAll(CameraImage(IfdSpec{{Undefined(0x1439, Bytes(32, 0))}}));
-  EXPECT_EQ(zeros.pathResult, 0);
-  EXPECT_EQ(zeros.path, u"");
-  Read embedded = ReadAll(CameraImage(IfdSpec{{Ascii(0x1439, std::string("A:\\X\0junk", 9))}}));
-  EXPECT_EQ(embedded.path, u"A:\\X");
-  // Bytes above 0x7F go through the ANSI code page like any other text.
   const std::string ansi = "A:\\\xC3\xA9t\xE9\\X";
   char16_t converted[kCameraPathCapacity];
   plat::AnsiToWide(ansi.data(), ansi.size(), converted, kCameraPathCapacity);
-  EXPECT_EQ(ReadAll(CameraImage(IfdSpec{{Ascii(0x1439, ansi)}})).path, converted);
+  const struct {
+    const char* name;
+    Entry tag;
+    std::optional<std::u16string> path;  // nullopt: refused
+  } cases[] = {
+      {"empty", Ascii(0x1439, ""), u""},
+      {"empty, no terminator", Ascii(0x1439, "", false), u""},
+      {"1 byte", Ascii(0x1439, "A", false), u"A"},
+      {"2 bytes", Ascii(0x1439, "A"), u"A"},
+      {"260 bytes", Ascii(0x1439, Letters(259)), Wide(Letters(259))},
+      {"260 bytes, no terminator", Ascii(0x1439, Letters(260), false), Wide(Letters(260))},
+      {"261 bytes", Ascii(0x1439, Letters(260)), std::nullopt},
+      {"261 bytes, no terminator", Ascii(0x1439, Letters(261), false), std::nullopt},
+      {"zero bytes only", Undefined(0x1439, Bytes(32, 0)), u""},
+      {"text stops at its first zero", Ascii(0x1439, std::string("A:\\X\0junk", 9)), u"A:\\X"},
+      {"bytes above 0x7F go through the ANSI code page", Ascii(0x1439, ansi), converted},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Read r = ReadAll(CameraImage(IfdSpec{{Long(0x1438, {7}), c.tag}}));
+    EXPECT_EQ(r.frame, 7u);
+    EXPECT_EQ(r.pathResult, c.path ? 0 : -1);
+    if (c.path) {
+      EXPECT_EQ(r.path, *c.path);
+    }
+  }
 }
 
 TEST(ExifMetaInfo, MissingOrUnusableMakerNoteLeavesBothGettersEmpty) {
@@ -250,6 +265,87 @@ TEST(ExifRawHeader, EmbeddedJpegIsLocatedOnlyInsideTheData) {
   EXPECT_FALSE(LocateEmbeddedJpeg(wrap.data(), wrap.size(), &offset, &length));
   EXPECT_FALSE(LocateEmbeddedJpeg(nullptr, 100, &offset, &length));
   EXPECT_TRUE(LocateEmbeddedJpeg(raw.data(), raw.size(), nullptr, nullptr));
+}
+
+constexpr uint16_t kShort = 3, kLong = 4;
+constexpr uint32_t kLargestShort = 65535;
+constexpr uint32_t kFileNumberModulo = 10000;  // the camera names files by four digits
+
+struct Case {
+  const char* name;
+  uint32_t frame;
+  bool longFrame;  // asked for; frames above 65535 are LONG anyway
+  bool bigEndian;
+  std::optional<std::string> path;  // replaces the camera's generated path
+  uint32_t pathBytes = 0;           // exact tag size; 0: the text and its terminator
+};
+
+// The camera's own name for a file: its folder, then the frame's last four digits.
+std::string GeneratedPath(uint32_t frame, bool raw) {
+  char name[64];
+  std::snprintf(name, sizeof name, "A:\\DCIM\\100ORVTS\\ORV_%04u.%s", frame % kFileNumberModulo,
+                raw ? "QRW" : "JPG");
+  return name;
+}
+
+class ExifOnSimulatedShots : public test::SimTest {};
+
+TEST_F(ExifOnSimulatedShots, FrameNumberAndCameraPathComeBackAsTheCameraWroteThem) {
+  // Path-length limits are the reader's own business (above); the rows here cover each
+  // frame-number type and byte order, and the camera's path settings up to the limit.
+  const Case cases[] = {
+      {"short II", 7, false, false, std::nullopt},
+      {"short MM", kLargestShort, false, true, std::nullopt},
+      {"long II", 42, true, false, std::nullopt},
+      {"long MM", 4000000000u, false, true, std::nullopt},
+      {"path of 0 bytes of text", 300, false, true, ""},
+      {"path of 260 bytes without terminator", 304, false, true, Letters(260), 260},
+      {"path of 261 bytes is refused", 305, true, false, Letters(260)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string capture = R"("delay_ms":0,"format":"raw+jpeg","raw_bytes":100,"first_frame":)" +
+                          std::to_string(c.frame) + R"(,"frame_type":")" +
+                          (c.longFrame ? "long" : "short") + R"(","byte_order":")" +
+                          (c.bigEndian ? "MM" : "II") + "\"";
+    if (c.path) capture += R"(,"camera_path":")" + *c.path + "\"";  // letters: nothing to escape
+    if (c.pathBytes) capture += R"(,"path_bytes":)" + std::to_string(c.pathBytes);
+    Start(R"({"cameras":[{"capture":{)" + capture + "}}]}");
+    const int32_t h = OpenUsb();
+    ASSERT_EQ(api_->ZEPK_Release(h, 0x104, 0, 0), 0);
+    const test::Image raw = Read(h), jpeg = Read(h);
+    ASSERT_EQ(raw.format, uint32_t{ZEPASIM_FORMAT_RAW});
+
+    size_t offset = 0, length = 0;
+    ASSERT_TRUE(LocateEmbeddedJpeg(raw.bytes.data(), raw.bytes.size(), &offset, &length));
+    for (bool isRaw : {true, false}) {
+      SCOPED_TRACE(isRaw ? "raw" : "jpeg");
+      const uint8_t* data = isRaw ? raw.bytes.data() + offset : jpeg.bytes.data();
+      const size_t size = isRaw ? length : jpeg.bytes.size();
+
+      // The simulator really wrote the variant asked for.
+      const test::ExifView view = test::ReadExif(std::vector<uint8_t>(data, data + size));
+      ASSERT_TRUE(view.found);
+      EXPECT_EQ(view.bigEndian, c.bigEndian);
+      ASSERT_FALSE(view.noteIfd.empty());
+      EXPECT_EQ(view.noteIfd[0].type, c.longFrame || c.frame > kLargestShort ? kLong : kShort);
+
+      const auto r = ReadAll(Bytes(data, data + size));
+      EXPECT_TRUE(r.valid);
+      EXPECT_EQ(r.parse, 0);
+      EXPECT_EQ(r.frameResult, 0);
+      EXPECT_EQ(r.frame, c.frame);
+      std::string written = c.path ? *c.path : GeneratedPath(c.frame, isRaw);
+      const size_t tagBytes = c.pathBytes ? c.pathBytes : written.size() + 1;
+      if (tagBytes > kCameraPathMaxBytes) {
+        EXPECT_EQ(r.pathResult, -1);
+        continue;
+      }
+      written.resize(std::min(written.size(), tagBytes));
+      ASSERT_EQ(r.pathResult, 0);
+      EXPECT_EQ(r.path, std::u16string(written.begin(), written.end()));
+    }
+  }
 }
 
 }  // namespace
