@@ -1,12 +1,13 @@
-// The three interface objects as a host built with another compiler uses them: every slot called
-// through the raw vtable against the simulated camera, then the interface object's busy retries,
-// drive value, mode 0x3301, release errors and locks, and its answers without camera or context.
+// CreateIF and the three interface objects as a host built with another compiler uses them: every
+// slot called through the raw vtable against the simulated camera, then the interface object's
+// busy retries, drive value, mode 0x3301, release errors and locks, and its answers without
+// camera or context.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,19 @@
 #include "sdk/loader.h"
 #include "support/connected_context.h"
 #include "support/test_env.h"
+
+// The factory allocates with the nothrow form, which this program replaces to fail on demand.
+namespace {
+std::atomic<bool> g_failNothrowNew{false};
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (g_failNothrowNew) return nullptr;
+  try {
+    return ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
 
 namespace brelon {
 namespace {
@@ -84,16 +98,12 @@ void ExpectHeldOffUntil(Body body, Release release) {
 // object holding host lock 0, which keeps the session thread's watch out of the trace.
 class HostStyle : public ::testing::Test {
  protected:
-  static constexpr const char* kProfile[] = {"HOME", "XDG_CONFIG_HOME", "BRELON_REGISTRY_FILE"};
   void SetUp() override { plat::SetTimeScale(10); }
   void Connect(const std::string& camera = "{}") {
     const std::string home = test::TempDir("host-style");
-    const std::string values[] = {home, home + "/.config", home + "/registry.reg"};
-    for (size_t i = 0; i < std::size(kProfile); ++i) {
-      const char* old = std::getenv(kProfile[i]);
-      saved_[i] = old ? std::make_unique<std::string>(old) : nullptr;
-      test::SetEnv(kProfile[i], values[i].c_str());
-    }
+    test::SetEnv("HOME", home.c_str());
+    test::SetEnv("XDG_CONFIG_HOME", (home + "/.config").c_str());
+    test::SetEnv("BRELON_REGISTRY_FILE", (home + "/registry.reg").c_str());
     camera_ = std::make_unique<test::ConnectedContext>(R"({"cameras":[)" + camera + "]}");
     ASSERT_TRUE(camera_->Connected());
     ctx_ = camera_->Context();
@@ -107,14 +117,11 @@ class HostStyle : public ::testing::Test {
       EXPECT_EQ(o_->Release(), 0);
     }
     camera_.reset();
-    for (size_t i = 0; i < std::size(kProfile); ++i) {
-      test::SetEnv(kProfile[i], saved_[i] ? saved_[i]->c_str() : nullptr);
-    }
     plat::SetTimeScale(1);
   }
   std::vector<test::TraceCall> Calls(const char* fn) { return camera_->Sim().Calls(fn); }
+  int Control(const std::string& json) { return camera_->Sim().Control(json); }
 
-  std::unique_ptr<std::string> saved_[std::size(kProfile)];
   std::unique_ptr<test::ConnectedContext> camera_;
   PluginContext* ctx_ = nullptr;
   IBrelon* o_ = nullptr;
@@ -210,7 +217,7 @@ TEST_F(HostStyle, EverySlotOfTheInterfaceObjectDoesItsJob) {
   EXPECT_EQ(Call<void*>(spare, 35, uint8_t{BRELON_DESTROY_FREE}), spare);
 }
 
-TEST_F(HostStyle, EverySlotOfTheGuardedSdkObjectReachesItsEntryPoint) {
+TEST_F(HostStyle, EverySlotOfTheSdkAndPropertyObjectsReachesItsEntryPoint) {
   Connect();
   void* o = Create(ctx_, BRELON_IF_ZEPKAPI);
   const int64_t h = ctx_->hCamera;
@@ -242,24 +249,22 @@ TEST_F(HostStyle, EverySlotOfTheGuardedSdkObjectReachesItsEntryPoint) {
   EXPECT_EQ(Call(o, 0), 2);
   EXPECT_EQ(Call(o, 1), 1);
   EXPECT_EQ(z->Release(o), 0);
-}
 
-// Settings themselves and their events are checked in settings/obj_property_test.cpp.
-TEST_F(HostStyle, ThePropertyObjectWritesThroughSlotTwoAndReadsThroughSlotThree) {
-  Connect();
-  void* o = Create(ctx_, BRELON_IF_PROPERTY);
-  EXPECT_EQ(Call(o, 0), 2);
-  EXPECT_EQ(Call(o, 1), 1);
+  // The property object writes through slot 2 and reads through slot 3 (the settings themselves
+  // are checked in the settings suite).
+  void* p = Create(ctx_, BRELON_IF_PROPERTY);
+  EXPECT_EQ(Call(p, 0), 2);
+  EXPECT_EQ(Call(p, 1), 1);
   auto record = std::make_unique<_BRELON_PROPERTY>();
-  ASSERT_EQ(Call(o, 3, record.get()), BRELON_OK);
+  ASSERT_EQ(Call(p, 3, record.get()), BRELON_OK);
   record->hgDispMode = 3;
-  EXPECT_EQ(Call(o, 2, record.get()), BRELON_OK);
+  EXPECT_EQ(Call(p, 2, record.get()), BRELON_OK);
   record->hgDispMode = 0;
-  EXPECT_EQ(Call(o, 3, record.get()), BRELON_OK);
+  EXPECT_EQ(Call(p, 3, record.get()), BRELON_OK);
   EXPECT_EQ(record->hgDispMode, 3);
-  EXPECT_EQ(reinterpret_cast<void*>(static_cast<IBrelon_PropertyC*>(o)->lpVtbl->Read),
-            Vtable(o)[3]);
-  EXPECT_EQ(Call(o, 1), 0);
+  EXPECT_EQ(reinterpret_cast<void*>(static_cast<IBrelon_PropertyC*>(p)->lpVtbl->Read),
+            Vtable(p)[3]);
+  EXPECT_EQ(Call(p, 1), 0);
 }
 
 TEST_F(HostStyle, SetPriorityModeRetriesOnlyABusyCameraAndOnlyUntilTheTimeout) {
@@ -276,7 +281,7 @@ TEST_F(HostStyle, SetPriorityModeRetriesOnlyABusyCameraAndOnlyUntilTheTimeout) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(testing::Message() << c.count << " x " << c.error << " within " << c.timeoutMs);
     ctx_->lPriorityMode = 1;
-    ASSERT_EQ(camera_->Sim().Control(Fault("ZEPK_SetPriorityMode", c.count, c.error)), 0);
+    ASSERT_EQ(Control(Fault("ZEPK_SetPriorityMode", c.count, c.error)), 0);
     camera_->Sim().ClearTrace();
     const int64_t start = plat::NowTicks();
     EXPECT_EQ(o_->SetPriorityMode(2, c.timeoutMs), c.result);
@@ -292,39 +297,45 @@ TEST_F(HostStyle, SetPriorityModeRetriesOnlyABusyCameraAndOnlyUntilTheTimeout) {
       EXPECT_EQ(test::IntArgs(calls.back()), (std::vector<int64_t>{ctx_->hCamera, 2}));
       EXPECT_EQ(Calls("ZEPK_GetErrorNumber").size(), 3u);
     }
-    ASSERT_EQ(camera_->Sim().Control(R"({"cmd":"clear_faults"})"), 0);
+    ASSERT_EQ(Control(R"({"cmd":"clear_faults"})"), 0);
   }
 }
 
+// Host priority replaces a blocking drive value (7, 6) and camera priority restores it; other
+// values (3) and refused replacements are not restored.
 TEST_F(HostStyle, HostPriorityReplacesABlockingDriveValueAndCameraPriorityRestoresIt) {
   Connect(R"({"props":{"0x4220":[1,7],"0x3328":[1]}})");
   const int64_t h = ctx_->hCamera;
-  ASSERT_EQ(o_->SetPriorityMode(2, 0), BRELON_OK);
-  EXPECT_EQ(ctx_->lSavedDriveValue, 7);
-  ASSERT_EQ(Calls("ZEPK_GetProp").size(), 1u);
-  EXPECT_EQ(test::IntArgs(Calls("ZEPK_GetProp")[0]), (std::vector<int64_t>{h, 0x4220, 2, 1}));
-  ASSERT_EQ(Calls("ZEPK_SetProp").size(), 1u);
-  EXPECT_EQ(test::IntArgs(Calls("ZEPK_SetProp")[0]), (std::vector<int64_t>{h, 0x4219, 2, 1, 2}));
-  camera_->Sim().ClearTrace();
-  ASSERT_EQ(o_->SetPriorityMode(1, 0), BRELON_OK);
-  ASSERT_EQ(Calls("ZEPK_SetProp").size(), 1u);
-  EXPECT_EQ(test::IntArgs(Calls("ZEPK_SetProp")[0]), (std::vector<int64_t>{h, 0x4219, 2, 1, 7}));
-}
-
-TEST_F(HostStyle, OtherOrUnreplacedDriveValuesAreNotRestored) {
-  Connect(R"({"props":{"0x4220":[1,3],"0x3328":[1]}})");
-  ASSERT_EQ(o_->SetPriorityMode(2, 0), BRELON_OK);
-  EXPECT_EQ(ctx_->lSavedDriveValue, 3);
-  ASSERT_EQ(o_->SetPriorityMode(1, 0), BRELON_OK);
-  EXPECT_TRUE(Calls("ZEPK_SetProp").empty());
-  // A refused replacement forgets the value (the simulator reads 0x4219's value back as 0x4220).
-  ASSERT_EQ(ctx_->pSdk->SetProp(ctx_->hCamera, 0x4219, 2, ZepkArg{1}, ZepkArg{6}), ZEPK_OK);
-  ASSERT_EQ(camera_->Sim().Control(Fault("ZEPK_SetProp", 1, 0x1003)), 0);
-  ASSERT_EQ(o_->SetPriorityMode(2, 0), BRELON_OK);
-  EXPECT_EQ(ctx_->lSavedDriveValue, 0);
-  camera_->Sim().ClearTrace();
-  ASSERT_EQ(o_->SetPriorityMode(1, 0), BRELON_OK);
-  EXPECT_TRUE(Calls("ZEPK_SetProp").empty());
+  const struct {
+    int32_t drive;
+    bool refused;
+    int32_t saved;
+  } kCases[] = {{7, false, 7}, {3, false, 3}, {6, true, 0}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::Message() << c.drive << (c.refused ? " refused" : ""));
+    // The simulator reads 0x4219's value back as 0x4220.
+    ASSERT_EQ(ctx_->pSdk->SetProp(h, 0x4219, 2, ZepkArg{1}, ZepkArg{c.drive}), ZEPK_OK);
+    if (c.refused) {
+      ASSERT_EQ(Control(Fault("ZEPK_SetProp", 1, 0x1003)), 0);
+    }
+    camera_->Sim().ClearTrace();
+    ASSERT_EQ(o_->SetPriorityMode(2, 0), BRELON_OK);
+    EXPECT_EQ(ctx_->lSavedDriveValue, c.saved);
+    ASSERT_EQ(Calls("ZEPK_GetProp").size(), 1u);
+    EXPECT_EQ(test::IntArgs(Calls("ZEPK_GetProp")[0]), (std::vector<int64_t>{h, 0x4220, 2, 1}));
+    const auto replace = Calls("ZEPK_SetProp");
+    ASSERT_EQ(replace.size(), c.drive == 3 ? 0u : 1u);
+    if (!replace.empty()) {
+      EXPECT_EQ(test::IntArgs(replace[0]), (std::vector<int64_t>{h, 0x4219, 2, 1, 2}));
+    }
+    camera_->Sim().ClearTrace();
+    ASSERT_EQ(o_->SetPriorityMode(1, 0), BRELON_OK);
+    const auto restore = Calls("ZEPK_SetProp");
+    ASSERT_EQ(restore.size(), c.saved == 7 ? 1u : 0u);
+    if (!restore.empty()) {
+      EXPECT_EQ(test::IntArgs(restore[0]), (std::vector<int64_t>{h, 0x4219, 2, 1, 7}));
+    }
+  }
 }
 
 TEST_F(HostStyle, Mode3301IsRecordedOnlyWhenTheCameraTakesIt) {
@@ -336,7 +347,7 @@ TEST_F(HostStyle, Mode3301IsRecordedOnlyWhenTheCameraTakesIt) {
   EXPECT_EQ(o_->GetRearm3301(), 0);
   EXPECT_EQ(o_->ReleaseShutter(0x200, 0), BRELON_OK);
   EXPECT_EQ(o_->GetRearm3301(), 1) << "a release in mode 0x3301 re-arms it";
-  ASSERT_EQ(camera_->Sim().Control(Fault("ZEPK_SetProp", 1, 0x1003)), 0);
+  ASSERT_EQ(Control(Fault("ZEPK_SetProp", 1, 0x1003)), 0);
   EXPECT_EQ(o_->ClearMode3301(), BRELON_E_SDK);
   EXPECT_EQ(o_->GetMode3301(), 1);
   ASSERT_EQ(o_->ClearMode3301(), BRELON_OK);
@@ -346,7 +357,7 @@ TEST_F(HostStyle, Mode3301IsRecordedOnlyWhenTheCameraTakesIt) {
   EXPECT_EQ(test::IntArgs(sets[0]), (std::vector<int64_t>{h, 0x3301, 0}));
   EXPECT_EQ(test::IntArgs(sets[2]), (std::vector<int64_t>{h, 0x3302, 0}));
   // A failed release answers with the camera's error number.
-  ASSERT_EQ(camera_->Sim().Control(Fault("ZEPK_Release", 1, 0x1234)), 0);
+  ASSERT_EQ(Control(Fault("ZEPK_Release", 1, 0x1234)), 0);
   EXPECT_EQ(o_->ReleaseShutter(0x200, 0), 0x1234);
 }
 
@@ -394,7 +405,7 @@ TEST(ObjBrelon, HostLocksHoldOffOtherThreadsAndOtherIndexesHoldNothing) {
   EXPECT_EQ(o->Release(), 0);
 }
 
-TEST(ObjBrelon, WithoutACameraTheCameraMembersFailAndKeepTheCachedState) {
+TEST(ObjBrelon, WithoutACameraOrContextTheMembersFailAndTouchNothing) {
   auto ctx = BareContext();
   ctx->lPriorityMode = 2;
   ctx->lMode3301 = 1;
@@ -409,10 +420,8 @@ TEST(ObjBrelon, WithoutACameraTheCameraMembersFailAndKeepTheCachedState) {
   o->ResetPriorityMode();
   EXPECT_EQ(o->GetPriorityMode(0), 1);
   EXPECT_EQ(o->Release(), 0);
-}
 
-TEST(ObjBrelon, ANullContextAnswersNeutrallyAndTouchesNothing) {
-  auto* o = static_cast<IBrelon*>(Create(nullptr, BRELON_IF_BRELON));
+  o = static_cast<IBrelon*>(Create(nullptr, BRELON_IF_BRELON));
   ASSERT_NE(o, nullptr);
   EXPECT_EQ(o->SetPriorityMode(2, 0), BRELON_E_SDK);
   EXPECT_EQ(o->GetPriorityMode(1), 0);
@@ -427,6 +436,39 @@ TEST(ObjBrelon, ANullContextAnswersNeutrallyAndTouchesNothing) {
   EXPECT_EQ(std::u16string(text), u"zz");
   EXPECT_EQ(o->GetImageWaitEvent(), nullptr);
   EXPECT_EQ(o->Release(), 0);
+}
+
+TEST(CreateIF, UnknownKindsAndFailedAllocationsLeaveNoObject) {
+  auto ctx = std::make_unique<PluginContext>();  // too big for a stack
+  for (int32_t kind : {0, 4, -1, 1000}) {
+    void* object = ctx.get();  // a leftover value must be cleared
+    EXPECT_EQ(CreateIF(ctx.get(), kind, &object), BRELON_OK) << kind;
+    EXPECT_EQ(object, nullptr) << kind;
+  }
+  EXPECT_EQ(CreateIF(ctx.get(), BRELON_IF_BRELON, nullptr), BRELON_OK) << "nowhere to put it";
+  for (int32_t kind : {BRELON_IF_PROPERTY, BRELON_IF_BRELON, BRELON_IF_ZEPKAPI}) {
+    void* object = ctx.get();
+    g_failNothrowNew = true;
+    const int32_t result = CreateIF(ctx.get(), kind, &object);
+    g_failNothrowNew = false;
+    EXPECT_EQ(result, BRELON_E_NO_MEMORY) << kind;
+    EXPECT_EQ(object, nullptr) << kind;
+  }
+}
+
+TEST(CreateIF, TwoInterfaceObjectsAreIndependentViewsOfOneContext) {
+  auto ctx = std::make_unique<PluginContext>();
+  auto* a = static_cast<IBrelon*>(Create(ctx.get(), BRELON_IF_BRELON));
+  auto* b = static_cast<IBrelon*>(Create(ctx.get(), BRELON_IF_BRELON));
+  ASSERT_NE(a, b);
+  EXPECT_EQ(a->AddRef(), 2);
+  EXPECT_EQ(b->AddRef(), 2);
+  a->SetHostValue(42);
+  EXPECT_EQ(b->GetHostValue(), 42);
+  for (IBrelon* object : {a, b}) {
+    object->Release();
+    EXPECT_EQ(object->Release(), 0);
+  }
 }
 
 }  // namespace

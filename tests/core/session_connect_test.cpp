@@ -1,8 +1,7 @@
 // The session thread finding, opening, watching and losing a camera over USB, discovery and
 // IPv4: the device names it opens, the host events, the state the exports report, the log
-// records, and the host option bits that change which camera is taken.
-#include <cstring>
-
+// records, and the host option bits that change which camera is taken. Each SDK call failing
+// (busy, other error, thrown) in the session is swept by the fault suite.
 #include "core/session.h"
 #include "session_fixture.h"
 
@@ -94,34 +93,7 @@ TEST_F(SessionTest, DiscoveryRemembersTheAddressUntilADetectionFindsNothing) {
   }));
 }
 
-TEST_F(SessionTest, UnplugReportsTheLossAndPluggingInAgainReconnects) {
-  Start();
-  ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 1));
-  ASSERT_EQ(Control(R"({"cmd":"unplug","camera":0})"), 0);
-  ASSERT_TRUE(WaitForEvents(BRELON_EV_DISCONNECTED, 1));
-  uint8_t connected = 0xFF;
-  EXPECT_EQ(IsCameraConnect(&handle_, &connected), BRELON_E_NO_CONTEXT);
-  EXPECT_EQ(connected, 0);
-  DeviceInformation info;
-  std::memset(&info, 0xAB, sizeof(info));
-  EXPECT_EQ(GetDeviceInfo(&handle_, &info), BRELON_E_NO_CONTEXT);
-  EXPECT_EQ(static_cast<uint8_t>(info.model[0]), 0xAB) << "output left untouched";
-  EXPECT_EQ(CameraName(), u"");
-  EXPECT_FALSE(LogLines("ThreadSession:ZEPK_GetDeviceInfo Failed. ErrorCode=[0x2001]").empty());
-
-  ASSERT_EQ(Control(R"({"cmd":"plug","camera":0})"), 0);
-  ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 2));
-  EXPECT_TRUE(Connected());
-  EXPECT_EQ(CameraName(), u"ORVANTIS K-M3");
-  const std::vector<HostEvent> events = Events();
-  ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[1].code, BRELON_EV_DISCONNECTED);
-  EXPECT_EQ(events[1].camera, events[0].camera) << "the loss names the camera that was lost";
-  EXPECT_EQ(events[2].code, BRELON_EV_CONNECTED);
-  EXPECT_EQ(Ctx()->lHostCount, 1) << "reset when the loss was reported";
-}
-
-TEST_F(SessionTest, BusyWatchKeepsTheConnectionAndAnyOtherWatchErrorEndsIt) {
+TEST_F(SessionTest, BusyWatchKeepsTheCameraUnplugReportsTheLossAndPlugReconnects) {
   Start();
   ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 1));
   const size_t infoCalls = CountCalls("ZEPK_GetDeviceInfo");
@@ -130,13 +102,26 @@ TEST_F(SessionTest, BusyWatchKeepsTheConnectionAndAnyOtherWatchErrorEndsIt) {
             0);
   ASSERT_TRUE(WaitForCalls("ZEPK_GetDeviceInfo", infoCalls + 4));
   EXPECT_TRUE(Connected());
-  EXPECT_EQ(CountEvents(BRELON_EV_DISCONNECTED), 0u);
-  EXPECT_TRUE(LogLines("ZEPK_GetDeviceInfo Failed").empty());
+  EXPECT_TRUE(LogLines("ZEPK_GetDeviceInfo Failed").empty()) << "busy is not logged";
 
-  ASSERT_EQ(Control(R"({"cmd":"fault","fn":"ZEPK_GetDeviceInfo","result":-1,"error":4103})"), 0);
+  ASSERT_EQ(Control(R"({"cmd":"unplug","camera":0})"), 0);
   ASSERT_TRUE(WaitForEvents(BRELON_EV_DISCONNECTED, 1));
-  EXPECT_FALSE(LogLines("ThreadSession:ZEPK_GetDeviceInfo Failed. ErrorCode=[0x1007]").empty());
-  EXPECT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 2)) << "still plugged in: reconnected";
+  uint8_t connected = 0xFF;
+  EXPECT_EQ(IsCameraConnect(&handle_, &connected), BRELON_E_NO_CONTEXT);
+  EXPECT_EQ(connected, 0);
+  EXPECT_EQ(CameraName(), u"");
+  EXPECT_FALSE(LogLines("ThreadSession:ZEPK_GetDeviceInfo Failed. ErrorCode=[0x2001]").empty());
+
+  ASSERT_EQ(Control(R"({"cmd":"plug","camera":0})"), 0);
+  ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 2));
+  EXPECT_TRUE(Connected());
+  EXPECT_EQ(CameraName(), u"ORVANTIS K-M3");
+  const std::vector<HostEvent> events = Events();
+  ASSERT_EQ(events.size(), 3u) << "no loss reported while busy";
+  EXPECT_EQ(events[1].code, BRELON_EV_DISCONNECTED);
+  EXPECT_EQ(events[1].camera, events[0].camera) << "the loss names the camera that was lost";
+  EXPECT_EQ(events[2].code, BRELON_EV_CONNECTED);
+  EXPECT_EQ(Ctx()->lHostCount, 1) << "reset when the loss was reported";
 }
 
 TEST_F(SessionTest, ConnectTypeChangeWhileConnectedEndsTheConnectionBothWays) {
@@ -158,45 +143,24 @@ TEST_F(SessionTest, ConnectTypeChangeWhileConnectedEndsTheConnectionBothWays) {
   EXPECT_EQ(TextArg(Calls("ZEPK_OpenEx").back(), 0), "ENUM:0");
 }
 
-TEST_F(SessionTest, FailedOpenIsLoggedWithItsErrorAndRetriedWithoutAWarning) {
-  Start(R"({"cameras":[{}],"faults":[{"fn":"ZEPK_OpenEx","count":1,"result":-1,"error":4100}]})");
+// A failed open is logged with its error; an unreadable device record after the next open
+// closes that camera at once. Both are retried, without event or warning.
+TEST_F(SessionTest, FailedOpenOrUnreadableDeviceInfoIsClosedAndRetriedQuietly) {
+  Start(R"({"cameras":[{}],"faults":[{"fn":"ZEPK_OpenEx","count":1,"result":-1,"error":4100},)"
+        R"({"fn":"ZEPK_GetDeviceInfo","nth":1,"count":1,"result":-1,"error":4103}]})");
   ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 1));
-  EXPECT_EQ(CountCalls("ZEPK_OpenEx"), 2u);
+  EXPECT_EQ(CountCalls("ZEPK_OpenEx"), 3u);
   EXPECT_EQ(LogLines("ThreadSession:ZEPK_Open Failed. ErrorCode=[0x1004]").size(), 1u);
   EXPECT_TRUE(LogLines("MTPMode").empty()) << "only a refusal by mode warns";
   EXPECT_EQ(plat::WarningWindowFind(), nullptr);
-}
-
-TEST_F(SessionTest, UnreadableDeviceInfoAfterOpeningClosesWithoutEvent) {
-  Start(R"({"cameras":[{}],"faults":[{"fn":"ZEPK_GetDeviceInfo","nth":1,"count":1,)"
-        R"("result":-1,"error":4103}]})");
-  ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 1));
   const std::vector<TraceCall> trace = Sim().Trace();
   size_t open = 0;
-  while (open < trace.size() && trace[open].fn != "ZEPK_OpenEx") ++open;
+  while (open < trace.size() && (trace[open].fn != "ZEPK_OpenEx" || trace[open].ret != 0)) ++open;
   ASSERT_LT(open + 2, trace.size());
   EXPECT_EQ(trace[open + 1].fn, "ZEPK_GetDeviceInfo");
   EXPECT_EQ(trace[open + 2].fn, "ZEPK_Close");
-  EXPECT_EQ(CountCalls("ZEPK_OpenEx"), 2u);
   EXPECT_EQ(Events().size(), 1u);
 }
-
-TEST_F(SessionTest, RefusedSdkInitEndsTheThreadWithoutFurtherCalls) {
-  Start(R"({"cameras":[{}],"faults":[{"fn":"ZEPK_Init","result":-1,"error":4097}]})");
-  RealSleepMs(3 * 5000 / kSessionTimeScale);
-  EXPECT_LT(Stop(), 1000);
-  ASSERT_EQ(Sim().Trace().size(), 1u);
-  EXPECT_EQ(Sim().Trace()[0].fn, "ZEPK_Init");
-  EXPECT_TRUE(Events().empty());
-}
-
-#if !defined(_WIN32)  // Windows needs a structured-exception guard for this
-TEST_F(SessionTest, ExceptionFromSdkInitIsIgnored) {
-  Start(R"({"cameras":[{}],"faults":[{"fn":"ZEPK_Init","result":-1,"throw":true}]})");
-  EXPECT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 1));
-  EXPECT_TRUE(Calls("ZEPK_Init").at(0).threw);
-}
-#endif
 
 TEST_F(SessionTest, OptionBit0AcceptsOpenMode4AndRefusesTheLumoraAfterOpening) {
   SetHostOptionFlags(kOptionAcceptMode4);

@@ -17,6 +17,7 @@
 #include "core/context.h"
 #include "platform/platform.h"
 #include "settings/settings_store.h"
+#include "settings/test_registry.h"
 #include "support/sim_harness.h"
 #include "support/test_env.h"
 
@@ -49,18 +50,10 @@ bool Eventually(Condition condition, uint32_t limitMs = kRealWaitMs) {
 }
 
 inline void SetSetting(const char16_t* name, uint32_t value) {
-  plat::RegKey* key = plat::RegistryOpenKey(kSettingsKey);
-  ASSERT_NE(key, nullptr);
-  plat::RegistrySet(key, name, plat::kRegDword, &value, sizeof(value));
-  plat::RegistryCloseKey(key);
+  PutDword(kSettingsKey, name, value);
 }
-
 inline void SetSetting(const char16_t* name, const std::u16string& text) {
-  plat::RegKey* key = plat::RegistryOpenKey(kSettingsKey);
-  ASSERT_NE(key, nullptr);
-  plat::RegistrySet(key, name, plat::kRegSz, text.c_str(),
-                    static_cast<uint32_t>((text.size() + 1) * sizeof(char16_t)));
-  plat::RegistryCloseKey(key);
+  PutText(kSettingsKey, name, text);
 }
 
 class SessionTest : public ::testing::Test {

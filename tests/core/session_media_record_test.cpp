@@ -1,6 +1,7 @@
 // Keeping the camera's card-recording mode in line with the CardJPEG and CardRAW settings: the
 // value each choice asks for, the 0x3327/0x3328 bracket on the maker's cameras other than the
-// K-M1, leaving and re-entering mode 0x3301, and what a failure does to the connection.
+// K-M1, leaving and re-entering mode 0x3301, and what a failure logs and does to the connection
+// (the fault suite fails each of these calls once more).
 #include <array>
 
 #include "core/session.h"
@@ -121,11 +122,6 @@ TEST_F(MediaRecordTest, BusyFailureKeepsTheConnectionAndAnyOtherEndsIt) {
   ASSERT_TRUE(WaitForEvents(BRELON_EV_DISCONNECTED, 1));
   EXPECT_FALSE(LogLines("SetMediaRecord Failed. ErrorCode=[0x1003]").empty());
   EXPECT_TRUE(LogLines("ZEPK_GetDeviceInfo Failed").empty()) << "the camera itself answered";
-  // A failed read of the mode ends it as well.
-  ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 2));
-  UseCards(1, 0);
-  ASSERT_EQ(Control(R"({"cmd":"fault","fn":"ZEPK_GetMediaRecord","result":-1,"error":4099})"), 0);
-  ASSERT_TRUE(WaitForEvents(BRELON_EV_DISCONNECTED, 2));
 }
 
 TEST_F(MediaRecordTest, NothingToDoWithoutAConnection) {

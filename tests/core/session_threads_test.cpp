@@ -1,0 +1,125 @@
+// Session threads beside other contexts and host threads: a second context waits without
+// touching the SDK until the first ends, then takes the camera over, and Exit during the wait
+// ends within a second (that the mutex holds across processes is proven in the platform suite);
+// host threads asking for the connection state while the camera comes and goes get consistent
+// answers, with no race under the thread sanitizer.
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "core/session.h"
+#include "platform/run_thread.h"
+#include "session_fixture.h"
+
+namespace brelon::test {
+namespace {
+
+// A second host context beside the fixture's, counting its connections.
+struct SecondContext {
+  ~SecondContext() { Exit(&handle); }
+  static int32_t BRELON_CDECL OnEvent(int32_t, int32_t code, void* self) {
+    if (code == BRELON_EV_CONNECTED) ++static_cast<SecondContext*>(self)->connects;
+    return 0;
+  }
+  void* handle = nullptr;
+  std::atomic<int> connects{0};
+};
+
+TEST_F(SessionTest, SecondContextWaitsForTheFirstAndThenTakesTheCameraOver) {
+  Start();
+  ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 1));
+
+  SecondContext second;
+  ASSERT_EQ(Init(&second.handle, &SecondContext::OnEvent, &second), BRELON_OK);
+  RealSleepMs(10 * 1000 / kSessionTimeScale);  // ten retries
+  EXPECT_EQ(CountCalls("ZEPK_Init"), 1u);
+  EXPECT_EQ(second.connects, 0);
+  uint8_t connected = 1;
+  EXPECT_EQ(IsCameraConnect(&second.handle, &connected), BRELON_E_NO_CONTEXT);
+
+  Stop();  // the first context's thread releases the mutex as it ends
+  EXPECT_TRUE(Eventually([&] { return second.connects == 1; }));
+  EXPECT_EQ(CountCalls("ZEPK_Init"), 2u);
+  connected = 0;
+  EXPECT_EQ(IsCameraConnect(&second.handle, &connected), BRELON_OK);
+  EXPECT_EQ(connected, 1);
+}
+
+TEST_F(SessionTest, ExitDuringTheMutexWaitEndsWithinASecondWithoutSdkCalls) {
+  plat::SetTimeScale(1);  // the second is meant in real time here
+  bool existed = true;
+  plat::NamedMutex* holder = plat::NamedMutexCreate(kSessionMutexName, &existed);
+  ASSERT_NE(holder, nullptr);
+  ASSERT_FALSE(existed);
+
+  Start();
+  RealSleepMs(1500);  // into the second retry
+  EXPECT_LT(Stop(), 1000);
+  EXPECT_TRUE(Sim().Trace().empty()) << "a waiting context never touches the SDK";
+  EXPECT_TRUE(Events().empty());
+  plat::NamedMutexClose(holder);
+}
+
+// Eight host threads while the camera is unplugged and plugged every 50 ms real (two toggles
+// per session cycle); Exit afterwards within a cycle.
+TEST_F(SessionTest, HostQueriesStayConsistentWhileTheCameraComesAndGoes) {
+  constexpr uint32_t kStressDurationMs = 2000;  // real time; raise it for a longer soak
+  Start();
+  ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 1));
+
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> calls{0}, connectedAnswers{0}, inconsistent{0};
+  std::vector<plat::Thread*> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.push_back(StartThread([&] {
+      uint64_t n = 0, answers = 0, wrong = 0;
+      for (; !stop; n += 2) {
+        uint8_t connected = 0xFF;
+        int32_t result = IsCameraConnect(&handle_, &connected);
+        wrong += !((result == BRELON_OK && connected == 1) ||
+                   (result == BRELON_E_NO_CONTEXT && connected == 0));
+        DeviceInformation info{};
+        result = GetDeviceInfo(&handle_, &info);
+        if (result == BRELON_OK) {
+          ++answers;
+          wrong += std::strcmp(info.model, "K-M3") != 0 ||
+                   std::strcmp(info.manufacturer, "ORVANTIS") != 0;
+        } else {
+          wrong += result != BRELON_E_NO_CONTEXT || info.model[0] != '\0';
+        }
+      }
+      calls += n;
+      connectedAnswers += answers;
+      inconsistent += wrong;
+    }));
+    ASSERT_NE(threads.back(), nullptr);
+  }
+
+  bool plugged = true;
+  for (const int64_t end = RealNowMs() + kStressDurationMs; RealNowMs() < end;) {
+    RealSleepMs(50);
+    plugged = !plugged;
+    ASSERT_EQ(Control(plugged ? R"({"cmd":"plug","camera":0})" : R"({"cmd":"unplug","camera":0})"),
+              0);
+  }
+  ASSERT_EQ(Control(R"({"cmd":"plug","camera":0})"), 0);
+  EXPECT_TRUE(Eventually([&] { return CountEvents(BRELON_EV_CONNECTED) >= 2 && Connected(); }));
+  stop = true;
+  for (plat::Thread* thread : threads) {
+    plat::ThreadJoin(thread, plat::kInfinite);
+    plat::ThreadClose(thread);
+  }
+  EXPECT_EQ(inconsistent, 0u);
+  EXPECT_LT(Stop(), int64_t{(kUsbCycleMs + 2 * kCloseDelayMs) / kSessionTimeScale * 2});
+
+  EXPECT_GT(calls, 1000u);
+  EXPECT_GT(connectedAnswers, 0u);
+  EXPECT_GE(CountEvents(BRELON_EV_DISCONNECTED), 1u);
+  const std::vector<HostEvent> events = Events();  // connected and lost alternate strictly
+  for (size_t i = 0; i < events.size(); ++i) {
+    EXPECT_EQ(events[i].code, i % 2 == 0 ? BRELON_EV_CONNECTED : BRELON_EV_DISCONNECTED) << i;
+  }
+}
+
+}  // namespace
+}  // namespace brelon::test
