@@ -18,40 +18,19 @@ constexpr char16_t kGuard16 = u'#';
 constexpr char kGuard8 = '#';
 
 // The code page every row below is written for; other code pages run only the ASCII rows.
-bool AnsiIsUtf8() {
 #if defined(_WIN32)
-  return GetACP() == CP_UTF8;
+const bool kAnsiIsUtf8 = GetACP() == CP_UTF8;
+const bool kAnsiIsWestern = GetACP() == 1252;
 #else
-  return true;
+const bool kAnsiIsUtf8 = true;
+const bool kAnsiIsWestern = false;
 #endif
-}
-
-bool AnsiIsWestern() {
-#if defined(_WIN32)
-  return GetACP() == 1252;
-#else
-  return false;
-#endif
-}
 
 struct Row {
   const char* name;
   std::string ansi;
   std::u16string wide;
 };
-
-std::vector<Row> RoundTripRows() {
-  std::vector<Row> rows = {{"ascii", "Camera K9 #1", u"Camera K9 #1"}, {"empty", "", u""}};
-  if (AnsiIsUtf8()) {
-    rows.push_back({"latin", "Caf\xc3\xa9", u"Caf\u00e9"});
-    rows.push_back({"cjk", "\xe6\x97\xa5\xe6\x9c\xac", u"\u65e5\u672c"});
-    rows.push_back({"emoji", "\xf0\x9f\x93\xb7", u"\xD83D\xDCF7"});
-    rows.push_back({"max", "\xf4\x8f\xbf\xbf", u"\xDBFF\xDFFF"});
-  } else if (AnsiIsWestern()) {
-    rows.push_back({"latin", "Caf\xe9", u"Caf\u00e9"});
-  }
-  return rows;
-}
 
 std::u16string ToWide(const std::string& ansi, size_t capacity = 64) {
   std::u16string out(capacity, kGuard16);
@@ -68,19 +47,24 @@ std::string ToAnsi(const std::u16string& wide, size_t capacity = 64) {
 }
 
 TEST(CodePage, TableConvertsBothWays) {
-  for (const Row& row : RoundTripRows()) {
+  std::vector<Row> rows = {{"ascii", "Camera K9 #1", u"Camera K9 #1"}, {"empty", "", u""}};
+  if (kAnsiIsUtf8) {
+    rows.push_back({"latin", "Caf\xc3\xa9", u"Caf\u00e9"});
+    rows.push_back({"cjk", "\xe6\x97\xa5\xe6\x9c\xac", u"\u65e5\u672c"});
+    rows.push_back({"emoji", "\xf0\x9f\x93\xb7", u"\xD83D\xDCF7"});
+    rows.push_back({"max", "\xf4\x8f\xbf\xbf", u"\xDBFF\xDFFF"});
+  } else if (kAnsiIsWestern) {
+    rows.push_back({"latin", "Caf\xe9", u"Caf\u00e9"});
+  }
+  for (const Row& row : rows) {
     EXPECT_EQ(ToWide(row.ansi), row.wide) << row.name;
     EXPECT_EQ(ToAnsi(row.wide), row.ansi) << row.name;
   }
 }
 
-TEST(CodePage, MalformedUtf8BecomesReplacementCharacters) {
-  if (!AnsiIsUtf8()) GTEST_SKIP() << "the ANSI code page is not UTF-8 here";
-  struct {
-    const char* name;
-    std::string ansi;
-    std::u16string wide;
-  } rows[] = {
+TEST(CodePage, MalformedInputBecomesReplacementCharacters) {
+  if (!kAnsiIsUtf8) GTEST_SKIP() << "the ANSI code page is not UTF-8 here";
+  const Row utf8Rows[] = {
       {"stray continuation", "a\x80z", u"a\uFFFDz"},
       {"invalid byte", "\xff", u"\uFFFD"},
       {"truncated at the end", "ok\xe6\x97", u"ok\uFFFD"},
@@ -90,57 +74,47 @@ TEST(CodePage, MalformedUtf8BecomesReplacementCharacters) {
       {"encoded surrogate", "\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},
       {"above U+10FFFF", "\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
   };
-  for (const auto& row : rows) EXPECT_EQ(ToWide(row.ansi), row.wide) << row.name;
-}
-
-TEST(CodePage, LoneSurrogatesBecomeReplacementCharacters) {
-  if (!AnsiIsUtf8()) GTEST_SKIP() << "the ANSI code page is not UTF-8 here";
+  for (const Row& row : utf8Rows) EXPECT_EQ(ToWide(row.ansi), row.wide) << row.name;
+  // Lone surrogates on the way back.
   EXPECT_EQ(ToAnsi(std::u16string(u"a") + char16_t{0xD83D} + u"b"),
             "a\xef\xbf\xbd"
             "b");
   EXPECT_EQ(ToAnsi(std::u16string(1, char16_t{0xDCF7})), "\xef\xbf\xbd");
 }
 
-TEST(CodePage, StopsAtSrcLenAndAtAnEmbeddedNul) {
-  char16_t wide[16];
-  EXPECT_EQ(plat::AnsiToWide("abcdef", 3, wide, 16), 3u);
-  EXPECT_EQ(std::u16string(wide), u"abc");
-  EXPECT_EQ(plat::AnsiToWide("ab\0cd", 5, wide, 16), 2u);
-  EXPECT_EQ(std::u16string(wide), u"ab");
-
-  char ansi[16];
-  EXPECT_EQ(plat::WideToAnsi(u"abcdef", 3, ansi, 16), 3u);
-  EXPECT_STREQ(ansi, "abc");
-  EXPECT_EQ(plat::WideToAnsi(u"ab\0cd", 5, ansi, 16), 2u);
-  EXPECT_STREQ(ansi, "ab");
-}
-
-TEST(CodePage, TruncatesToCapacityWithoutWritingPastIt) {
-  std::u16string wide(6, kGuard16);
-  EXPECT_EQ(plat::AnsiToWide("abcdef", 6, wide.data(), 3), 2u);
-  EXPECT_EQ(wide, std::u16string(u"ab\0###", 6));
-
-  std::string ansi(6, kGuard8);
-  EXPECT_EQ(plat::WideToAnsi(u"abcdef", 6, ansi.data(), 3), 2u);
-  EXPECT_EQ(ansi, std::string("ab\0###", 6));
-
-  EXPECT_EQ(plat::AnsiToWide("abc", 3, wide.data(), 1), 0u);
-  EXPECT_EQ(wide[0], u'\0');
-  EXPECT_EQ(plat::WideToAnsi(u"abc", 3, ansi.data(), 1), 0u);
-  EXPECT_EQ(ansi[0], '\0');
-}
-
-TEST(CodePage, ZeroCapacityWritesNothing) {
-  char16_t wide = kGuard16;
-  char ansi = kGuard8;
-  EXPECT_EQ(plat::AnsiToWide("abc", 3, &wide, 0), 0u);
-  EXPECT_EQ(plat::WideToAnsi(u"abc", 3, &ansi, 0), 0u);
-  EXPECT_EQ(wide, kGuard16);
-  EXPECT_EQ(ansi, kGuard8);
+// Both directions on ASCII text: the count returned, the terminator, and nothing written at or
+// beyond the capacity.
+TEST(CodePage, StopsAtSrcLenOrNulAndTruncatesWithinCapacity) {
+  struct Limit {
+    const char* name;
+    std::string text;
+    size_t srcLen, capacity, count;
+  } rows[] = {
+      {"stops at srcLen", "abcdef", 3, 8, 3},
+      {"stops at an embedded NUL", std::string("ab\0cd", 5), 5, 8, 2},
+      {"truncated to capacity", "abcdef", 6, 3, 2},
+      {"room for the terminator only", "abc", 3, 1, 0},
+      {"zero capacity writes nothing", "abc", 3, 0, 0},
+  };
+  for (const Limit& row : rows) {
+    const std::u16string wideSrc(row.text.begin(), row.text.end());
+    std::u16string wide(8, kGuard16);
+    std::string ansi(8, kGuard8);
+    EXPECT_EQ(plat::AnsiToWide(row.text.data(), row.srcLen, wide.data(), row.capacity), row.count)
+        << row.name;
+    EXPECT_EQ(plat::WideToAnsi(wideSrc.data(), row.srcLen, ansi.data(), row.capacity), row.count)
+        << row.name;
+    const size_t written = row.capacity ? row.count + 1 : 0;
+    const std::string expected = row.text.substr(0, row.count) + std::string(1, '\0');
+    for (const std::string& out : {std::string(wide.begin(), wide.end()), ansi}) {
+      EXPECT_EQ(out.substr(0, written), expected.substr(0, written)) << row.name;
+      EXPECT_EQ(out.substr(row.capacity), std::string(8 - row.capacity, kGuard8)) << row.name;
+    }
+  }
 }
 
 TEST(CodePage, TruncationNeverSplitsACharacter) {
-  if (AnsiIsUtf8()) {
+  if (kAnsiIsUtf8) {
     // "a" + camera emoji: the surrogate pair needs two units and the terminator a third.
     EXPECT_EQ(ToWide("a\xf0\x9f\x93\xb7", 3), u"a");
     EXPECT_EQ(ToWide("a\xf0\x9f\x93\xb7", 4), u"a\xD83D\xDCF7");
@@ -148,7 +122,7 @@ TEST(CodePage, TruncationNeverSplitsACharacter) {
     EXPECT_EQ(ToAnsi(u"x\u00e9", 3), "x");
     EXPECT_EQ(ToAnsi(u"x\u00e9", 4), "x\xc3\xa9");
     EXPECT_EQ(ToAnsi(u"\xD83D\xDCF7", 4), "");
-  } else if (AnsiIsWestern()) {
+  } else if (kAnsiIsWestern) {
     EXPECT_EQ(ToAnsi(u"x\u00e9y", 3), "x\xe9");
     EXPECT_EQ(ToWide("x\xe9y", 3), u"x\u00e9");
   }

@@ -47,6 +47,16 @@ TEST_F(NamedMutexTest, SecondClaimSeesTheNameHeldUntilTheFirstCloses) {
     EXPECT_TRUE(existed) << "attempt " << attempt;
     plat::NamedMutexClose(second);
   }
+  // Another name is free meanwhile; an empty one is refused.
+  existed = true;
+  plat::NamedMutex* other = plat::NamedMutexCreate((name + u"-b").c_str(), &existed);
+  ASSERT_NE(other, nullptr);
+  EXPECT_FALSE(existed);
+  plat::NamedMutexClose(other);
+  existed = true;
+  EXPECT_EQ(plat::NamedMutexCreate(u"", &existed), nullptr);
+  EXPECT_FALSE(existed);
+  plat::NamedMutexClose(nullptr);
 
   plat::NamedMutexClose(first);
   existed = true;
@@ -54,23 +64,6 @@ TEST_F(NamedMutexTest, SecondClaimSeesTheNameHeldUntilTheFirstCloses) {
   ASSERT_NE(third, nullptr);
   EXPECT_FALSE(existed);
   plat::NamedMutexClose(third);
-}
-
-TEST_F(NamedMutexTest, DifferentNamesDoNotCollide) {
-  bool existed = true;
-  plat::NamedMutex* a = plat::NamedMutexCreate((Name() + u"-a").c_str(), &existed);
-  EXPECT_FALSE(existed);
-  plat::NamedMutex* b = plat::NamedMutexCreate((Name() + u"-b").c_str(), &existed);
-  EXPECT_FALSE(existed);
-  plat::NamedMutexClose(a);
-  plat::NamedMutexClose(b);
-}
-
-TEST_F(NamedMutexTest, EmptyNameIsRefused) {
-  bool existed = true;
-  EXPECT_EQ(plat::NamedMutexCreate(u"", &existed), nullptr);
-  EXPECT_FALSE(existed);
-  plat::NamedMutexClose(nullptr);
 }
 
 TEST_F(NamedMutexTest, LockFileIsNamedAfterTheMutexInsideTheLockFolder) {

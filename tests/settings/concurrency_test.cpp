@@ -11,6 +11,7 @@
 
 #include "brelon/brelon.h"
 #include "core/context.h"
+#include "platform/run_thread.h"
 #include "settings/sample_records.h"
 #include "settings/test_registry.h"
 
@@ -25,8 +26,6 @@ namespace {
 
 // How long the mixed readers and writers run; the longer, the likelier a race shows.
 constexpr std::chrono::seconds kConcurrencyDuration{2};
-constexpr int kWriterThreads = 2;
-constexpr int kRecordThreads = 2;
 constexpr int kWriterProcesses = 2;
 constexpr int kCrashRounds = 200;
 constexpr int kTimedWrites = 10;
@@ -34,52 +33,40 @@ constexpr int kKillSpanWrites = 4;  // kills fall within this many writes of the
 
 constexpr char16_t kCounterKey[] = u"Software\\COM.ORVANTIS.TEK\\tether_orvantis\\Concurrency";
 
-struct Worker {
-  std::u16string counterName;  // owned by this worker alone; empty for a record worker
-  std::chrono::steady_clock::time_point deadline;
-  int variant = 0;  // which sample record a record worker writes
-  std::atomic<int> rounds{0};
-  std::atomic<int> failures{0};
-};
+using Deadline = std::chrono::steady_clock::time_point;
 
-// Increments its own counter value; a value that is not the last one it wrote means another
-// writer stored a stale copy of the store over it.
-uint32_t CounterWorker(void* arg) {
-  auto* worker = static_cast<Worker*>(arg);
+// Increments its own counter value until the deadline and returns how often, or -1 on any
+// failure: a value that is not the last one it wrote means another writer stored a stale copy
+// of the store over it.
+int CountUp(const std::u16string& name, Deadline deadline) {
   plat::RegKey* key = plat::RegistryOpenKey(kCounterKey);
-  if (!key) {
-    worker->failures++;
-    return 1;
-  }
+  if (!key) return -1;
   uint32_t written = 0;
-  while (std::chrono::steady_clock::now() < worker->deadline) {
+  bool failed = false;
+  while (std::chrono::steady_clock::now() < deadline) {
     uint32_t stored = 0;
     uint32_t type = 0;
     uint32_t size = sizeof stored;
-    const plat::RegStatus status =
-        plat::RegistryQuery(key, worker->counterName.c_str(), &type, &stored, &size);
-    if (written != 0 && (status != plat::kRegOk || stored != written)) worker->failures++;
+    const plat::RegStatus status = plat::RegistryQuery(key, name.c_str(), &type, &stored, &size);
+    if (written != 0 && (status != plat::kRegOk || stored != written)) failed = true;
     ++written;
-    if (plat::RegistrySet(key, worker->counterName.c_str(), plat::kRegDword, &written,
-                          sizeof written) != plat::kRegOk) {
-      worker->failures++;
-    }
-    worker->rounds++;
+    failed |= plat::RegistrySet(key, name.c_str(), plat::kRegDword, &written, sizeof written) !=
+              plat::kRegOk;
   }
   plat::RegistryCloseKey(key);
-  return 0;
+  return failed ? -1 : static_cast<int>(written);
 }
 
-// Alternates whole-record writes and reads; every read must succeed.
-uint32_t RecordWorker(void* arg) {
-  auto* worker = static_cast<Worker*>(arg);
-  auto record = test::SampleRecord(worker->variant);
-  while (std::chrono::steady_clock::now() < worker->deadline) {
+// Alternates whole-record writes and reads until the deadline; every read must succeed.
+int WriteAndRead(int variant, Deadline deadline) {
+  auto record = test::SampleRecord(variant);
+  int rounds = 0;
+  bool failed = false;
+  for (; std::chrono::steady_clock::now() < deadline; ++rounds) {
     WriteProperty(record.get());
-    if (ReadProperty(record.get()) != BRELON_OK) worker->failures++;
-    worker->rounds++;
+    failed |= ReadProperty(record.get()) != BRELON_OK;
   }
-  return 0;
+  return failed ? -1 : rounds;
 }
 
 class ConcurrencyTest : public ::testing::Test {
@@ -92,7 +79,7 @@ class ConcurrencyTest : public ::testing::Test {
 };
 
 TEST_F(ConcurrencyTest, ThreadsAndProcessesLoseNoUpdateOfTheirOwnValues) {
-  const auto deadline = std::chrono::steady_clock::now() + kConcurrencyDuration;
+  const Deadline deadline = std::chrono::steady_clock::now() + kConcurrencyDuration;
   std::vector<int> children;
 #if !defined(_WIN32)
   // Children are forked before any thread exists, so each starts with a consistent copy.
@@ -100,39 +87,30 @@ TEST_F(ConcurrencyTest, ThreadsAndProcessesLoseNoUpdateOfTheirOwnValues) {
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      Worker worker;
-      worker.counterName = u"Process" + std::u16string(1, u'0' + p);
-      worker.deadline = deadline;
-      CounterWorker(&worker);
+      const int rounds = CountUp(u"Process" + std::u16string(1, u'0' + p), deadline);
       auto record = test::SampleRecord(p);
-      const bool readOk = ReadProperty(record.get()) == BRELON_OK;
-      _exit(worker.failures == 0 && worker.rounds > 0 && readOk ? 0 : 1);
+      _exit(rounds > 0 && ReadProperty(record.get()) == BRELON_OK ? 0 : 1);
     }
     children.push_back(pid);
   }
 #endif
-  Worker workers[kWriterThreads + kRecordThreads];
-  plat::Thread* threads[kWriterThreads + kRecordThreads] = {};
-  for (int i = 0; i < kWriterThreads + kRecordThreads; ++i) {
-    workers[i].deadline = deadline;
-    workers[i].variant = i % 2;
-    if (i < kWriterThreads) {
-      workers[i].counterName = u"Thread" + std::u16string(1, u'0' + i);
-      threads[i] = plat::ThreadStart(CounterWorker, &workers[i]);
-    } else {
-      threads[i] = plat::ThreadStart(RecordWorker, &workers[i]);
-    }
+  // Two threads count up values of their own, two write and read whole records.
+  const std::u16string counters[2] = {u"Thread0", u"Thread1"};
+  int rounds[4] = {};
+  plat::Thread* threads[4] = {};
+  for (int i = 0; i < 4; ++i) {
+    threads[i] = test::StartThread([&, i] {
+      rounds[i] = i < 2 ? CountUp(counters[i], deadline) : WriteAndRead(i % 2, deadline);
+    });
     ASSERT_NE(threads[i], nullptr);
   }
-  for (int i = 0; i < kWriterThreads + kRecordThreads; ++i) {
+  for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(plat::ThreadJoin(threads[i], plat::kInfinite), plat::WaitResult::kSignalled);
     plat::ThreadClose(threads[i]);
-    EXPECT_EQ(workers[i].failures.load(), 0) << "worker " << i;
-    EXPECT_GT(workers[i].rounds.load(), 0) << "worker " << i;
+    EXPECT_GT(rounds[i], 0) << "worker " << i << " failed or never ran";
   }
-  for (int i = 0; i < kWriterThreads; ++i) {
-    EXPECT_EQ(test::GetDword(kCounterKey, workers[i].counterName.c_str()),
-              static_cast<uint32_t>(workers[i].rounds.load()));
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(test::GetDword(kCounterKey, counters[i].c_str()), static_cast<uint32_t>(rounds[i]));
   }
 #if !defined(_WIN32)
   for (int pid : children) {

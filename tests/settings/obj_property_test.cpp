@@ -110,14 +110,8 @@ class PropertyObjectOnCamera : public PropertyObject {
     static_cast<IBrelon_ZEPKAPI*>(object)->Release();
     // A card choice the camera does not have yet.
     record_ = Stored();
-    for (uint8_t jpeg : {0, 1}) {
-      for (uint8_t raw : {0, 1}) {
-        if (MediaRecordFor(jpeg, raw) != current) {
-          record_->CardJPEG = jpeg;
-          record_->CardRAW = raw;
-        }
-      }
-    }
+    record_->CardJPEG = 1;
+    record_->CardRAW = current == MediaRecordFor(1, 0);
     wanted_ = MediaRecordFor(record_->CardJPEG, record_->CardRAW);
     ASSERT_NE(wanted_, current);
     camera_->Sim().ClearTrace();

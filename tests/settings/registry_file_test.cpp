@@ -57,18 +57,29 @@ TEST_F(RegistryFileTest, WritesRegeditTextWithDwordsAndEscapedUtf8Strings) {
   EXPECT_EQ(GetText(kSettingsKey, u"StorageSavePath"), u"C:\\Pictures \"raw\"");
 }
 
-TEST_F(RegistryFileTest, HandWrittenFileIsReadWithCaseInsensitiveNames) {
+// Written by hand: byte-order mark, comment, CR LF, names in any case; values of the wrong type
+// or size are restored.
+TEST_F(RegistryFileTest, HandWrittenFileIsReadWithCaseInsensitiveNamesAndWrongTypesRestored) {
   WriteFile(profile_.registryFile,
             std::string("\xEF\xBB\xBF") + kHeaderLine + "\n; written by hand\r\n" +
                 "[hkey_current_user\\SOFTWARE\\com.orvantis.tek\\TETHER_ORVANTIS]\r\n" +
-                "\"transferjpeg\"=dword:0\r\n\"TransferRAW\"=dword:00000000\r\n" +
-                "\"CameraIPAddress\"=\"192.168.0.9\"\r\n");
+                "\"transferjpeg\"=dword:0\r\n\"TransferRAW\"=\"0\"\r\n" +
+                "\"CameraIPAddress\"=\"192.168.0.9\"\r\n\"hgDispMode\"=hex:05,00,00,00\r\n" +
+                "\"StorageSave\"=hex(4):01,00,00,00,00,00,00,00\r\n");
   auto record = Read();
-  EXPECT_EQ(record->TransferJPEG, 1);  // both off: the record turns both on
+  EXPECT_EQ(record->TransferJPEG, 0);
   EXPECT_EQ(test::GetDword(kSettingsKey, u"TransferJPEG"), 0u);
   char16_t address[16];
   std::memcpy(address, reinterpret_cast<const uint8_t*>(record.get()) + 553, sizeof address);
   EXPECT_EQ(std::u16string(address), u"192.168.0.9");
+  EXPECT_EQ(record->TransferRAW, 1);
+  EXPECT_EQ(test::GetDword(kSettingsKey, u"TransferRAW"), 1u);
+  EXPECT_EQ(GetValue(kSettingsKey, u"hgDispMode").type, plat::kRegDword);
+  EXPECT_EQ(test::GetDword(kSettingsKey, u"hgDispMode"), 0u);
+  EXPECT_EQ(record->StorageSave, 0);
+  EXPECT_EQ(GetValue(kSettingsKey, u"StorageSave").data.size(), 4u);
+  EXPECT_NE(ReadFile(profile_.registryFile).find("\"TransferRAW\"=dword:00000001"),
+            std::string::npos);
 }
 
 TEST_F(RegistryFileTest, OtherTypesAndControlCharactersRoundTripExactly) {
@@ -96,52 +107,28 @@ TEST_F(RegistryFileTest, OtherTypesAndControlCharactersRoundTripExactly) {
   EXPECT_NE(text.find("\"Multi\"=hex(1):"), std::string::npos);
 }
 
-TEST_F(RegistryFileTest, WrongTypesAndOversizedValuesInTheFileAreRestored) {
-  WriteFile(profile_.registryFile, std::string(kHeaderLine) + "\n" + kMainSection +
-                                       "\"TransferRAW\"=\"0\"\n"
-                                       "\"hgDispMode\"=hex:05,00,00,00\n"
-                                       "\"CameraIPAddress\"=\"1234567890123456\"\n"
-                                       "\"StorageSave\"=hex(4):01,00,00,00,00,00,00,00\n");
-  auto record = Read();
-  EXPECT_EQ(record->TransferRAW, 1);
-  EXPECT_EQ(test::GetDword(kSettingsKey, u"TransferRAW"), 1u);
-  EXPECT_EQ(GetValue(kSettingsKey, u"hgDispMode").type, plat::kRegDword);
-  EXPECT_EQ(test::GetDword(kSettingsKey, u"hgDispMode"), 0u);
-  EXPECT_EQ(GetText(kSettingsKey, u"CameraIPAddress"), u"");
-  EXPECT_EQ(record->StorageSave, 0);
-  EXPECT_EQ(GetValue(kSettingsKey, u"StorageSave").data.size(), 4u);
-  EXPECT_NE(ReadFile(profile_.registryFile).find("\"TransferRAW\"=dword:00000001"),
-            std::string::npos);
-}
-
+// Cut-off text, other hives, no header, a value outside any key, bad UTF-8, an overlong number.
 TEST_F(RegistryFileTest, UnparsableFileIsSetAsideAndTheStoreStartsEmpty) {
-  const std::string garbage = std::string(kHeaderLine) + kMainSection + "\"TransferJPEG\"=dwor";
-  WriteFile(profile_.registryFile, garbage);
-  auto record = Read();
-  EXPECT_EQ(record->TransferJPEG, 1);
-  std::string corrupt;
-  for (const auto& entry : std::filesystem::directory_iterator(
-           std::filesystem::path(profile_.registryFile).parent_path())) {
-    const std::string name = entry.path().filename().string();
-    if (name.rfind("registry.reg.corrupt-", 0) == 0) corrupt = entry.path().string();
-  }
-  ASSERT_FALSE(corrupt.empty());
-  EXPECT_EQ(ReadFile(corrupt), garbage);
-  EXPECT_EQ(test::GetDword(kSettingsKey, u"TransferJPEG"), 1u);
-}
-
-TEST_F(RegistryFileTest, FilesOfOtherHivesOrWithoutHeaderDoNotParse) {
   for (const std::string& text :
-       {std::string("[HKEY_CURRENT_USER\\Software]\n"),
+       {std::string(kHeaderLine) + kMainSection + "\"TransferJPEG\"=dwor",
+        std::string("[HKEY_CURRENT_USER\\Software]\n"),
         std::string(kHeaderLine) + "[HKEY_LOCAL_MACHINE\\Software]\n",
         std::string(kHeaderLine) + "\"orphan\"=dword:1\n",
         std::string(kHeaderLine) + kMainSection + "\"bad\"=\"\xC3\x28\"\n",
         std::string(kHeaderLine) + kMainSection + "\"x\"=dword:123456789\n"}) {
-    test::UseFreshProfile("regfile-bad");
-    const std::string file = std::getenv("BRELON_REGISTRY_FILE");
-    WriteFile(file, text);
-    EXPECT_FALSE(GetValue(kSettingsKey, u"x").found);
-    EXPECT_FALSE(std::filesystem::exists(file)) << text;  // moved aside, not overwritten
+    profile_ = test::UseFreshProfile("regfile-bad");
+    WriteFile(profile_.registryFile, text);
+    EXPECT_EQ(Read()->TransferJPEG, 1) << text;
+    EXPECT_EQ(test::GetDword(kSettingsKey, u"TransferJPEG"), 1u) << text;
+    EXPECT_FALSE(GetValue(kSettingsKey, u"x").found) << text;
+    std::string corrupt;
+    for (const auto& entry : std::filesystem::directory_iterator(
+             std::filesystem::path(profile_.registryFile).parent_path())) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("registry.reg.corrupt-", 0) == 0) corrupt = entry.path().string();
+    }
+    ASSERT_FALSE(corrupt.empty()) << text;
+    EXPECT_EQ(ReadFile(corrupt), text) << "moved aside, not overwritten";
   }
 }
 

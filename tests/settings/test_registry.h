@@ -137,30 +137,4 @@ inline void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// Removes one value, as a user editing the registry by hand would.
-inline void DeleteValue(const Profile& profile, const char16_t* keyPath, const std::string& name) {
-#if defined(_WIN32)
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, reinterpret_cast<const wchar_t*>(keyPath), 0, KEY_ALL_ACCESS,
-                    &key) == ERROR_SUCCESS) {
-    RegDeleteValueW(key, std::filesystem::path(name).wstring().c_str());
-    RegCloseKey(key);
-  }
-#else
-  std::string section = "[HKEY_CURRENT_USER\\";
-  for (const char16_t* p = keyPath; *p; ++p) section.push_back(static_cast<char>(*p));
-  section += "]";
-  std::istringstream in(ReadFile(profile.registryFile));
-  std::string out;
-  std::string line;
-  bool inSection = false;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line[0] == '[') inSection = line == section;
-    if (inSection && line.rfind("\"" + name + "\"=", 0) == 0) continue;
-    out += line + "\n";
-  }
-  WriteFile(profile.registryFile, out);
-#endif
-}
-
 }  // namespace brelon::test
