@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 #include "support/test_env.h"
@@ -29,60 +30,54 @@ class NamedMutexTest : public ::testing::Test {
     return name + u"}";
   }
 
+  // Claims `name` and reports whether it was held already; `existed` starts at the opposite of
+  // the expected answer, so a claim that does not set it shows. Keeps the handle in `held`.
+  static bool Claim(const std::u16string& name, bool expected, plat::NamedMutex** held = nullptr) {
+    bool existed = !expected;
+    plat::NamedMutex* m = plat::NamedMutexCreate(name.c_str(), &existed);
+    EXPECT_NE(m, nullptr) << "claim of a valid name";
+    if (held) {
+      *held = m;
+    } else {
+      plat::NamedMutexClose(m);
+    }
+    return existed;
+  }
+
   std::string lockDir_ = brelon::test::TempDir("lock");
 };
 
 TEST_F(NamedMutexTest, SecondClaimSeesTheNameHeldUntilTheFirstCloses) {
-  std::u16string name = Name();
-  bool existed = true;
-  plat::NamedMutex* first = plat::NamedMutexCreate(name.c_str(), &existed);
-  ASSERT_NE(first, nullptr);
-  EXPECT_FALSE(existed);
-
+  const std::u16string name = Name();
+  plat::NamedMutex* first = nullptr;
+  EXPECT_FALSE(Claim(name, false, &first));
   // A refused claimant closes its handle before it tries again, as the session thread does.
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    existed = false;
-    plat::NamedMutex* second = plat::NamedMutexCreate(name.c_str(), &existed);
-    ASSERT_NE(second, nullptr);
-    EXPECT_TRUE(existed) << "attempt " << attempt;
-    plat::NamedMutexClose(second);
-  }
-  // Another name is free meanwhile; an empty one is refused.
-  existed = true;
-  plat::NamedMutex* other = plat::NamedMutexCreate((name + u"-b").c_str(), &existed);
-  ASSERT_NE(other, nullptr);
-  EXPECT_FALSE(existed);
-  plat::NamedMutexClose(other);
-  existed = true;
+  EXPECT_TRUE(Claim(name, true));
+  EXPECT_TRUE(Claim(name, true)) << "second attempt";
+  EXPECT_FALSE(Claim(name + u"-b", false)) << "another name is free meanwhile";
+  bool existed = true;
   EXPECT_EQ(plat::NamedMutexCreate(u"", &existed), nullptr);
   EXPECT_FALSE(existed);
   plat::NamedMutexClose(nullptr);
 
   plat::NamedMutexClose(first);
-  existed = true;
-  plat::NamedMutex* third = plat::NamedMutexCreate(name.c_str(), &existed);
-  ASSERT_NE(third, nullptr);
-  EXPECT_FALSE(existed);
-  plat::NamedMutexClose(third);
+  EXPECT_FALSE(Claim(name, false));
 }
 
 TEST_F(NamedMutexTest, LockFileIsNamedAfterTheMutexInsideTheLockFolder) {
 #if defined(_WIN32)
   GTEST_SKIP() << "Windows keeps named mutexes in the kernel, not in files";
 #else
-  bool existed = true;
-  plat::NamedMutex* m =
-      plat::NamedMutexCreate(u"Global\\{F7914321-62A0-412f-B595-8E97C95E053D}", &existed);
-  ASSERT_NE(m, nullptr);
-  EXPECT_GE(
-      plat::FileSize((lockDir_ + "/brelon-{F7914321-62A0-412f-B595-8E97C95E053D}.lock").c_str()),
-      0);
-  plat::NamedMutexClose(m);
   // Separators and other unsafe characters cannot lead out of the folder.
-  m = plat::NamedMutexCreate(u"Local\\../x y", &existed);
-  ASSERT_NE(m, nullptr);
-  EXPECT_GE(plat::FileSize((lockDir_ + "/brelon-.._x_y.lock").c_str()), 0);
-  plat::NamedMutexClose(m);
+  for (const auto& [name, file] :
+       {std::pair<std::u16string, std::string>{u"Global\\{F7914321-62A0-412f-B595-8E97C95E053D}",
+                                               "{F7914321-62A0-412f-B595-8E97C95E053D}"},
+        {u"Local\\../x y", ".._x_y"}}) {
+    plat::NamedMutex* m = nullptr;
+    Claim(name, false, &m);
+    EXPECT_GE(plat::FileSize((lockDir_ + "/brelon-" + file + ".lock").c_str()), 0) << file;
+    plat::NamedMutexClose(m);
+  }
 #endif
 }
 
@@ -90,7 +85,7 @@ TEST_F(NamedMutexTest, HolderKilledInAnotherProcessFreesTheName) {
 #if defined(_WIN32)
   GTEST_SKIP() << "needs fork";
 #else
-  std::u16string name = Name();
+  const std::u16string name = Name();
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   pid_t child = fork();
@@ -107,21 +102,12 @@ TEST_F(NamedMutexTest, HolderKilledInAnotherProcessFreesTheName) {
   ASSERT_EQ(read(ready[0], &status, 1), 1);
   close(ready[0]);
   ASSERT_EQ(status, 'y');
-
-  bool existed = false;
-  plat::NamedMutex* refused = plat::NamedMutexCreate(name.c_str(), &existed);
-  ASSERT_NE(refused, nullptr);
-  EXPECT_TRUE(existed) << "the child process holds the name";
-  plat::NamedMutexClose(refused);
+  EXPECT_TRUE(Claim(name, true)) << "the child process holds the name";
 
   kill(child, SIGKILL);
   int wstatus = 0;
   ASSERT_EQ(waitpid(child, &wstatus, 0), child);
-  existed = true;
-  plat::NamedMutex* claimed = plat::NamedMutexCreate(name.c_str(), &existed);
-  ASSERT_NE(claimed, nullptr);
-  EXPECT_FALSE(existed) << "a dead holder must not keep the name";
-  plat::NamedMutexClose(claimed);
+  EXPECT_FALSE(Claim(name, false)) << "a dead holder must not keep the name";
 #endif
 }
 

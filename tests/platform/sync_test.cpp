@@ -1,6 +1,8 @@
-// Recursive locks and events: re-entry, mutual exclusion, auto-reset handing one signal to one
-// waiter, manual-reset staying signalled, and timed waits. Worker threads only record results;
-// the assertions run on the test's own thread.
+// Threads, recursive locks and events: a thread runs its procedure once on an id of its own and
+// joins with and without a time limit, closing a handle leaves the thread running; lock re-entry
+// and mutual exclusion, auto-reset handing one signal to one waiter, manual-reset staying
+// signalled, and timed waits. Worker threads only record results; the assertions run on the
+// test's own thread.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -30,6 +32,81 @@ bool WaitUntil(Pred done, int limitMs = 10000) {
     plat::SleepMs(1);
   }
   return true;
+}
+
+struct Job {
+  std::atomic<int> runs{0};
+  std::atomic<uint32_t> threadId{0};
+  plat::Event* hold = nullptr;  // when set, the procedure waits for it before it returns
+};
+
+uint32_t CountRun(void* arg) {
+  auto* job = static_cast<Job*>(arg);
+  job->threadId = plat::CurrentThreadId();
+  ++job->runs;
+  if (job->hold) plat::EventWait(job->hold, plat::kInfinite);
+  return 0;
+}
+
+TEST(Thread, RunsTheProcedureOnceOnItsOwnIdAndJoinsWithOrWithoutALimit) {
+  const uint32_t mine = plat::CurrentThreadId();
+  EXPECT_EQ(mine, plat::CurrentThreadId());
+  plat::Event* hold = plat::EventCreate(true, false);
+  Job first, second;
+  first.hold = second.hold = hold;
+  // Both threads stay alive together, so the system cannot reuse one id for the other.
+  plat::Thread* a = plat::ThreadStart(CountRun, &first);
+  plat::Thread* b = plat::ThreadStart(CountRun, &second);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  while (first.runs == 0 || second.runs == 0) plat::SleepMs(1);
+  EXPECT_NE(first.threadId, 0u);
+  EXPECT_NE(first.threadId, second.threadId);
+  EXPECT_NE(first.threadId, mine);
+  EXPECT_NE(second.threadId, mine);
+  EXPECT_EQ(plat::ThreadJoin(a, 0), WaitResult::kTimeout);
+  EXPECT_EQ(plat::ThreadJoin(a, 50), WaitResult::kTimeout);
+
+  plat::EventSet(hold);
+  EXPECT_EQ(plat::ThreadJoin(a, kJoinMs), WaitResult::kSignalled);
+  EXPECT_EQ(plat::ThreadJoin(b, plat::kInfinite), WaitResult::kSignalled);
+  EXPECT_EQ(plat::ThreadJoin(b, 0), WaitResult::kSignalled) << "a finished thread joins at once";
+  EXPECT_EQ(first.runs, 1);
+  EXPECT_EQ(second.runs, 1);
+  plat::ThreadClose(a);
+  plat::ThreadClose(b);
+  plat::EventClose(hold);
+
+  EXPECT_EQ(plat::ThreadStart(nullptr, nullptr), nullptr);
+  EXPECT_EQ(plat::ThreadJoin(nullptr, 0), WaitResult::kFailed);
+  plat::ThreadClose(nullptr);
+}
+
+TEST(Thread, CloseWithoutJoinLeavesTheThreadRunningToItsEndOrIsCleanAfterIt) {
+  plat::Event* go = plat::EventCreate(true, false);
+  plat::Event* finished = plat::EventCreate(true, false);
+  std::atomic<bool> ranToEnd{false};
+  plat::Thread* thread = StartThread([&] {
+    plat::EventWait(go, plat::kInfinite);
+    ranToEnd = true;
+    plat::EventSet(finished);
+  });
+  ASSERT_NE(thread, nullptr);
+  plat::ThreadClose(thread);
+  plat::EventSet(go);
+  EXPECT_EQ(plat::EventWait(finished, kJoinMs), WaitResult::kSignalled);
+  EXPECT_TRUE(ranToEnd);
+  plat::SleepMs(20);  // let the thread leave the lambda before the events go
+  plat::EventClose(go);
+  plat::EventClose(finished);
+
+  Job job;
+  thread = plat::ThreadStart(CountRun, &job);
+  ASSERT_NE(thread, nullptr);
+  while (job.runs == 0) plat::SleepMs(1);
+  plat::SleepMs(20);
+  plat::ThreadClose(thread);  // after the thread has ended
+  EXPECT_EQ(job.runs, 1);
 }
 
 // Other threads queue while the owner holds the lock twice, then their plain read-modify-write

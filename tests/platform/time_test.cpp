@@ -48,12 +48,16 @@ TEST_F(TimeScaleTest, TimedWaitsEndInMillisecondsWhileInfiniteAndZeroKeepTheirMe
   plat::EventClose(event);
 }
 
-TEST_F(TimeScaleTest, SleepIsShortenedAndClocksAdvanceFactorTimesFaster) {
+TEST_F(TimeScaleTest, SleepIsShortenedAndEveryClockAdvancesFactorTimesFaster) {
   plat::SetTimeScale(100);
   auto realStart = Clock::now();
   int64_t ticksStart = plat::NowTicks();
+  int64_t secondsStart = plat::NowSeconds();
+  plat::LocalTime localStart = plat::NowLocal();
   plat::SleepMs(20000);  // about 200 ms of real time
   int64_t ticksElapsed = plat::NowTicks() - ticksStart;
+  int64_t secondsElapsed = plat::NowSeconds() - secondsStart;
+  plat::LocalTime localEnd = plat::NowLocal();
   EXPECT_GE(MsSince(realStart), 160) << "a shortened sleep still sleeps";
   EXPECT_LT(MsSince(realStart), 4000);
   int64_t realTicks =
@@ -62,6 +66,14 @@ TEST_F(TimeScaleTest, SleepIsShortenedAndClocksAdvanceFactorTimesFaster) {
   double ratio = static_cast<double>(ticksElapsed) / static_cast<double>(realTicks);
   EXPECT_GT(ratio, 80.0);
   EXPECT_LT(ratio, 120.0);
+  auto secondOfDay = [](const plat::LocalTime& t) {
+    return (t.hour * 60 + t.minute) * 60 + t.second;
+  };
+  int localElapsed = (secondOfDay(localEnd) - secondOfDay(localStart) + 86400) % 86400;
+  EXPECT_GE(secondsElapsed, 15);
+  EXPECT_LT(secondsElapsed, 400);
+  EXPECT_GE(localElapsed, 15);
+  EXPECT_LT(localElapsed, 400);
 }
 
 TEST_F(TimeScaleTest, ClocksNeverStepBackAcrossScaleChanges) {
@@ -75,23 +87,6 @@ TEST_F(TimeScaleTest, ClocksNeverStepBackAcrossScaleChanges) {
     }
     plat::SleepMs(factor);  // about a millisecond of real time at each speed
   }
-}
-
-TEST_F(TimeScaleTest, SecondsAndLocalTimeFollowTheScaledClock) {
-  plat::SetTimeScale(100000);
-  int64_t secondsStart = plat::NowSeconds();
-  plat::LocalTime localStart = plat::NowLocal();
-  plat::SleepMs(2000000);  // about 20 ms of real time, 2000 s of scaled time
-  int64_t secondsElapsed = plat::NowSeconds() - secondsStart;
-  plat::LocalTime localEnd = plat::NowLocal();
-  auto secondOfDay = [](const plat::LocalTime& t) {
-    return (t.hour * 60 + t.minute) * 60 + t.second;
-  };
-  int localElapsed = (secondOfDay(localEnd) - secondOfDay(localStart) + 86400) % 86400;
-  EXPECT_GE(secondsElapsed, 1500);
-  EXPECT_LT(secondsElapsed, 60000);
-  EXPECT_GE(localElapsed, 1500);
-  EXPECT_LT(localElapsed, 60000);
 }
 
 TEST(Clocks, AtRealSpeedTicksCountFromTheUnixEpochAgreeWithSecondsAndSleepsLast) {

@@ -2,12 +2,12 @@
 // lose no update, and a writer killed at any moment leaves one whole record, never a mix.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "brelon/brelon.h"
 #include "core/context.h"

@@ -54,7 +54,7 @@ class PropertyObject : public ::testing::Test {
   test::Profile profile_;
 };
 
-TEST_F(PropertyObject, WithoutACameraWriteSucceedsAndRaises103WithHandleZero) {
+TEST_F(PropertyObject, WithoutACameraWriteRaises103WithHandleZeroWithoutAContextAnswersMinusOne) {
   auto owned = std::make_unique<PluginContext>();  // over 2 MiB: too big for a stack
   PluginContext& ctx = *owned;
   EventLog log;
@@ -77,16 +77,13 @@ TEST_F(PropertyObject, WithoutACameraWriteSucceedsAndRaises103WithHandleZero) {
   EXPECT_EQ(property->Write(nullptr), BRELON_E_SDK);
   EXPECT_EQ(property->Read(nullptr), BRELON_E_SDK);
   EXPECT_EQ(log.events.size(), 2u) << "no event without a record";
-}
 
-TEST_F(PropertyObject, WithoutAContextWriteStoresButAnswersMinusOne) {
-  PropertyRef property = MakeProperty(nullptr);
-  auto record = Stored();
+  // Without a context at all, Write still stores but answers -1.
+  PropertyRef orphan = MakeProperty(nullptr);
   record->hgDispMode = 5;
-  EXPECT_EQ(property->Write(record.get()), BRELON_E_SDK);
+  EXPECT_EQ(orphan->Write(record.get()), BRELON_E_SDK);
   EXPECT_EQ(Stored()->hgDispMode, 5);
-  auto read = std::make_unique<_BRELON_PROPERTY>();
-  EXPECT_EQ(property->Read(read.get()), BRELON_OK);
+  EXPECT_EQ(orphan->Read(read.get()), BRELON_OK);
   EXPECT_EQ(read->hgDispMode, 5);
 }
 
@@ -137,23 +134,9 @@ class PropertyObjectOnCamera : public PropertyObject {
   bool locked_ = false;
 };
 
-TEST_F(PropertyObjectOnCamera, WriteHandsTheCardChoiceToTheCameraAtOnce) {
-  EXPECT_EQ(property_->Write(record_.get()), BRELON_OK);
-  const auto sets = MediaRecordSets();
-  ASSERT_EQ(sets.size(), 1u);
-  EXPECT_EQ(test::IntArg(sets[0], 0), ctx_->hCamera);
-  EXPECT_EQ(test::IntArg(sets[0], 1), wanted_);
-  EXPECT_EQ(sets[0].ret, 0);
-  EXPECT_EQ(EventCount(BRELON_EV_SETTINGS_WRITTEN), 1u);
-  EXPECT_EQ(Stored()->CardJPEG, record_->CardJPEG);
-
-  auto read = std::make_unique<_BRELON_PROPERTY>();
-  EXPECT_EQ(property_->Read(read.get()), BRELON_OK);
-  EXPECT_EQ(read->CardRAW, record_->CardRAW);
-  EXPECT_EQ(EventCount(BRELON_EV_SETTINGS_READ), 1u);
-}
-
-TEST_F(PropertyObjectOnCamera, WriteWaitsWhileTheHostHoldsLockOne) {
+// The settings are stored at once; the card choice reaches the camera, within Write, as soon as
+// the host lets go of lock 1.
+TEST_F(PropertyObjectOnCamera, WriteHandsTheCardChoiceToTheCameraOnceTheHostReleasesLockOne) {
   plat::LockEnter(Locks().host[1]);  // as the host would through IBrelon::LockHost(1)
   std::atomic<int32_t> result{1};
   plat::Thread* writer = test::StartThread([&] { result = property_->Write(record_.get()); });
@@ -166,7 +149,17 @@ TEST_F(PropertyObjectOnCamera, WriteWaitsWhileTheHostHoldsLockOne) {
   EXPECT_EQ(plat::ThreadJoin(writer, 10000 * plat::TimeScale()), plat::WaitResult::kSignalled);
   plat::ThreadClose(writer);
   EXPECT_EQ(result, BRELON_OK);
-  EXPECT_EQ(MediaRecordSets().size(), 1u);
+  const auto sets = MediaRecordSets();
+  ASSERT_EQ(sets.size(), 1u);
+  EXPECT_EQ(test::IntArg(sets[0], 0), ctx_->hCamera);
+  EXPECT_EQ(test::IntArg(sets[0], 1), wanted_);
+  EXPECT_EQ(sets[0].ret, 0);
+  EXPECT_EQ(EventCount(BRELON_EV_SETTINGS_WRITTEN), 1u);
+
+  auto read = std::make_unique<_BRELON_PROPERTY>();
+  EXPECT_EQ(property_->Read(read.get()), BRELON_OK);
+  EXPECT_EQ(read->CardRAW, record_->CardRAW);
+  EXPECT_EQ(EventCount(BRELON_EV_SETTINGS_READ), 1u);
 }
 
 TEST_F(PropertyObjectOnCamera, ARefusedCardChangeAnswersMinusOneButKeepsSettingsAndEvent) {

@@ -203,7 +203,8 @@ TEST_F(ReadPropertyTest, WrongValueTypesAndShortDwordsCountAsMissingAndAreRestor
   PutText(kSettingsKey, u"TransferJPEG", u"0");
   const uint8_t two[2] = {7, 0};
   PutRaw(kSettingsKey, u"ConnectType", kRegBinary, two, sizeof two);
-  PutRaw(kSettingsKey, u"CardRAW", plat::kRegDword, two, 1);
+  const uint8_t zero = 0;  // read as a DWORD, CardRAW would be off
+  PutRaw(kSettingsKey, u"CardRAW", plat::kRegDword, &zero, 1);
   PutDword(kSettingsKey, u"CameraIPAddress", 0x0031);
   PutDword(kSettingsKey, u"StorageSavePath", 0x0041);
   PutDword(kShortcutKey, u"ZoomIn", 0x0041);

@@ -2,6 +2,7 @@
 // stored field, and what reading it back after a write must yield.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -36,31 +37,25 @@ inline std::u16string TextAt(_BRELON_PROPERTY* p, size_t offset, size_t units) {
   return text;
 }
 
-inline void PutIntAt(_BRELON_PROPERTY* p, size_t offset, int32_t value) {
-  std::memcpy(Bytes(p) + offset, &value, sizeof value);
-}
-
 // A record with a distinct value in every stored field, and zeros elsewhere so that the text
 // areas end where their texts do.
 inline std::unique_ptr<_BRELON_PROPERTY> SampleRecord(int variant) {
   auto p = std::make_unique<_BRELON_PROPERTY>();
   std::memset(p.get(), 0, sizeof *p);
-  uint8_t* b = Bytes(p.get());
-  b[OFF(TransferJPEG)] = variant & 1;
-  b[OFF(TransferRAW)] = 1;
-  b[OFF(CardJPEG)] = 2;  // stored as 2, read back as 1
-  b[OFF(CardRAW)] = 0;
-  b[OFF(Reserved4)] = 0x55;
-  b[OFF(StorageSave)] = 1;
+  p->TransferJPEG = variant & 1;
+  p->TransferRAW = 1;
+  p->CardJPEG = 2;  // stored as 2, read back as 1
+  p->Reserved4 = 0x55;
+  p->StorageSave = 1;
   PutTextAt(p.get(), OFF(StorageSavePath),
             u"/photos/session " + std::u16string(1, u'0' + variant) + u"/\"quoted\"\\back");
-  PutIntAt(p.get(), OFF(hgDispMode), 3 + variant);
-  PutIntAt(p.get(), OFF(lvDispClickOpeMode), -2);
-  PutIntAt(p.get(), OFF(lvImageAreaBackColor), 0x00FF8040 + variant);
-  PutIntAt(p.get(), OFF(ProcessId), 4242 + variant);
-  b[OFF(DisplayFramerate)] = 1;
-  PutIntAt(p.get(), OFF(ConnectType), 0x21);
-  PutIntAt(p.get(), OFF(WiFiDetectionMethod), 1);
+  p->hgDispMode = 3 + variant;
+  p->lvDispClickOpeMode = -2;
+  p->lvImageAreaBackColor = 0x00FF8040 + variant;
+  p->ProcessId = 4242 + variant;
+  p->DisplayFramerate = 1;
+  p->ConnectType = 0x21;
+  p->WiFiDetectionMethod = 1;
   PutTextAt(p.get(), OFF(CameraIPAddress), u"10.0.0." + std::u16string(1, u'1' + variant));
   for (size_t slot = 0; slot < BRELON_SHORTCUT_COUNT; ++slot) {
     std::u16string text = u"Ctrl+Shift+" + std::u16string(1, u'A' + slot);
@@ -76,17 +71,14 @@ inline std::unique_ptr<_BRELON_PROPERTY> SampleRecord(int variant) {
 inline std::unique_ptr<_BRELON_PROPERTY> ExpectedAfterRoundTrip(_BRELON_PROPERTY* written) {
   auto p = std::make_unique<_BRELON_PROPERTY>();
   std::memcpy(p.get(), written, sizeof *p);
-  uint8_t* b = Bytes(p.get());
-  for (size_t offset :
-       {OFF(TransferJPEG), OFF(TransferRAW), OFF(CardJPEG), OFF(CardRAW), OFF(StorageSave)}) {
-    b[offset] = b[offset] != 0;
+  for (uint8_t* flag :
+       {&p->TransferJPEG, &p->TransferRAW, &p->CardJPEG, &p->CardRAW, &p->StorageSave}) {
+    *flag = *flag != 0;
   }
-  if (b[OFF(TransferJPEG)] == 0 && b[OFF(TransferRAW)] == 0) {
-    b[OFF(TransferJPEG)] = b[OFF(TransferRAW)] = 1;
-  }
-  b[OFF(Reserved4)] = 0;
-  b[OFF(DisplayFramerate)] = 0;  // never stored: the zeroed record keeps its 0
-  std::memset(b + OFF(ShortcutDefault), 0, BRELON_SHORTCUT_COUNT * 128);
+  if (!p->TransferJPEG && !p->TransferRAW) p->TransferJPEG = p->TransferRAW = 1;
+  p->Reserved4 = 0;
+  p->DisplayFramerate = 0;  // never stored: the zeroed record keeps its 0
+  std::memset(Bytes(p.get()) + OFF(ShortcutDefault), 0, BRELON_SHORTCUT_COUNT * 128);
   for (size_t slot = 0; slot < BRELON_SHORTCUT_COUNT; ++slot) {
     PutTextAt(p.get(), OFF(ShortcutDefault) + slot * 128, kShortcuts[slot].defaultText);
   }
@@ -95,11 +87,7 @@ inline std::unique_ptr<_BRELON_PROPERTY> ExpectedAfterRoundTrip(_BRELON_PROPERTY
 
 inline size_t FirstDifference(const void* a, const void* b, size_t size) {
   const auto* x = static_cast<const uint8_t*>(a);
-  const auto* y = static_cast<const uint8_t*>(b);
-  for (size_t i = 0; i < size; ++i) {
-    if (x[i] != y[i]) return i;
-  }
-  return size;
+  return std::mismatch(x, x + size, static_cast<const uint8_t*>(b)).first - x;
 }
 
 #undef OFF
