@@ -48,12 +48,28 @@ bool AllBytes(const void* data, size_t size, uint8_t value) {
   return std::all_of(bytes, bytes + size, [&](uint8_t b) { return b == value; });
 }
 
-TEST(InitWithoutSdk, FailsWithMinusOneAndKeepsAZeroedContextForExit) {
+// Init also starts the log file afresh with its own record, where the file can be moved.
+TEST(InitWithoutSdk, FailsWithMinusOneKeepsAZeroedContextForExitAndStartsTheLogAfresh) {
   REQUIRE_NO_SDK();
+  const std::string dir = test::TempDir("entry-log");
+  test::SetEnv("BRELON_LOG_DIR", dir.c_str());
+  const std::string file = dir + "/ov_plugin.log";
+  std::ofstream(file) << "left over from the last run\n";
   void* handle = nullptr;
   int userData = 0;
   ASSERT_EQ(Init(&handle, &IgnoreEvent, &userData), BRELON_E_SDK);
   ASSERT_NE(handle, nullptr);
+  if (file == plat::LogFilePath()) {
+    std::stringstream all;
+    all << std::ifstream(file, std::ios::binary).rdbuf();
+    const std::string text = all.str();
+    EXPECT_EQ(text.find("left over"), std::string::npos);
+    const size_t end = text.find('\n');
+    ASSERT_NE(end, std::string::npos) << text;
+    EXPECT_NE(text.substr(0, end).find(" - Init()"), std::string::npos) << text;
+    EXPECT_EQ(text.substr(end - 11, 11), "|Init start") << text;
+  }
+  test::SetEnv("BRELON_LOG_DIR", nullptr);
   const auto* ctx = static_cast<PluginContext*>(handle);
   EXPECT_EQ(ctx->pSdk, nullptr);
   EXPECT_EQ(CTavelSDK::Current(), nullptr) << "the failed loader is gone";
@@ -75,6 +91,7 @@ TEST(InitWithoutSdk, FailsWithMinusOneAndKeepsAZeroedContextForExit) {
     EXPECT_EQ(handle, nullptr);
   }
   EXPECT_EQ(Exit(nullptr), BRELON_OK);
+  std::filesystem::remove_all(dir);
 }
 
 // Without a usable context or camera: minus four, the flag cleared, the record untouched.
@@ -114,31 +131,6 @@ TEST(ConnectionQueries, OnlyAnOpenConnectionIsReportedAndItsRecordCopiedWhole) {
   ctx->lConnected = 2;  // anything but 1 is "not connected"
   ExpectNothingConnected(&handle);
   EXPECT_EQ(Exit(&handle), BRELON_OK);
-}
-
-TEST(InitLogFile, InitStartsTheLogFileAfreshWithItsOwnRecord) {
-  REQUIRE_NO_SDK();
-  const std::string dir = test::TempDir("entry-log");
-  test::SetEnv("BRELON_LOG_DIR", dir.c_str());
-  const std::string file = dir + "/ov_plugin.log";
-  if (file != plat::LogFilePath()) {
-    test::SetEnv("BRELON_LOG_DIR", nullptr);
-    GTEST_SKIP() << "the log file cannot be moved on this platform";
-  }
-  std::ofstream(file) << "left over from the last run\n";
-  void* handle = nullptr;
-  ASSERT_EQ(Init(&handle, nullptr, nullptr), BRELON_E_SDK);
-  std::stringstream all;
-  all << std::ifstream(file, std::ios::binary).rdbuf();
-  const std::string text = all.str();
-  EXPECT_EQ(text.find("left over"), std::string::npos);
-  const size_t end = text.find('\n');
-  ASSERT_NE(end, std::string::npos) << text;
-  EXPECT_NE(text.substr(0, end).find(" - Init()"), std::string::npos) << text;
-  EXPECT_EQ(text.substr(end - 11, 11), "|Init start") << text;
-  EXPECT_EQ(Exit(&handle), BRELON_OK);
-  test::SetEnv("BRELON_LOG_DIR", nullptr);
-  std::filesystem::remove_all(dir);
 }
 
 // Without an override the library is looked for beside the executable only.

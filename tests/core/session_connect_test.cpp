@@ -12,7 +12,7 @@ std::string OneCamera(const std::string& fields) {
   return R"({"cameras":[{)" + fields + "}]}";
 }
 
-TEST_F(SessionTest, UsbCameraIsOpenedAsEnum0AndAnnouncedWithItsHandle) {
+TEST_F(SessionTest, UsbCameraIsAnnouncedKeptWhileBusyLostOnUnplugAndClosedAtExit) {
   SetSetting(u"UseSerialTag", 1u);
   Start(OneCamera(R"("model":"K-M3","connect":["usb"],"prop_text":["first","second","third"])"));
   ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 1));
@@ -38,32 +38,42 @@ TEST_F(SessionTest, UsbCameraIsOpenedAsEnum0AndAnnouncedWithItsHandle) {
   EXPECT_FALSE(LogLines("ThreadSession:ZEPK_Detect(1) calll").empty());
   EXPECT_FALSE(LogLines("ThreadSession()").empty()) << "records name the thread function";
 
-  // Exit closes that camera, then ends the SDK, and tells the host of no loss.
+  // A busy watch keeps the camera, quietly.
+  const size_t infoCalls = CountCalls("ZEPK_GetDeviceInfo");
+  ASSERT_EQ(Control(R"({"cmd":"fault","fn":"ZEPK_GetDeviceInfo","count":3,"result":-1,)"
+                    R"("error":4102})"),
+            0);
+  ASSERT_TRUE(WaitForCalls("ZEPK_GetDeviceInfo", infoCalls + 4));
+  EXPECT_TRUE(Connected());
+  EXPECT_TRUE(LogLines("ZEPK_GetDeviceInfo Failed").empty()) << "busy is not logged";
+
+  // Unplugged: the loss is reported and logged; plugged in again: announced again.
+  ASSERT_EQ(Control(R"({"cmd":"unplug","camera":0})"), 0);
+  ASSERT_TRUE(WaitForEvents(BRELON_EV_DISCONNECTED, 1));
+  uint8_t connected = 0xFF;
+  EXPECT_EQ(IsCameraConnect(&handle_, &connected), BRELON_E_NO_CONTEXT);
+  EXPECT_EQ(connected, 0);
+  EXPECT_EQ(CameraName(), u"");
+  EXPECT_FALSE(LogLines("ThreadSession:ZEPK_GetDeviceInfo Failed. ErrorCode=[0x2001]").empty());
+  ASSERT_EQ(Control(R"({"cmd":"plug","camera":0})"), 0);
+  ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 2));
+  EXPECT_TRUE(Connected());
+  EXPECT_EQ(CameraName(), u"ORVANTIS K-M3");
+  const std::vector<HostEvent> events = Events();
+  ASSERT_EQ(events.size(), 3u) << "no loss reported while busy";
+  EXPECT_EQ(events[1].code, BRELON_EV_DISCONNECTED);
+  EXPECT_EQ(events[1].camera, first.camera) << "the loss names the camera that was lost";
+  EXPECT_EQ(events[2].code, BRELON_EV_CONNECTED);
+  EXPECT_EQ(Ctx()->lHostCount, 1) << "reset when the loss was reported";
+
+  // Exit closes that camera, then ends the SDK, and tells the host of no further loss.
   Stop();
   const std::vector<TraceCall> trace = Sim().Trace();
   ASSERT_GE(trace.size(), 2u);
   EXPECT_EQ(trace[trace.size() - 2].fn, "ZEPK_Close");
-  EXPECT_EQ(IntArg(trace[trace.size() - 2], 0), first.camera);
+  EXPECT_EQ(IntArg(trace[trace.size() - 2], 0), events[2].camera);
   EXPECT_EQ(trace.back().fn, "ZEPK_Exit");
-  EXPECT_EQ(CountEvents(BRELON_EV_DISCONNECTED), 0u);
-}
-
-TEST_F(SessionTest, Ipv4OpensTheConfiguredAddressAndIsWatchedEverySecond) {
-  UseIpv4(u"192.0.2.10");
-  Start(OneCamera(R"("connect":["ipv4"],"ip":"192.0.2.10")"));
-  ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 1));
-  const TraceCall detect = Calls("ZEPK_Detect").at(0);
-  EXPECT_EQ(IntArg(detect, 0), 0x20);
-  EXPECT_EQ(TextArg(detect, 1), "192.0.2.10");
-  EXPECT_EQ(TextArg(Calls("ZEPK_OpenEx").at(0), 0), "IPV4:192.0.2.10");
-  EXPECT_FALSE(LogLines("ThreadSession:ZEPK_Detect(32,IP=[192.0.2.10]) calll").empty());
-  EXPECT_TRUE(Eventually([&] { return ConnectKind() == 2; }));
-
-  // 30 s of watching: up to 30 checks on a network, at most 7 over USB.
-  plat::SetTimeScale(10);
-  const size_t before = CountCalls("ZEPK_GetDeviceInfo");
-  RealSleepMs(30 * 1000 / 10);
-  EXPECT_GE(CountCalls("ZEPK_GetDeviceInfo") - before, 10u);
+  EXPECT_EQ(CountEvents(BRELON_EV_DISCONNECTED), 1u);
 }
 
 TEST_F(SessionTest, DiscoveryRemembersTheAddressUntilADetectionFindsNothing) {
@@ -93,38 +103,9 @@ TEST_F(SessionTest, DiscoveryRemembersTheAddressUntilADetectionFindsNothing) {
   }));
 }
 
-TEST_F(SessionTest, BusyWatchKeepsTheCameraUnplugReportsTheLossAndPlugReconnects) {
-  Start();
-  ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 1));
-  const size_t infoCalls = CountCalls("ZEPK_GetDeviceInfo");
-  ASSERT_EQ(Control(R"({"cmd":"fault","fn":"ZEPK_GetDeviceInfo","count":3,"result":-1,)"
-                    R"("error":4102})"),
-            0);
-  ASSERT_TRUE(WaitForCalls("ZEPK_GetDeviceInfo", infoCalls + 4));
-  EXPECT_TRUE(Connected());
-  EXPECT_TRUE(LogLines("ZEPK_GetDeviceInfo Failed").empty()) << "busy is not logged";
-
-  ASSERT_EQ(Control(R"({"cmd":"unplug","camera":0})"), 0);
-  ASSERT_TRUE(WaitForEvents(BRELON_EV_DISCONNECTED, 1));
-  uint8_t connected = 0xFF;
-  EXPECT_EQ(IsCameraConnect(&handle_, &connected), BRELON_E_NO_CONTEXT);
-  EXPECT_EQ(connected, 0);
-  EXPECT_EQ(CameraName(), u"");
-  EXPECT_FALSE(LogLines("ThreadSession:ZEPK_GetDeviceInfo Failed. ErrorCode=[0x2001]").empty());
-
-  ASSERT_EQ(Control(R"({"cmd":"plug","camera":0})"), 0);
-  ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 2));
-  EXPECT_TRUE(Connected());
-  EXPECT_EQ(CameraName(), u"ORVANTIS K-M3");
-  const std::vector<HostEvent> events = Events();
-  ASSERT_EQ(events.size(), 3u) << "no loss reported while busy";
-  EXPECT_EQ(events[1].code, BRELON_EV_DISCONNECTED);
-  EXPECT_EQ(events[1].camera, events[0].camera) << "the loss names the camera that was lost";
-  EXPECT_EQ(events[2].code, BRELON_EV_CONNECTED);
-  EXPECT_EQ(Ctx()->lHostCount, 1) << "reset when the loss was reported";
-}
-
-TEST_F(SessionTest, ConnectTypeChangeWhileConnectedEndsTheConnectionBothWays) {
+// A change of ConnectType ends the connection; IPv4 opens the configured address and watches
+// every second.
+TEST_F(SessionTest, ConnectTypeChangeEndsTheConnectionAndIpv4OpensTheAddressWatchedEverySecond) {
   Start(OneCamera(R"("connect":["usb","ipv4"],"ip":"192.0.2.10")"));
   ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 1));
   EXPECT_TRUE(Eventually([&] { return ConnectKind() == 1; }));
@@ -135,7 +116,17 @@ TEST_F(SessionTest, ConnectTypeChangeWhileConnectedEndsTheConnectionBothWays) {
   EXPECT_TRUE(
       WaitForCall("ZEPK_Close", [&](const TraceCall& c) { return IntArg(c, 0) == usbCamera; }));
   ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 2));
+  EXPECT_TRUE(WaitForCall("ZEPK_Detect", [](const TraceCall& c) {
+    return IntArg(c, 0) == 0x20 && TextArg(c, 1) == "192.0.2.10";
+  }));
   EXPECT_EQ(TextArg(Calls("ZEPK_OpenEx").back(), 0), "IPV4:192.0.2.10");
+  EXPECT_FALSE(LogLines("ThreadSession:ZEPK_Detect(32,IP=[192.0.2.10]) calll").empty());
+  EXPECT_TRUE(Eventually([&] { return ConnectKind() == 2; }));
+  // 30 s of watching: up to 30 checks on a network, at most 7 over USB.
+  plat::SetTimeScale(10);
+  const size_t before = CountCalls("ZEPK_GetDeviceInfo");
+  RealSleepMs(30 * 1000 / 10);
+  EXPECT_GE(CountCalls("ZEPK_GetDeviceInfo") - before, 10u);
 
   UseUsb();
   ASSERT_TRUE(WaitForEvents(BRELON_EV_DISCONNECTED, 2));

@@ -66,6 +66,7 @@ TEST_F(MediaRecordTest, EachCardChoiceReachesItsValueWith3327HeldAtOneMeanwhile)
 
 // The K-M1, other makers' cameras, and a saved 0x3328 of one change the mode directly.
 struct DirectCase {
+  const char* name;
   const char* camera;
   bool reads3328;
 };
@@ -87,15 +88,20 @@ TEST_P(DirectMediaRecordTest, ChangesTheModeWithoutTouching3327) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cameras, DirectMediaRecordTest,
-    testing::Values(DirectCase{R"("model":"K-M1","props":{"0x3328":[5]})", false},
-                    DirectCase{R"("manufacturer":"Lumora","props":{"0x3328":[5]})", false},
-                    DirectCase{R"("model":"K-M3","props":{"0x3328":[1]})", true}));
+    testing::Values(DirectCase{"KM1", R"("model":"K-M1","props":{"0x3328":[5]})", false},
+                    DirectCase{"OtherMaker", R"("manufacturer":"Lumora","props":{"0x3328":[5]})",
+                               false},
+                    DirectCase{"Saved3328IsOne", R"("model":"K-M3","props":{"0x3328":[1]})", true}),
+    [](const testing::TestParamInfo<DirectCase>& info) { return std::string(info.param.name); });
 
-TEST_F(MediaRecordTest, Mode3301IsLeftForTheChangeAndEnteredAgain) {
+TEST_F(MediaRecordTest, NothingIsDoneUnconnectedAndMode3301IsLeftForTheChangeAndEnteredAgain) {
   Start(R"({"cameras":[{"model":"K-M1","media_record":3,"plugged":false}]})");
   // Set while no camera can be found; the plug below orders it before the connection.
   Ctx()->lMode3301 = 1;
   Ctx()->lRearm3301 = 1;
+  ASSERT_TRUE(WaitForCalls("ZEPK_Detect", 2));
+  EXPECT_EQ(SetMediaRecord(Ctx(), 0, 0), 1) << "nothing to do without a connection";
+  EXPECT_EQ(CountCalls("ZEPK_GetMediaRecord"), 0u);
   ASSERT_EQ(Control(R"({"cmd":"plug","camera":0})"), 0);
   ASSERT_TRUE(WaitForCalls("ZEPK_SetProp", 2));
   std::vector<TraceCall> trace;
@@ -122,13 +128,6 @@ TEST_F(MediaRecordTest, BusyFailureKeepsTheConnectionAndAnyOtherEndsIt) {
   ASSERT_TRUE(WaitForEvents(BRELON_EV_DISCONNECTED, 1));
   EXPECT_FALSE(LogLines("SetMediaRecord Failed. ErrorCode=[0x1003]").empty());
   EXPECT_TRUE(LogLines("ZEPK_GetDeviceInfo Failed").empty()) << "the camera itself answered";
-}
-
-TEST_F(MediaRecordTest, NothingToDoWithoutAConnection) {
-  Start(R"({"cameras":[{"plugged":false}]})");
-  ASSERT_TRUE(WaitForCalls("ZEPK_Detect", 2));
-  EXPECT_EQ(SetMediaRecord(Ctx(), 0, 0), 1);
-  EXPECT_EQ(CountCalls("ZEPK_GetMediaRecord"), 0u);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 // The USB-mode warning window: the texts each model and language gets, the five-second rule for
-// showing a hidden window again, and closing it from its owner. Headless window on POSIX, the
+// showing a hidden window again, and closing it from its owner; then the session thread with a
+// camera in a USB mode without remote shooting: the refusal (0x1015), the model probe that picks
+// the wording, the warning coming back after the user hid it, and the window closing when the
+// camera goes, switches to a remote mode, or the plug-in exits. Headless window on POSIX, the
 // real dialog under Windows.
 #include "core/warning_window.h"
 
@@ -7,26 +10,32 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "core/session.h"
 #include "platform/platform.h"
 #include "resources/warning_ids.h"
+#include "session_fixture.h"
 #include "support/test_env.h"
 
 #if defined(_WIN32)
 #include <windows.h>
 #endif
 
-namespace brelon {
+namespace brelon::test {
 namespace {
 
-// A POSIX locale or a Windows language id (the window's thread takes the caller's).
+// A POSIX locale ("LANG=" + locale: LANG alone, with LC_ALL unset) or a Windows language id
+// (the window's thread takes the caller's).
 void UseLanguage(const char* posixLocale, uint16_t windowsLanguage) {
 #if defined(_WIN32)
   SetThreadUILanguage(windowsLanguage);
   SetThreadLocale(MAKELCID(windowsLanguage, SORT_DEFAULT));
   (void)posixLocale;
 #else
-  test::SetEnv("LC_ALL", posixLocale);
+  const bool langAlone = posixLocale && std::string(posixLocale).rfind("LANG=", 0) == 0;
+  test::SetEnv("LANG", langAlone ? posixLocale + 5 : nullptr);
+  test::SetEnv("LC_ALL", langAlone ? nullptr : posixLocale);
   (void)windowsLanguage;
 #endif
 }
@@ -52,7 +61,7 @@ const std::u16string kKM1First =
 class WarningWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"LANG", "LC_MESSAGES"}) test::SetEnv(name, nullptr);
+    test::SetEnv("LC_MESSAGES", nullptr);
     UseLanguage("en_US.UTF-8", 0x0409);
   }
   void TearDown() override {
@@ -126,6 +135,7 @@ TEST_F(WarningWindowTest, EachLanguageAndModelGetsItsTexts) {
     {"C", 0, "K-M1", 0, u"ORVANTIS CAMERA"},
     {"pt_BR.UTF-8", 0, "K-M1", IDC_WARNING_BUTTON, u"OK"},
     {"", 0, "K-M1", 0, u"ORVANTIS CAMERA"},
+    {"LANG=fr_FR.UTF-8", 0, "K-M1", 0, u"ORVANTIS Caméra"},
 #endif
   };
   for (const auto& c : kCases) {
@@ -136,17 +146,6 @@ TEST_F(WarningWindowTest, EachLanguageAndModelGetsItsTexts) {
     EXPECT_EQ(Text(window, c.item), c.text);
   }
 }
-
-#if !defined(_WIN32)
-TEST_F(WarningWindowTest, LangAloneChoosesTheLanguageWhenLcAllIsUnset) {
-  test::SetEnv("LC_ALL", nullptr);
-  test::SetEnv("LANG", "fr_FR.UTF-8");
-  plat::Window* window = Open("K-M1");
-  test::SetEnv("LANG", nullptr);
-  ASSERT_NE(window, nullptr);
-  EXPECT_EQ(Text(window, 0), u"ORVANTIS Caméra");
-}
-#endif
 
 TEST_F(WarningWindowTest, ShowingAVisibleWindowOnlyMovesLastShownAndAHiddenOneReturnsAfter5s) {
   plat::Window* window = Open("K-M2");
@@ -193,5 +192,91 @@ TEST_F(WarningWindowTest, CloseEndsTheThreadAndClearsBothHandlesEvenRightAfterTh
   EXPECT_NE(Open("K-M2"), nullptr) << "a new refusal opens a new window";
 }
 
+class SessionWarningTest : public SessionTest {
+ protected:
+  void SetUp() override {
+    SessionTest::SetUp();
+    SetEnv("LC_ALL", "en_US.UTF-8");  // the window's language on POSIX
+  }
+  void TearDown() override {
+    SessionTest::TearDown();
+    SetEnv("LC_ALL", nullptr);
+  }
+  // Starts with one refusing camera of `model` and returns its warning once visible.
+  plat::Window* StartRefused(const char* model) {
+    Start(std::string(R"({"cameras":[{"model":")") + model + R"(","open_mode":2}]})");
+    plat::Window* window = nullptr;
+    Eventually([&] { return plat::WarningWindowIsVisible(window = plat::WarningWindowFind()); });
+    return window;
+  }
+  // The model names the probe asked ZEPK_Detect about, in order.
+  std::vector<std::string> ProbedModels() {
+    std::vector<std::string> models;
+    for (const TraceCall& call : Calls("ZEPK_Detect")) {
+      if (call.args.size() == 2) models.push_back(TextArg(call, 1));
+    }
+    return models;
+  }
+};
+
+TEST_F(SessionWarningTest, RefusedOpenIsClosedUnannouncedAndWarnsInTheGeneralWording) {
+  plat::Window* window = StartRefused("K-Q7");
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(Text(window, IDC_WARNING_FIRST), kGeneralFirst);
+  EXPECT_FALSE(LogLines("ThreadSession:ZEPK_Open Failed. ErrorCode=[0x1015]").empty());
+  EXPECT_FALSE(LogLines("ThreadSession:ZEPK_Open MTPMode").empty());
+  EXPECT_FALSE(LogLines("ShowMtpMessage()").empty());
+  const std::vector<std::string> expected = {"VMZ 40A", "VMZ 40B", "VMZ 200", "K-N1", "K-Rel2",
+                                             "K-Rel3",  "K-M3",    "K-M2",    "K-M1"};
+  std::vector<std::string> probed = ProbedModels();
+  ASSERT_GE(probed.size(), expected.size());
+  probed.resize(expected.size());
+  EXPECT_EQ(probed, expected);
+  EXPECT_EQ(Calls("ZEPK_OpenEx").at(0).ret, 0);
+  EXPECT_FALSE(Calls("ZEPK_Close").empty());
+  EXPECT_FALSE(Connected());
+  EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(SessionWarningTest, KM1FoundByTheProbeGetsItsOwnWordingAndExitClosesIt) {
+  plat::Window* window = StartRefused("K-M1");
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(Text(window, IDC_WARNING_FIRST), kKM1First);
+  EXPECT_EQ(ProbedModels().back(), "K-M1");
+  Stop();
+  EXPECT_EQ(plat::WarningWindowFind(), nullptr);
+}
+
+TEST_F(SessionWarningTest, MediumFormatOptionProbesOnlyTheMediumFormatModels) {
+  SetHostOptionFlags(kOptionMediumFormatOnly);
+  ASSERT_NE(StartRefused("VMZ 40B"), nullptr);
+  const std::vector<std::string> probed = ProbedModels();
+  ASSERT_GE(probed.size(), 2u);
+  EXPECT_EQ(probed[0], "VMZ 40A");
+  EXPECT_EQ(probed[1], "VMZ 40B");
+  for (const std::string& model : probed) {
+    EXPECT_TRUE(model == "VMZ 40A" || model == "VMZ 40B" || model == "VMZ 200") << model;
+  }
+}
+
+TEST_F(SessionWarningTest, HiddenWarningReturnsUnplugClosesItAndARemoteModeConnects) {
+  plat::Window* window = StartRefused("K-M3");
+  ASSERT_NE(window, nullptr);
+  plat::WarningWindowPress(window, IDC_WARNING_BUTTON);
+  ASSERT_TRUE(Eventually([&] { return !plat::WarningWindowIsVisible(window); }));
+  ASSERT_TRUE(Eventually([&] { return plat::WarningWindowIsVisible(window); }));
+  EXPECT_EQ(plat::WarningWindowFind(), window);
+  ASSERT_EQ(Control(R"({"cmd":"unplug","camera":0})"), 0);
+  EXPECT_TRUE(Eventually([&] { return plat::WarningWindowFind() == nullptr; }));
+
+  ASSERT_EQ(Control(R"({"cmd":"plug","camera":0})"), 0);
+  ASSERT_TRUE(Eventually([&] { return plat::WarningWindowIsVisible(plat::WarningWindowFind()); }));
+  EXPECT_TRUE(Events().empty());
+  ASSERT_EQ(Control(R"({"cmd":"set","camera":0,"key":"open_mode","value":1})"), 0);
+  ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 1));
+  EXPECT_EQ(plat::WarningWindowFind(), nullptr);
+  EXPECT_TRUE(Connected());
+}
+
 }  // namespace
-}  // namespace brelon
+}  // namespace brelon::test
