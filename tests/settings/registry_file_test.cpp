@@ -43,20 +43,6 @@ class RegistryFileTest : public ::testing::Test {
   test::Profile profile_;
 };
 
-TEST_F(RegistryFileTest, WritesRegeditTextWithDwordsAndEscapedUtf8Strings) {
-  test::PutText(kSettingsKey, u"StorageSavePath", u"C:\\Pictures \"raw\"");
-  Read();
-  const std::string text = ReadFile(profile_.registryFile);
-  EXPECT_EQ(text.rfind(kHeaderLine, 0), 0u);
-  EXPECT_NE(text.find(kMainSection), std::string::npos);
-  EXPECT_NE(text.find("\"TransferJPEG\"=dword:00000001\n"), std::string::npos);
-  EXPECT_NE(text.find("\"StorageSavePath\"=\"C:\\\\Pictures \\\"raw\\\"\"\n"), std::string::npos);
-  EXPECT_NE(text.find("\"AreaMoveUp\"=\"Ctrl+\xE2\x86\x91\"\n"), std::string::npos);
-  EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\COM.ORVANTIS.TEK\\tether_orvantis\\Shortcut]"),
-            std::string::npos);
-  EXPECT_EQ(GetText(kSettingsKey, u"StorageSavePath"), u"C:\\Pictures \"raw\"");
-}
-
 // Written by hand: byte-order mark, comment, CR LF, names in any case; values of the wrong type
 // or size are restored.
 TEST_F(RegistryFileTest, HandWrittenFileIsReadWithCaseInsensitiveNamesAndWrongTypesRestored) {
@@ -82,7 +68,10 @@ TEST_F(RegistryFileTest, HandWrittenFileIsReadWithCaseInsensitiveNamesAndWrongTy
             std::string::npos);
 }
 
-TEST_F(RegistryFileTest, OtherTypesAndControlCharactersRoundTripExactly) {
+// Regedit text: DWORDs, escaped UTF-8 strings, and values of other types or with control
+// characters in hex, all read back exactly.
+TEST_F(RegistryFileTest, WritesRegeditTextInWhichEveryTypeRoundTripsExactly) {
+  test::PutText(kSettingsKey, u"StorageSavePath", u"C:\\Pictures \"raw\"");
   const uint8_t binary[5] = {0, 1, 2, 0xFE, 0xFF};
   test::PutRaw(kSettingsKey, u"Blob", 3, binary, sizeof binary);
   const char16_t controls[] = u"line1\nline2\ttab";
@@ -102,7 +91,15 @@ TEST_F(RegistryFileTest, OtherTypesAndControlCharactersRoundTripExactly) {
   const test::StoredValue odd = GetValue(kSettingsKey, u"Odd");
   EXPECT_EQ(std::memcmp(odd.data.data(), unpaired, sizeof unpaired), 0);
   EXPECT_EQ(GetValue(kSettingsKey, u"Long").data, std::vector<uint8_t>(longData, longData + 80));
+  EXPECT_EQ(GetText(kSettingsKey, u"StorageSavePath"), u"C:\\Pictures \"raw\"");
   const std::string text = ReadFile(profile_.registryFile);
+  EXPECT_EQ(text.rfind(kHeaderLine, 0), 0u);
+  EXPECT_NE(text.find(kMainSection), std::string::npos);
+  EXPECT_NE(text.find("\"TransferJPEG\"=dword:00000001\n"), std::string::npos);
+  EXPECT_NE(text.find("\"StorageSavePath\"=\"C:\\\\Pictures \\\"raw\\\"\"\n"), std::string::npos);
+  EXPECT_NE(text.find("\"AreaMoveUp\"=\"Ctrl+\xE2\x86\x91\"\n"), std::string::npos);
+  EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\COM.ORVANTIS.TEK\\tether_orvantis\\Shortcut]"),
+            std::string::npos);
   EXPECT_NE(text.find("\"Blob\"=hex:00,01,02,fe,ff\n"), std::string::npos);
   EXPECT_NE(text.find("\"Multi\"=hex(1):"), std::string::npos);
 }
