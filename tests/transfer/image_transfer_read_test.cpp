@@ -22,22 +22,48 @@
 #include "support/connected_context.h"
 #include "transfer/image_transfer.h"
 
-// Heap allocations made by the test thread while counting is on. The library's array and
-// nothrow forms forward to these.
+// Heap allocations made by the test thread while counting is on. Every form is replaced, since
+// sanitizer runtimes intercept each one and a mixed pair is reported as a mismatch.
 namespace {
 thread_local bool tCountAllocations = false;
 std::atomic<int> gAllocations{0};
+
+void* CountedAlloc(size_t size) {
+  if (tCountAllocations) ++gAllocations;
+  return std::malloc(size ? size : 1);
+}
 }  // namespace
 
 [[gnu::noinline]] void* operator new(size_t size) {
-  if (tCountAllocations) ++gAllocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
+  if (void* p = CountedAlloc(size)) return p;
   throw std::bad_alloc();
+}
+[[gnu::noinline]] void* operator new[](size_t size) {
+  if (void* p = CountedAlloc(size)) return p;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  return CountedAlloc(size);
+}
+[[gnu::noinline]] void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+  return CountedAlloc(size);
 }
 [[gnu::noinline]] void operator delete(void* p) noexcept {
   std::free(p);
 }
+[[gnu::noinline]] void operator delete[](void* p) noexcept {
+  std::free(p);
+}
 [[gnu::noinline]] void operator delete(void* p, size_t) noexcept {
+  std::free(p);
+}
+[[gnu::noinline]] void operator delete[](void* p, size_t) noexcept {
+  std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+[[gnu::noinline]] void operator delete[](void* p, const std::nothrow_t&) noexcept {
   std::free(p);
 }
 
