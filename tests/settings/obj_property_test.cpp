@@ -87,6 +87,27 @@ TEST_F(PropertyObject, WithoutACameraWriteRaises103WithHandleZeroWithoutAContext
   EXPECT_EQ(read->hgDispMode, 5);
 }
 
+TEST_F(PropertyObject, ReadOfAnUnavailableKeyAnswersMinus12AndStillRaises104) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "HKEY_CURRENT_USER cannot be made unwritable from a test";
+#else
+  auto owned = std::make_unique<PluginContext>();
+  EventLog log;
+  owned->pfnCallback = &EventLog::Record;
+  owned->pCallbackData = &log;
+  PropertyRef property = MakeProperty(owned.get());
+  // The registry's folder would have to be created below a regular file.
+  test::WriteFile(profile_.root + "/blocker", "x");
+  test::SetEnv("BRELON_REGISTRY_FILE", (profile_.root + "/blocker/registry.reg").c_str());
+  auto read = std::make_unique<_BRELON_PROPERTY>();
+  EXPECT_EQ(property->Read(read.get()), BRELON_E_SETTINGS_KEY);
+  EXPECT_EQ(read->TransferJPEG, 1) << "the preset is still handed back";
+  ASSERT_EQ(log.events.size(), 1u);
+  EXPECT_EQ(log.events[0], std::make_pair(0, int32_t{BRELON_EV_SETTINGS_READ}));
+  test::SetEnv("BRELON_REGISTRY_FILE", profile_.registryFile.c_str());
+#endif
+}
+
 class PropertyObjectOnCamera : public PropertyObject {
  protected:
   void SetUp() override {
