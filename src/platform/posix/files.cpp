@@ -3,13 +3,13 @@
 // unless a developer makes /tmp/ovdbg.
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <list>
 #include <mutex>
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/stdio_files.h"
 
 namespace plat {
 
@@ -38,24 +38,11 @@ bool FileDelete(const char* path) {
 }
 
 bool FileAppendText(const char* path, const char* const* pieces, size_t count) {
-  if (!path) return false;
-  FILE* file = std::fopen(path, "a");
-  if (!file) return false;
-  bool ok = true;
-  for (size_t i = 0; i < count; ++i) {
-    if (pieces[i] && std::fputs(pieces[i], file) < 0) ok = false;
-  }
-  if (std::fclose(file) != 0) ok = false;
-  return ok;
+  return stdio_files::AppendText(path, "a", pieces, count);
 }
 
 bool FileWriteBinary(const char* path, const void* data, size_t size) {
-  if (!path) return false;
-  FILE* file = std::fopen(path, "w+b");
-  if (!file) return false;
-  bool ok = size == 0 || std::fwrite(data, 1, size, file) == size;
-  if (std::fclose(file) != 0) ok = false;
-  return ok;
+  return stdio_files::WriteBinary(path, data, size);
 }
 
 int64_t FileSize(const char* path) {
@@ -65,12 +52,7 @@ int64_t FileSize(const char* path) {
 }
 
 bool FileReadAll(const char* path, void* out, size_t size) {
-  if (!path) return false;
-  FILE* file = std::fopen(path, "rb");
-  if (!file) return false;
-  bool ok = size == 0 || std::fread(out, 1, size, file) == size;
-  std::fclose(file);
-  return ok;
+  return stdio_files::ReadAll(path, out, size);
 }
 
 }  // namespace plat

@@ -3,9 +3,8 @@
 // folder, so logging to file stays off unless a developer makes it.
 #include <windows.h>
 
-#include <cstdio>
-
 #include "platform/platform.h"
+#include "platform/stdio_files.h"
 
 namespace plat {
 
@@ -22,24 +21,11 @@ bool FileDelete(const char* path) {
 }
 
 bool FileAppendText(const char* path, const char* const* pieces, size_t count) {
-  if (!path) return false;
-  FILE* file = std::fopen(path, "at");  // text mode: each "\n" lands as CR LF
-  if (!file) return false;
-  bool ok = true;
-  for (size_t i = 0; i < count; ++i) {
-    if (pieces[i] && std::fputs(pieces[i], file) < 0) ok = false;
-  }
-  if (std::fclose(file) != 0) ok = false;
-  return ok;
+  return stdio_files::AppendText(path, "at", pieces, count);  // text mode: each "\n" lands as CR LF
 }
 
 bool FileWriteBinary(const char* path, const void* data, size_t size) {
-  if (!path) return false;
-  FILE* file = std::fopen(path, "w+b");
-  if (!file) return false;
-  bool ok = size == 0 || std::fwrite(data, 1, size, file) == size;
-  if (std::fclose(file) != 0) ok = false;
-  return ok;
+  return stdio_files::WriteBinary(path, data, size);
 }
 
 int64_t FileSize(const char* path) {
@@ -52,12 +38,7 @@ int64_t FileSize(const char* path) {
 }
 
 bool FileReadAll(const char* path, void* out, size_t size) {
-  if (!path) return false;
-  FILE* file = std::fopen(path, "rb");
-  if (!file) return false;
-  bool ok = size == 0 || std::fread(out, 1, size, file) == size;
-  std::fclose(file);
-  return ok;
+  return stdio_files::ReadAll(path, out, size);
 }
 
 }  // namespace plat
