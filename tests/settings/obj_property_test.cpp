@@ -70,7 +70,7 @@ TEST_F(PropertyObject, WithoutACameraWriteRaises103WithHandleZeroWithoutAContext
 
   auto read = std::make_unique<_BRELON_PROPERTY>();
   EXPECT_EQ(property->Read(read.get()), BRELON_OK);
-  EXPECT_EQ(read->hgDispMode, 2);
+  EXPECT_EQ(int32_t{read->hgDispMode}, 2);
   ASSERT_EQ(log.events.size(), 2u);
   EXPECT_EQ(log.events[1].second, BRELON_EV_SETTINGS_READ);
 
@@ -84,7 +84,7 @@ TEST_F(PropertyObject, WithoutACameraWriteRaises103WithHandleZeroWithoutAContext
   EXPECT_EQ(orphan->Write(record.get()), BRELON_E_SDK);
   EXPECT_EQ(Stored()->hgDispMode, 5);
   EXPECT_EQ(orphan->Read(read.get()), BRELON_OK);
-  EXPECT_EQ(read->hgDispMode, 5);
+  EXPECT_EQ(int32_t{read->hgDispMode}, 5);
 }
 
 TEST_F(PropertyObject, ReadOfAnUnavailableKeyAnswersMinus12AndStillRaises104) {

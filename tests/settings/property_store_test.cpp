@@ -148,8 +148,8 @@ TEST_F(ReadPropertyTest, StoredFlagsNumbersAndTheTransferRule) {
     EXPECT_EQ(record->TransferJPEG, c.jpeg) << c.name;
     EXPECT_EQ(record->TransferRAW, c.raw) << c.name;
     EXPECT_EQ(record->StorageSave, c.storageSave) << c.name;
-    EXPECT_EQ(record->hgDispMode, c.dispMode) << c.name;
-    EXPECT_EQ(record->ConnectType, c.connectType) << c.name;
+    EXPECT_EQ(int32_t{record->hgDispMode}, c.dispMode) << c.name;
+    EXPECT_EQ(int32_t{record->ConnectType}, c.connectType) << c.name;
     for (const auto& [name, value] : c.stored) {
       EXPECT_EQ(GetDword(kSettingsKey, name), value) << c.name;
     }
@@ -214,7 +214,7 @@ TEST_F(ReadPropertyTest, WrongValueTypesAndShortDwordsCountAsMissingAndAreRestor
   EXPECT_EQ(record->TransferJPEG, 1);
   EXPECT_EQ(GetValue(kSettingsKey, u"TransferJPEG").type, plat::kRegDword);
   EXPECT_EQ(GetDword(kSettingsKey, u"TransferJPEG"), 1u);
-  EXPECT_EQ(record->ConnectType, 1);
+  EXPECT_EQ(int32_t{record->ConnectType}, 1);
   EXPECT_EQ(GetValue(kSettingsKey, u"ConnectType").type, plat::kRegDword);
   EXPECT_EQ(record->CardRAW, 1);
   EXPECT_EQ(GetValue(kSettingsKey, u"CardRAW").data.size(), 4u);
