@@ -1,7 +1,8 @@
-// Fault sweep: every SDK call that a clean run of the session thread, Shoot, the ReadImage pairs
-// and GetCameraCondition makes is failed once with the busy error number, once with another one
-// and, where the plug-in guards the call, thrown out of. Each run must give the defined result,
-// finish in time, and leave the plug-in delivering the next shot under its right names.
+// Fault sweep: every SDK call that a clean run of the session thread, Shoot, the ReadImage pairs,
+// the live-view queries, GetCameraCondition and Exit makes is failed once with the busy error
+// number, once with another one and, where the plug-in guards the call, thrown out of. Each run
+// must give the defined result, finish in time, and leave the plug-in delivering the next shot
+// under its right names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "brelon/interfaces.h"
 #include "faults/reliability.h"
 #include "settings/test_registry.h"
 
@@ -28,8 +30,10 @@ constexpr int32_t kOtherError = 0x1003;  // any number but busy; 0x1015 would op
 constexpr int kCleanFrame = 42;
 constexpr int kRecoveryFrame = 500;
 constexpr uint32_t kQuietCyclesMs = 300;  // real time in which a failed ZEPK_Init must stay alone
+constexpr int32_t kPreviewBytes = 5000;   // the live-view frames of kCamera
 
-const std::string kCamera = R"({"capture":{"format":"raw+jpeg","delay_ms":0,"raw_bytes":20000}})";
+const std::string kCamera =
+    R"({"preview_bytes":5000,"capture":{"format":"raw+jpeg","delay_ms":0,"raw_bytes":20000}})";
 // The same camera recording RAW only while the settings ask for both: the first watch cycle then
 // sets the media-record mode, which adds its own calls.
 const std::string kMediaCamera =
@@ -39,7 +43,7 @@ std::string Config(const std::string& camera) {
   return R"({"cameras":[)" + camera + "]}";
 }
 
-enum class Phase { kSession, kShoot, kTransfer, kCondition };
+enum class Phase { kSession, kShoot, kTransfer, kCondition, kPreview, kShutdown };
 enum class Fault { kBusy, kOther, kThrow };
 constexpr Fault kFaults[] = {Fault::kBusy, Fault::kOther, Fault::kThrow};
 
@@ -53,6 +57,10 @@ const char* PhaseName(Phase phase) {
       return "ReadImage";
     case Phase::kCondition:
       return "GetCameraCondition";
+    case Phase::kPreview:
+      return "live view";
+    case Phase::kShutdown:
+      return "Exit";
   }
   return "?";
 }
@@ -84,7 +92,8 @@ bool Guarded(const Site& site) {
 }
 
 // Results that differ from the phase's rule (busy -100, any other number -5 for Shoot and
-// GetCameraCondition; 0 for the ReadImage pairs, except a failed read of the data: -6).
+// GetCameraCondition; 0 for the ReadImage pairs, except a failed read of the data: -6; 0 for
+// every live-view query and for Exit, which pass no SDK failure on).
 struct Exception {
   Phase phase;
   const char* fn;
@@ -115,6 +124,7 @@ int32_t ExpectedResult(const Site& site, Fault fault) {
   if (site.phase == Phase::kTransfer) {
     return site.fn == "ZEPK_ReadImage" ? BRELON_E_IMAGE_DATA : BRELON_OK;
   }
+  if (site.phase == Phase::kPreview || site.phase == Phase::kShutdown) return BRELON_OK;
   return fault == Fault::kBusy ? BRELON_E_BUSY : BRELON_E_SDK_CALL;
 }
 
@@ -209,9 +219,27 @@ std::vector<std::u16string> ShotNames(int frame) {
   return Sorted({test::ExpectedName(frame, true), test::ExpectedName(frame, false)});
 }
 
+// A host's live view while the camera holds frames: a query call, then a look into the preview
+// slots through the interface object. The sizes of the JPEG frames handed out (-1: not a JPEG).
+std::vector<int32_t> RunLiveView(SimHost& host, TransferLog& log, int maxQueries = 4) {
+  void* object = nullptr;
+  CreateIF(*host.Handle(), BRELON_IF_BRELON, &object);
+  auto* view = static_cast<IBrelon*>(object);
+  std::vector<int32_t> frames;
+  std::vector<uint8_t> frame(kPreviewSlotBytes);
+  for (int i = 0; view && i < maxQueries && host.Pending() > 0; ++i) {
+    test::FetchOne(host.Handle(), log);
+    int32_t size = static_cast<int32_t>(frame.size());
+    if (view->TakePreview(frame.data(), &size) != ZEPK_OK) continue;
+    frames.push_back(size > 1 && frame[0] == 0xFF && frame[1] == 0xD8 ? size : -1);
+  }
+  if (view) view->Release();
+  return frames;
+}
+
 // The call sites of one clean run, recorded once: the session thread up to the end of its first
 // watch cycle, then, with the session held off by the host lock, one Shoot, the query/read pairs
-// of its two files and one GetCameraCondition.
+// of its two files, one GetCameraCondition and one live-view frame; and Exit of another context.
 struct CleanRun {
   std::vector<Site> sites;
   std::string failure;  // empty when the clean run itself behaved
@@ -234,6 +262,23 @@ CleanRun RecordCleanRun() {
   }
   const std::vector<Site> mediaSites = std::move(run.sites);
   run.sites.clear();
+  std::vector<Site> exitSites;
+  {
+    // Exit of a connected context: the calls after the last one a watch cycle makes.
+    SimHost closing(kCleanConfig);
+    if (!RecordSession(closing, connect, nextWatch)) {
+      run.failure = "no second watch cycle before Exit";
+      return run;
+    }
+    const size_t exitFrom = closing.Sim().Trace().size();
+    Exit(closing.Handle());
+    const std::vector<TraceCall> trace = closing.Sim().Trace();
+    size_t from = exitFrom;
+    for (size_t i = exitFrom; i < trace.size(); ++i) {
+      for (size_t w = connect; w < nextWatch; ++w) from = trace[w].fn == trace[i].fn ? i + 1 : from;
+    }
+    AppendSites(trace, from, trace.size(), Phase::kShutdown, trace.size(), exitSites);
+  }
   SimHost host(kCleanConfig);
   if (!RecordSession(host, connect, nextWatch)) {
     run.failure = "no second watch cycle";
@@ -287,6 +332,15 @@ CleanRun RecordCleanRun() {
     run.failure = "the files of the shot in mode 3301 were not delivered";
     return run;
   }
+  // One live-view frame: the query parks it in a preview slot, the host takes it from there.
+  host.Control(R"({"cmd":"preview","camera":0,"frames":1})");
+  const size_t previewFrom = host.Sim().Trace().size();
+  TransferLog previewLog;
+  if (RunLiveView(host, previewLog) != std::vector<int32_t>{kPreviewBytes}) {
+    run.failure = "the live-view frame was not handed out";
+    return run;
+  }
+  const size_t previewTo = host.Sim().Trace().size();
   const std::vector<TraceCall> trace = host.Sim().Trace();
   AppendSites(trace, 0, nextWatch, Phase::kSession, connect, run.sites);
   for (const Site& extra : mediaSites) {
@@ -301,6 +355,8 @@ CleanRun RecordCleanRun() {
   AppendNewSites(trace, discardFrom, modeShootFrom, Phase::kTransfer, true, false, run.sites);
   AppendNewSites(trace, modeShootFrom, modeTransferFrom, Phase::kShoot, false, true, run.sites);
   AppendNewSites(trace, modeTransferFrom, modeTransferTo, Phase::kTransfer, false, true, run.sites);
+  AppendSites(trace, previewFrom, previewTo, Phase::kPreview, trace.size(), run.sites);
+  run.sites.insert(run.sites.end(), exitSites.begin(), exitSites.end());
   return run;
 }
 
@@ -337,6 +393,8 @@ void RunHostScenario(const Site& site, Fault fault) {
     ASSERT_EQ(Shoot(host.Handle()), BRELON_OK);
     ASSERT_TRUE(host.ShotsReady());
     SetJpegTransfer(!site.discardJpeg);
+  } else if (site.phase == Phase::kPreview) {
+    host.Control(R"({"cmd":"preview","camera":0,"frames":1})");
   }
   const size_t from = host.Sim().Trace().size();
   ASSERT_EQ(host.Control(R"({"cmd":"fault",)" + FaultJson(site, fault).substr(1)), ZEPASIM_OK);
@@ -347,6 +405,16 @@ void RunHostScenario(const Site& site, Fault fault) {
   } else if (site.phase == Phase::kCondition) {
     BrelonCondition condition{};
     EXPECT_EQ(GetCameraCondition(host.Handle(), &condition), expected);
+  } else if (site.phase == Phase::kPreview) {
+    // A frame whose information or data could not be read stays in the camera for the next
+    // query, and a slot whose read failed is never handed out. Event 3 follows every query that
+    // got the frame's information, also when its read failed.
+    TransferLog log;
+    const int eventsBefore = host.Count(BRELON_EV_PREVIEW);
+    EXPECT_EQ(RunLiveView(host, log), std::vector<int32_t>{kPreviewBytes});
+    EXPECT_EQ(log.results, std::vector<int32_t>(log.results.size(), expected));
+    EXPECT_EQ(host.Count(BRELON_EV_PREVIEW) - eventsBefore,
+              static_cast<int>(log.results.size()) - (site.fn == "ZEPK_ReadImageInfo" ? 1 : 0));
   } else {
     // A failed query or read leaves the file in the camera; the next pair takes it. A failed
     // deletion lets the JPEG through after all.
@@ -416,6 +484,22 @@ void RunSessionScenario(const Site& site, Fault fault) {
   ExpectRecovered(*host, kCleanFrame);
 }
 
+// Exit of a connected context with the fault added just before; then a new Init on the same
+// simulator session must connect again.
+void RunShutdownScenario(const Site& site, Fault fault) {
+  SimHost host(kCleanConfig);
+  ASSERT_TRUE(host.WaitEvent(BRELON_EV_CONNECTED, 1)) << "no connection";
+  const size_t from = host.Sim().Trace().size();
+  ASSERT_EQ(host.Control(R"({"cmd":"fault",)" + FaultJson(site, fault).substr(1)), ZEPASIM_OK);
+  EXPECT_EQ(Exit(host.Handle()), ExpectedResult(site, fault));
+  EXPECT_EQ(*host.Handle(), nullptr);
+  EXPECT_TRUE(FaultHit(host.Sim().Trace(), from, site)) << "the fault never fired";
+  ASSERT_EQ(host.Reinit(), BRELON_OK);
+  ASSERT_TRUE(host.WaitEvent(BRELON_EV_CONNECTED, 2)) << "a new Init did not connect";
+  plat::LockGuard holdSession(Locks().host[0]);
+  ExpectRecovered(host, kCleanFrame);
+}
+
 class FaultSweep : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -452,6 +536,8 @@ class FaultSweep : public ::testing::Test {
         test::Watchdog watchdog(site.Label() + " " + FaultName(fault));
         if (phase == Phase::kSession) {
           RunSessionScenario(site, fault);
+        } else if (phase == Phase::kShutdown) {
+          RunShutdownScenario(site, fault);
         } else {
           RunHostScenario(site, fault);
         }
@@ -487,6 +573,12 @@ TEST_F(FaultSweep, ReadImageCallsFailingStillDeliverEveryFileOnce) {
 }
 TEST_F(FaultSweep, ConditionGettersFailingGiveBusyOrCallFailure) {
   Sweep(Phase::kCondition);
+}
+TEST_F(FaultSweep, LiveViewCallsFailingStillHandOutTheFrameOnce) {
+  Sweep(Phase::kPreview);
+}
+TEST_F(FaultSweep, ExitCallsFailingStillEndAndLetANewInitConnect) {
+  Sweep(Phase::kShutdown);
 }
 
 }  // namespace

@@ -113,6 +113,8 @@ class SimHost {
   SimHost& operator=(const SimHost&) = delete;
 
   int32_t InitResult() const { return initResult_; }
+  // A new Init on the same simulator session, after the test called Exit itself.
+  int32_t Reinit() { return initResult_ = Init(&handle_, &SimHost::OnEvent, this); }
   void** Handle() { return &handle_; }
   PluginContext* Context() const { return static_cast<PluginContext*>(handle_); }
   SimSession& Sim() { return sim_; }
