@@ -155,7 +155,12 @@ int32_t TakeOldest(Simulation& sim, CameraState& c, bool preview, void* buffer, 
   if (index < 0) return sim.Fail(ZEPASIM_ERR_NO_IMAGE);
   if (!buffer || !capacityValid) return sim.Fail(ZEPASIM_ERR_ARGUMENT);
   PendingItem& item = c.queue[static_cast<size_t>(index)];
-  if (capacity < item.size) return sim.Fail(ZEPASIM_ERR_BUFFER_TOO_SMALL);
+  if (capacity < item.size) {
+    // A live-view frame is gone once the camera has tried to send it, as a newer one supersedes
+    // it; a picture stays for a retry with a larger buffer.
+    if (item.kind == PendingItem::Kind::kPreview) c.queue.erase(c.queue.begin() + index);
+    return sim.Fail(ZEPASIM_ERR_BUFFER_TOO_SMALL);
+  }
   item.CopyTo(buffer);
   c.queue.erase(c.queue.begin() + index);
   return kSdkOk;

@@ -521,6 +521,23 @@ TEST_F(ReadImageOnSimCamera, PreviewWithoutCallbackStaysInTheCamera) {
   EXPECT_TRUE(Sim().Calls("ZEPK_ReadImage").empty());
 }
 
+TEST_F(ReadImageOnSimCamera, OversizedPreviewFrameLeavesTheSlotsEmptyAndNeverBlocksTheShot) {
+  Connect(Config(R"("format":"jpeg")"));
+  Sim().Control(R"({"cmd":"set","camera":0,"key":"preview_bytes","value":1048577})");
+  Sim().Control(R"({"cmd":"preview","camera":0,"frames":1})");
+  ShootAndWait();
+  const size_t previewEvents = EventCount(BRELON_EV_PREVIEW);
+  uint32_t size = 1;
+  EXPECT_EQ(Query(&size), BRELON_OK);
+  EXPECT_EQ(size, 0u);
+  EXPECT_EQ(Ctx()->lPreviewSize[0] + Ctx()->lPreviewSize[1], 0);
+  EXPECT_EQ(EventCount(BRELON_EV_PREVIEW), previewEvents + 1);
+  const std::vector<Fetched> files = FetchAll();
+  ASSERT_EQ(files.size(), 1u) << "the picture behind the frame is the next item";
+  EXPECT_EQ(files[0].read, BRELON_OK);
+  EXPECT_EQ(files[0].name, u"00000001.JPG");
+}
+
 // ---- Image wait, lost camera, no context --------------------------------------------------------
 
 TEST_F(ReadImageOnSimCamera, ImageWaitWithholdsBothFilesOfTheShotAndSignals) {
