@@ -135,9 +135,18 @@ void HostThread(Soak& soak, int index) {
         }
         break;
       case kSettings: {
-        // Written back unchanged: the soak must not switch the transfer or connection settings.
+        // Now and then the photographer stops transferring one format, so that the discard rule
+        // deletes files in the camera and the final count has to account for them. The
+        // connection settings are written back unchanged.
         _BRELON_PROPERTY record{};
-        if (ReadProperty(&record) == 0) WriteProperty(&record);
+        if (ReadProperty(&record) == 0) {
+          if (random() % 8 == 0) {
+            const unsigned choice = random() % 3;  // both, JPEG only, RAW only; never neither
+            record.TransferJPEG = choice != 2;
+            record.TransferRAW = choice != 1;
+          }
+          WriteProperty(&record);
+        }
         if (property) property->Read(&record);
         break;
       }
