@@ -2,11 +2,13 @@
 // the live-view queries, GetCameraCondition and Exit makes is failed once with the busy error
 // number, once with another one and, where the plug-in guards the call, thrown out of. Each run
 // must give the defined result, finish in time, and leave the plug-in delivering the next shot
-// under its right names.
+// under its right names. Second order: every call after whose failure the trace shows a lookup
+// of the error number is failed again with that lookup failing too (or, where guarded, throwing).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -85,10 +87,20 @@ struct Site {
   }
 };
 
+// One scenario: the call fails as `fault` says; in the second order the error-number lookup
+// after it fails too (the call then fails busy, other, or busy with the lookup throwing).
+// `lookedUp`: the trace shows a lookup after the faulted call.
+struct Injection {
+  Fault fault;
+  bool lookupFails = false;
+  bool lookedUp = false;
+};
+constexpr char kLookup[] = "ZEPK_GetErrorNumber";
+
 // The plug-in catches exceptions only around these calls; elsewhere a throwing SDK is fatal by
-// design, so no throw scenario is run there.
-bool Guarded(const Site& site) {
-  return site.phase == Phase::kSession && site.fn == "ZEPK_Init";
+// design, so no throw scenario is run there. No error-number lookup is guarded.
+bool Guarded(const Site& site, bool lookupFails) {
+  return !lookupFails && site.phase == Phase::kSession && site.fn == "ZEPK_Init";
 }
 
 // Results that differ from the phase's rule (busy -100, any other number -5 for Shoot and
@@ -115,7 +127,12 @@ constexpr Exception kExceptions[] = {
     {Phase::kCondition, "ZEPK_GetWBColorTemp", 1, BRELON_OK, BRELON_OK},
 };
 
-int32_t ExpectedResult(const Site& site, Fault fault) {
+int32_t ExpectedResult(const Site& site, const Injection& inj) {
+  // A failed lookup leaves the error number at 0, which is never busy. GetCameraCondition takes
+  // its result from that number alone, so it then answers 0 although a getter failed; only the
+  // getter's own result in the record shows it. Pinned as the plug-in behaves today.
+  if (inj.lookupFails && site.phase == Phase::kCondition) return BRELON_OK;
+  const Fault fault = inj.lookupFails ? Fault::kOther : inj.fault;
   for (const Exception& e : kExceptions) {
     if (e.phase == site.phase && site.fn == e.fn && site.nth == e.nth) {
       return fault == Fault::kBusy ? e.busy : e.other;
@@ -135,14 +152,50 @@ std::string FaultJson(const Site& site, Fault fault) {
          R"(,"throw":)" + (fault == Fault::kThrow ? "true" : "false") + "}";
 }
 
-// True when the nth call of fn at or after `from` in the trace failed as injected.
-bool FaultHit(const std::vector<TraceCall>& trace, size_t from, const Site& site) {
+// The faults of a scenario, each a JSON object; the lookup's fault counts from the call's.
+std::vector<std::string> FaultList(const Site& site, const Injection& inj) {
+  if (!inj.lookupFails) return {FaultJson(site, inj.fault)};
+  Site lookup = site;
+  lookup.fn = kLookup;
+  lookup.nth = 1;
+  const Fault call = inj.fault == Fault::kThrow ? Fault::kBusy : inj.fault;
+  return {FaultJson(site, call), FaultJson(lookup, inj.fault)};
+}
+void AddFaults(SimHost& host, const Site& site, const Injection& inj) {
+  for (const std::string& fault : FaultList(site, inj)) {
+    ASSERT_EQ(host.Control(R"({"cmd":"fault",)" + fault.substr(1)), ZEPASIM_OK);
+  }
+}
+
+// Index of the nth call of fn at or after `from` in the trace; the trace's size when none.
+size_t SiteIndex(const std::vector<TraceCall>& trace, size_t from, const Site& site) {
   int seen = 0;
   for (size_t i = from; i < trace.size(); ++i) {
-    if (trace[i].fn != site.fn || ++seen != site.nth) continue;
-    return trace[i].threw || trace[i].ret == ZEPK_FAILED;
+    if (trace[i].fn == site.fn && ++seen == site.nth) return i;
   }
-  return false;
+  return trace.size();
+}
+bool Failed(const TraceCall& call) {
+  return call.threw || call.ret == ZEPK_FAILED;
+}
+
+// True when the nth call of fn at or after `from` in the trace failed as injected.
+bool FaultHit(const std::vector<TraceCall>& trace, size_t from, const Site& site) {
+  const size_t i = SiteIndex(trace, from, site);
+  return i < trace.size() && Failed(trace[i]);
+}
+
+// Records whether the plug-in looked the error number up after the faulted call; clean runs
+// make no lookup, so the first one after it is the one the failure caused. In the second order
+// that lookup must have come and failed as injected.
+void NoteLookup(const std::vector<TraceCall>& trace, size_t from, const Site& site,
+                Injection& inj) {
+  size_t i = SiteIndex(trace, from, site);
+  while (i < trace.size() && trace[i].fn != kLookup) ++i;
+  inj.lookedUp = i < trace.size();
+  if (inj.lookupFails) {
+    EXPECT_TRUE(inj.lookedUp && Failed(trace[i])) << "the lookup after the call did not fail";
+  }
 }
 
 void AppendSites(const std::vector<TraceCall>& trace, size_t from, size_t to, Phase phase,
@@ -174,10 +227,11 @@ bool RecordSession(SimHost& host, size_t& connect, size_t& nextWatch) {
       test::kWatchdogMs / 2);
 }
 
-// A faulted call in a watch cycle ends the connection unless the camera was only busy, or the
-// call was the host-count read around the media-record change, whose failure means "1".
-bool EndsConnection(const Site& site, Fault fault) {
-  return fault != Fault::kBusy && site.fn != "ZEPK_GetProp";
+// A faulted call in a watch cycle ends the connection unless the camera was only busy (which
+// a failed lookup cannot tell), or the call was the host-count read around the media-record
+// change, whose failure means "1".
+bool EndsConnection(const Site& site, const Injection& inj) {
+  return (inj.fault != Fault::kBusy || inj.lookupFails) && site.fn != "ZEPK_GetProp";
 }
 
 constexpr int32_t kHostCount = 2;  // above 1, so the transfer restores it after the release
@@ -383,7 +437,7 @@ void ExpectRecovered(SimHost& host, int faultedFrame) {
 }
 
 // Shoot, the pairs and the condition report, with the session thread held at its next watch.
-void RunHostScenario(const Site& site, Fault fault) {
+void RunHostScenario(const Site& site, Injection& inj) {
   SimHost host(kCleanConfig);
   ASSERT_TRUE(host.WaitEvent(BRELON_EV_CONNECTED, 1)) << "no connection";
   plat::LockGuard holdSession(Locks().host[0]);
@@ -397,14 +451,19 @@ void RunHostScenario(const Site& site, Fault fault) {
     host.Control(R"({"cmd":"preview","camera":0,"frames":1})");
   }
   const size_t from = host.Sim().Trace().size();
-  ASSERT_EQ(host.Control(R"({"cmd":"fault",)" + FaultJson(site, fault).substr(1)), ZEPASIM_OK);
-  const int32_t expected = ExpectedResult(site, fault);
+  ASSERT_NO_FATAL_FAILURE(AddFaults(host, site, inj));
+  const int32_t expected = ExpectedResult(site, inj);
 
   if (site.phase == Phase::kShoot) {
     EXPECT_EQ(Shoot(host.Handle()), expected);
   } else if (site.phase == Phase::kCondition) {
     BrelonCondition condition{};
     EXPECT_EQ(GetCameraCondition(host.Handle(), &condition), expected);
+    // Whatever the export answers, the record marks the failed getter, and only that one.
+    const int32_t results[] = {condition.sensitivityResult, condition.shutterResult,
+                               condition.apertureResult,    condition.wbModeResult,
+                               condition.colorTempResult,   condition.exposureBiasResult};
+    EXPECT_EQ(std::count(std::begin(results), std::end(results), ZEPK_FAILED), 1);
   } else if (site.phase == Phase::kPreview) {
     // A frame whose information or data could not be read stays in the camera for the next
     // query, and a slot whose read failed is never handed out. Event 3 follows every query that
@@ -435,17 +494,21 @@ void RunHostScenario(const Site& site, Fault fault) {
     }
   }
   EXPECT_TRUE(FaultHit(host.Sim().Trace(), from, site)) << "the fault never fired";
+  NoteLookup(host.Sim().Trace(), from, site, inj);
   ExpectRecovered(host, kCleanFrame);
 }
 
 // The session thread with the fault in the configuration, counted from ZEPK_Init.
-void RunSessionScenario(const Site& site, Fault fault) {
-  const std::string config =
-      R"({"cameras":[)" + site.camera + R"(],"faults":[)" + FaultJson(site, fault) + "]}";
+void RunSessionScenario(const Site& site, Injection& inj) {
+  std::string faults;
+  for (const std::string& fault : FaultList(site, inj)) {
+    faults += (faults.empty() ? "" : ",") + fault;
+  }
+  const std::string config = R"({"cameras":[)" + site.camera + R"(],"faults":[)" + faults + "]}";
   auto host = std::make_unique<SimHost>(config);
   ASSERT_EQ(host->InitResult(), BRELON_OK);
 
-  if (site.fn == "ZEPK_Init" && fault != Fault::kThrow) {
+  if (site.fn == "ZEPK_Init" && inj.fault != Fault::kThrow) {
     // The thread ends without a further SDK call; only a new context brings the camera back.
     plat::SleepMs(test::RealToScaled(kQuietCyclesMs));
     EXPECT_EQ(host->Count(BRELON_EV_CONNECTED), 0);
@@ -462,7 +525,7 @@ void RunSessionScenario(const Site& site, Fault fault) {
     if (!site.watch) {
       // A failed detection or open is retried by the next cycle; nothing was ever lost.
       EXPECT_EQ(host->Count(BRELON_EV_DISCONNECTED), 0);
-    } else if (!EndsConnection(site, fault)) {
+    } else if (!EndsConnection(site, inj)) {
       // A busy camera is not a lost one: the next cycle begins without event 7.
       const size_t after = host->Sim().Trace().size();
       ASSERT_TRUE(test::WaitUntil(
@@ -481,19 +544,21 @@ void RunSessionScenario(const Site& site, Fault fault) {
     }
   }
   plat::LockGuard holdSession(Locks().host[0]);
+  NoteLookup(host->Sim().Trace(), 0, site, inj);
   ExpectRecovered(*host, kCleanFrame);
 }
 
 // Exit of a connected context with the fault added just before; then a new Init on the same
 // simulator session must connect again.
-void RunShutdownScenario(const Site& site, Fault fault) {
+void RunShutdownScenario(const Site& site, Injection& inj) {
   SimHost host(kCleanConfig);
   ASSERT_TRUE(host.WaitEvent(BRELON_EV_CONNECTED, 1)) << "no connection";
   const size_t from = host.Sim().Trace().size();
-  ASSERT_EQ(host.Control(R"({"cmd":"fault",)" + FaultJson(site, fault).substr(1)), ZEPASIM_OK);
-  EXPECT_EQ(Exit(host.Handle()), ExpectedResult(site, fault));
+  ASSERT_NO_FATAL_FAILURE(AddFaults(host, site, inj));
+  EXPECT_EQ(Exit(host.Handle()), ExpectedResult(site, inj));
   EXPECT_EQ(*host.Handle(), nullptr);
   EXPECT_TRUE(FaultHit(host.Sim().Trace(), from, site)) << "the fault never fired";
+  NoteLookup(host.Sim().Trace(), from, site, inj);
   ASSERT_EQ(host.Reinit(), BRELON_OK);
   ASSERT_TRUE(host.WaitEvent(BRELON_EV_CONNECTED, 2)) << "a new Init did not connect";
   plat::LockGuard holdSession(Locks().host[0]);
@@ -516,39 +581,55 @@ class FaultSweep : public ::testing::Test {
   }
   void SetUp() override { plat::SetTimeScale(kTimeScale); }
 
-  // Runs every scenario of one phase and prints its coverage: call sites x faults.
+  // Runs every scenario of one phase and prints its coverage: call sites x faults. Then the
+  // second order over the sites after whose failure a run looked the error number up.
   void Sweep(Phase phase) {
     ASSERT_TRUE(run_->failure.empty()) << "clean run: " << run_->failure;
-    int sites = 0;
+    std::vector<Site> sites;
+    std::copy_if(run_->sites.begin(), run_->sites.end(), std::back_inserter(sites),
+                 [phase](const Site& site) { return site.phase == phase; });
+    EXPECT_GT(sites.size(), 0u) << "the clean run made no SDK call in this phase";
+    SweepSites(phase, SweepSites(phase, sites, false), true);
+  }
+
+  // The scenarios of `sites`; returns those after whose failure the trace shows a lookup.
+  std::vector<Site> SweepSites(Phase phase, const std::vector<Site>& sites, bool lookupFails) {
+    const std::string name =
+        std::string(PhaseName(phase)) + (lookupFails ? ", error lookup failing too" : "");
+    std::vector<Site> lookedUp;
     int run = 0;
-    std::printf("[ coverage ] %s: call site | busy | other | throw\n", PhaseName(phase));
-    for (const Site& site : run_->sites) {
-      if (site.phase != phase) continue;
-      ++sites;
+    std::printf("[ coverage ] %s: call site | busy | other | throw\n", name.c_str());
+    for (const Site& site : sites) {
       std::string row;
+      bool looked = false;
       for (Fault fault : kFaults) {
-        if (fault == Fault::kThrow && !Guarded(site)) {
+        if (fault == Fault::kThrow && !Guarded(site, lookupFails)) {
           row += " | n/a";
           continue;
         }
-        SCOPED_TRACE(site.Label() + " failing with " + FaultName(fault));
+        const std::string what = site.Label() + " failing with " + FaultName(fault) +
+                                 (lookupFails ? ", its error lookup failing too" : "");
+        SCOPED_TRACE(what);
         const int partsBefore = Parts();
-        test::Watchdog watchdog(site.Label() + " " + FaultName(fault));
+        test::Watchdog watchdog(what);
+        Injection inj{fault, lookupFails};
         if (phase == Phase::kSession) {
-          RunSessionScenario(site, fault);
+          RunSessionScenario(site, inj);
         } else if (phase == Phase::kShutdown) {
-          RunShutdownScenario(site, fault);
+          RunShutdownScenario(site, inj);
         } else {
-          RunHostScenario(site, fault);
+          RunHostScenario(site, inj);
         }
         ++run;
+        looked = looked || inj.lookedUp;
         row += std::string(" | ") + (Parts() != partsBefore ? "FAILED" : "ok");
       }
+      if (looked) lookedUp.push_back(site);
       std::printf("[ coverage ]   %-40s%s\n", site.Label().c_str(), row.c_str());
     }
-    std::printf("[ coverage ] %s: %d call sites x 3 faults, %d scenarios run\n", PhaseName(phase),
-                sites, run);
-    EXPECT_GT(sites, 0) << "the clean run made no SDK call in this phase";
+    std::printf("[ coverage ] %s: %d call sites x 3 faults, %d scenarios run\n", name.c_str(),
+                static_cast<int>(sites.size()), run);
+    return lookedUp;
   }
 
   // Assertion results recorded so far in this test; every one here is a failure.
