@@ -72,9 +72,9 @@ const char* FaultName(Fault fault) {
 
 // A call site: the nth call of an entry point within one phase of the clean run.
 struct Site {
-  Phase phase;
+  Phase phase = Phase::kSession;
   std::string fn;
-  int nth;
+  int nth = 0;
   bool watch = false;   // session only: made by a watch cycle, after the connection
   std::string cycleFn;  // session only: the first call of every watch cycle
   std::string camera = kCamera;
@@ -202,7 +202,11 @@ void AppendSites(const std::vector<TraceCall>& trace, size_t from, size_t to, Ph
                  size_t watchFrom, std::vector<Site>& out) {
   std::map<std::string, int> seen;
   for (size_t i = from; i < to && i < trace.size(); ++i) {
-    Site site{phase, trace[i].fn, ++seen[trace[i].fn], i >= watchFrom};
+    Site site;
+    site.phase = phase;
+    site.fn = trace[i].fn;
+    site.nth = ++seen[trace[i].fn];
+    site.watch = i >= watchFrom;
     if (site.watch) site.cycleFn = trace[watchFrom].fn;
     out.push_back(site);
   }
