@@ -54,7 +54,8 @@ TEST_F(SessionTest, UsbCameraIsAnnouncedKeptWhileBusyLostOnUnplugAndClosedAtExit
   EXPECT_EQ(IsCameraConnect(&handle_, &connected), BRELON_E_NO_CONTEXT);
   EXPECT_EQ(connected, 0);
   EXPECT_EQ(CameraName(), u"");
-  EXPECT_FALSE(LogLines("ThreadSession:ZEPK_GetDeviceInfo Failed. ErrorCode=[0x2001]").empty());
+  // Whichever call of the watch cycle met the unplug logs it.
+  EXPECT_FALSE(LogLines("Failed. ErrorCode=[0x2001]").empty());
   ASSERT_EQ(Control(R"({"cmd":"plug","camera":0})"), 0);
   ASSERT_TRUE(WaitForEvents(BRELON_EV_CONNECTED, 2));
   EXPECT_TRUE(Connected());
