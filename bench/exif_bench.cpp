@@ -78,8 +78,12 @@ Result ReadLibexif(const Bytes& jpeg) {
     if (NoteToTiff(note->data, note->size, &tiff)) {
       block.insert(block.end(), tiff.begin(), tiff.end());
       ExifData* noteData = exif_data_new();
-      exif_data_unset_option(noteData, EXIF_DATA_OPTION_IGNORE_UNKNOWN_TAGS);
-      exif_data_unset_option(noteData, EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+      // Every load option off (unknown-tag filtering, tag repair, note rewriting): the note's
+      // private tags must load exactly as written.
+      for (int option = EXIF_DATA_OPTION_IGNORE_UNKNOWN_TAGS;
+           option <= EXIF_DATA_OPTION_DONT_CHANGE_MAKER_NOTE; option <<= 1) {
+        exif_data_unset_option(noteData, static_cast<ExifDataOption>(option));
+      }
       exif_data_load_data(noteData, block.data(), static_cast<unsigned>(block.size()));
       const ExifByteOrder order = exif_data_get_byte_order(noteData);
       ExifContent* ifd0 = noteData->ifd[EXIF_IFD_0];
