@@ -34,8 +34,8 @@ constexpr int kRecoveryFrame = 500;
 constexpr uint32_t kQuietCyclesMs = 300;  // real time in which a failed ZEPK_Init must stay alone
 constexpr int32_t kPreviewBytes = 5000;   // the live-view frames of kCamera
 
-const std::string kCamera =
-    R"({"preview_bytes":5000,"capture":{"format":"raw+jpeg","delay_ms":0,"raw_bytes":20000}})";
+const std::string kCamera = R"({"preview_bytes":)" + std::to_string(kPreviewBytes) +
+                            R"(,"capture":{"format":"raw+jpeg","delay_ms":0,"raw_bytes":20000}})";
 // The same camera recording RAW only while the settings ask for both: the first watch cycle then
 // sets the media-record mode, which adds its own calls.
 const std::string kMediaCamera =
@@ -288,7 +288,7 @@ std::vector<int32_t> RunLiveView(SimHost& host, TransferLog& log, int maxQueries
   for (int i = 0; view && i < maxQueries && host.Pending() > 0; ++i) {
     test::FetchOne(host.Handle(), log);
     int32_t size = static_cast<int32_t>(frame.size());
-    if (view->TakePreview(frame.data(), &size) != ZEPK_OK) continue;
+    if (view->TakePreview(frame.data(), &size) != BRELON_OK) continue;
     frames.push_back(size > 1 && frame[0] == 0xFF && frame[1] == 0xD8 ? size : -1);
   }
   if (view) view->Release();
