@@ -16,8 +16,13 @@
 #include "platform/platform.h"
 #include "platform/run_thread.h"
 #include "sdk/loader.h"
+#include "settings/test_registry.h"
 #include "support/connected_context.h"
 #include "support/test_env.h"
+
+// The Windows headers behind the registry helpers define SetProp as a macro, which would rename
+// the SDK wrapper's member of that name in the calls below.
+#undef SetProp
 
 // The factory allocates with the nothrow form, which this program replaces to fail on demand.
 namespace {
@@ -100,10 +105,7 @@ class HostStyle : public ::testing::Test {
  protected:
   void SetUp() override { plat::SetTimeScale(10); }
   void Connect(const std::string& camera = "{}") {
-    const std::string home = test::TempDir("host-style");
-    test::SetEnv("HOME", home.c_str());
-    test::SetEnv("XDG_CONFIG_HOME", (home + "/.config").c_str());
-    test::SetEnv("BRELON_REGISTRY_FILE", (home + "/registry.reg").c_str());
+    test::UseFreshProfile("host-style");
     camera_ = std::make_unique<test::ConnectedContext>(R"({"cameras":[)" + camera + "]}");
     ASSERT_TRUE(camera_->Connected());
     ctx_ = camera_->Context();
