@@ -1,6 +1,6 @@
 // PluginContext, the one state block per Init, and the process-wide state every part shares:
-// the option word, the process-wide locks and the module handle. Field names are the ones the
-// rest of the plug-in and its log texts use.
+// the option word, the process-wide locks, the module handle and the live-context claim. Field
+// names are the ones the rest of the plug-in and its log texts use.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +17,7 @@ constexpr int kPropTextUnits = 256;
 
 struct PluginContext {
   CTavelSDK* pSdk;
-  int32_t lConnected;  // guarded by ConnectionLock
+  int32_t lConnected;            // guarded by ConnectionLock
   DeviceInformation DeviceInfo;  // guarded by DeviceInfoLock
   int32_t hCamera;
   _BRELON_PROPERTY Property;
@@ -66,14 +66,24 @@ const ProcessLocks& Locks();
 
 // HostOptionFlags: written only through the interface object; read by the session thread and
 // the output-folder composition.
-constexpr uint32_t kOptionAcceptMode4 = 0x01;      // bit 0
-constexpr uint32_t kOptionMediumFormatOnly = 0x10; // bit 4
+constexpr uint32_t kOptionAcceptMode4 = 0x01;       // bit 0
+constexpr uint32_t kOptionMediumFormatOnly = 0x10;  // bit 4
 uint32_t HostOptionFlags();
 void SetHostOptionFlags(uint32_t flags);
 
 // Module instance handle recorded by DllMain (null on POSIX and in static test builds).
 void* ModuleHandle();
 void SetModuleHandle(void* module);
+
+// One live context per process: the timed release reaches its loader through a process-wide
+// pointer and the session claims the camera, so a second context would take both from the
+// first. Init claims before it makes anything (false while another context holds the claim),
+// then names its context or gives the claim up; the named context's Exit gives it up. Any
+// thread; race-free.
+bool ClaimLiveContext();
+void NameLiveContext(const PluginContext* ctx);
+bool IsLiveContext(const void* ctx);  // false for null
+void ReleaseLiveContext();
 
 // Reads the context out of the host's variable; null when either is null.
 inline PluginContext* ContextFrom(void** handle) {

@@ -15,13 +15,10 @@ using brelon::Locks;
 using brelon::PluginContext;
 using brelon::WriteLog;
 
-extern "C" {
+namespace {
 
-// Host thread; not concurrently with any other export. `context` (in/out, host-owned) receives
-// the new context, which the library owns until Exit. `callback` and `userData` are kept and
-// handed back with every event, on whichever thread raises it.
-BRELON_EXPORT int32_t BRELON_CDECL Init(void** context, HostEventCallback callback,
-                                        void* userData) {
+// Init past its claim of the one live context.
+int32_t StartContext(void** context, HostEventCallback callback, void* userData) {
   plat::FileDelete(plat::LogFilePath());  // the file holds one run; a missing file is fine
   brelon::InitLog();
   WriteLog(kCoreSource, "Init", __LINE__, "Init start");
@@ -68,6 +65,36 @@ BRELON_EXPORT int32_t BRELON_CDECL Init(void** context, HostEventCallback callba
   return BRELON_OK;
 }
 
+}  // namespace
+
+extern "C" {
+
+// Host thread; not concurrently with any other export. `context` (in/out, host-owned) receives
+// the new context, which the library owns until Exit. `callback` and `userData` are kept and
+// handed back with every event, on whichever thread raises it. While another context is live
+// the result is -1 and *context receives null, unless it holds the live context, which then
+// stays there for its Exit: the live context keeps its SDK and camera either way.
+BRELON_EXPORT int32_t BRELON_CDECL Init(void** context, HostEventCallback callback,
+                                        void* userData) {
+  if (!brelon::ClaimLiveContext()) {
+    // Before the log file is started afresh: it belongs to the live context's run.
+    if (context && !brelon::IsLiveContext(*context)) *context = nullptr;
+    WriteLog(kCoreSource, "Init", __LINE__, "    Init: refused, the plug-in is already started");
+    return BRELON_E_SDK;
+  }
+  const int32_t result = StartContext(context, callback, userData);
+  // A context left without SDK holds no loader and no session thread, so it takes nothing
+  // from a later context: it is not live, a new Init may follow at once, and its Exit leaves
+  // the claim alone. A context that holds a loader is live until its Exit.
+  const PluginContext* ctx = ContextFrom(context);
+  if (ctx && ctx->pSdk) {
+    brelon::NameLiveContext(ctx);
+  } else {
+    brelon::ReleaseLiveContext();
+  }
+  return result;
+}
+
 // Host thread; not concurrently with any other export. `context` (in/out) may be null or hold
 // null; on return it holds null and everything Init made for it is freed.
 BRELON_EXPORT int32_t BRELON_CDECL Exit(void** context) {
@@ -87,11 +114,14 @@ BRELON_EXPORT int32_t BRELON_CDECL Exit(void** context) {
   // Closed even without a thread: Init may have made the event and then failed to start one.
   if (ctx->hStopEvent) plat::EventClose(ctx->hStopEvent);
   ctx->hStopEvent = nullptr;
+  const bool live = brelon::IsLiveContext(ctx);
   delete ctx->pSdk;  // unloads the SDK library; the session thread has already called ZEPK_Exit
   ctx->pSdk = nullptr;
 
   delete ctx;
   *context = nullptr;
+  // Only now, with its loader gone, may another context be made.
+  if (live) brelon::ReleaseLiveContext();
   WriteLog(kCoreSource, "Exit", __LINE__, "Exit end");
   return BRELON_OK;
 }

@@ -1,5 +1,6 @@
 // Process-wide state of the loaded library: the locks every context shares, the host option
-// word and the module handle. The locks live from load to unload, like static data.
+// word, the module handle and the claim of the one live context. The locks live from load to
+// unload, like static data.
 #include <atomic>
 #include <initializer_list>
 
@@ -10,6 +11,9 @@ namespace {
 
 std::atomic<uint32_t> g_hostOptionFlags{0};
 std::atomic<void*> g_module{nullptr};
+// The live context, or the claim mark between Init's claim and its context's allocation.
+std::atomic<const void*> g_liveContext{nullptr};
+constexpr char kClaimMark = 0;
 
 struct LockSet {
   ProcessLocks locks{};
@@ -42,12 +46,32 @@ const ProcessLocks& Locks() {
 // Created at load time, before any host call can race for the first use.
 static const ProcessLocks& g_locksAtLoad = Locks();
 
-uint32_t HostOptionFlags() { return g_hostOptionFlags.load(std::memory_order_relaxed); }
+uint32_t HostOptionFlags() {
+  return g_hostOptionFlags.load(std::memory_order_relaxed);
+}
 void SetHostOptionFlags(uint32_t flags) {
   g_hostOptionFlags.store(flags, std::memory_order_relaxed);
 }
 
-void* ModuleHandle() { return g_module.load(); }
-void SetModuleHandle(void* module) { g_module.store(module); }
+void* ModuleHandle() {
+  return g_module.load();
+}
+void SetModuleHandle(void* module) {
+  g_module.store(module);
+}
+
+bool ClaimLiveContext() {
+  const void* none = nullptr;
+  return g_liveContext.compare_exchange_strong(none, &kClaimMark);
+}
+void NameLiveContext(const PluginContext* ctx) {
+  g_liveContext.store(ctx);
+}
+bool IsLiveContext(const void* ctx) {
+  return ctx && g_liveContext.load() == ctx;
+}
+void ReleaseLiveContext() {
+  g_liveContext.store(nullptr);
+}
 
 }  // namespace brelon

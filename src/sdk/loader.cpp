@@ -16,7 +16,9 @@
 namespace brelon {
 namespace {
 
-// The timed release has the SDK's signature and no object, so it finds the loader here.
+// The timed release has the SDK's signature and no object, so it finds the loader here. The
+// first loader keeps the place until it is destroyed: a later one, made while it lives, can
+// never leave the release without its loader or pointing at a freed one.
 std::atomic<CTavelSDK*> g_current{nullptr};
 
 constexpr size_t kLibraryPathUnits = 260;  // the host's path buffer (MAX_PATH)
@@ -194,7 +196,8 @@ CTavelSDK::CTavelSDK(HostEventCallback callback, void* callbackData, const char1
   }
   callback_ = callback;
   callbackData_ = callbackData;
-  g_current.store(this);
+  CTavelSDK* none = nullptr;
+  g_current.compare_exchange_strong(none, this);
   loadStatus_ = kLoadOk;
 
   module_ = havePath ? plat::LibraryLoad(path) : nullptr;

@@ -24,13 +24,14 @@ class CTavelSDK {
  public:
   // Init's host thread. `callback` (in, may be null) and `callbackData` (in, host-owned, passed
   // back untouched) are kept for event 107. Loads the SDK library and fills the entry table;
-  // never throws: LoadStatus() tells the outcome. Becomes Current() at once, whatever the status.
+  // never throws: LoadStatus() tells the outcome. Becomes Current() at once, whatever the
+  // status, unless another loader is Current() (Init lets only one live context make one).
   CTavelSDK(HostEventCallback callback, void* callbackData);
   // The same, loading the library at `libraryPath` (in, caller-owned, NUL-terminated; null
   // means none) instead of the one beside the executable: for tests and tools that pick a file.
   CTavelSDK(HostEventCallback callback, void* callbackData, const char16_t* libraryPath);
   // Exit's (or a failing Init's) host thread, after the session thread has ended: stops being
-  // Current(), deletes the SDK lock and unloads the library. Does not call ZEPK_Exit.
+  // Current() if it was, deletes the SDK lock and unloads the library. Does not call ZEPK_Exit.
   virtual ~CTavelSDK();
   CTavelSDK(const CTavelSDK&) = delete;
   CTavelSDK& operator=(const CTavelSDK&) = delete;
@@ -43,7 +44,7 @@ class CTavelSDK {
   int64_t ReleaseStampTicks() const;
   int64_t ReleaseTimeoutMicros() const;
 
-  // The loader that is alive now (the timed release has no object argument).
+  // The loader the timed release works with (it has no object argument); null when none.
   static CTavelSDK* Current();
 
   // Same signature as ZEPK_Release, reached through m_pfnRelease on any thread (normally with

@@ -12,6 +12,7 @@
 
 #include "core/context.h"
 #include "sdk/loader.h"
+#include "support/connected_context.h"
 #include "support/test_env.h"
 
 namespace brelon {
@@ -86,6 +87,10 @@ TEST(InitWithoutSdk, FailsWithMinusOneKeepsAZeroedContextForExitAndStartsTheLogA
   EXPECT_TRUE(AllBytes(&ctx->Property, sizeof(ctx->Property), 0));
   EXPECT_TRUE(AllBytes(&ctx->Condition, sizeof(ctx->Condition), 0));
   EXPECT_TRUE(AllBytes(ctx->szPropText, sizeof(ctx->szPropText), 0));
+  void* retry = nullptr;  // a context without SDK does not hold the plug-in
+  EXPECT_EQ(Init(&retry, nullptr, nullptr), BRELON_E_SDK);
+  EXPECT_NE(retry, nullptr);
+  EXPECT_EQ(Exit(&retry), BRELON_OK);
   for (int i = 0; i < 2; ++i) {  // a second Exit is a no-op
     EXPECT_EQ(Exit(&handle), BRELON_OK);
     EXPECT_EQ(handle, nullptr);
@@ -131,6 +136,29 @@ TEST(ConnectionQueries, OnlyAnOpenConnectionIsReportedAndItsRecordCopiedWhole) {
   ctx->lConnected = 2;  // anything but 1 is "not connected"
   ExpectNothingConnected(&handle);
   EXPECT_EQ(Exit(&handle), BRELON_OK);
+}
+
+// The timed release and the session belong to the one live context: a second Init is refused
+// and cannot take them from the first, whose camera keeps working through the other's Exit.
+TEST(SecondInit, IsRefusedWhileAContextLivesAndLeavesTheFirstWorking) {
+  plat::SetTimeScale(10);
+  {
+    test::ConnectedContext first;
+    ASSERT_TRUE(first.Connected());
+    void* second = &second;
+    EXPECT_EQ(Init(&second, nullptr, nullptr), BRELON_E_SDK);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(Exit(&second), BRELON_OK);
+    void* const live = *first.Handle();  // a repeated Init on its own variable keeps it there
+    EXPECT_EQ(Init(first.Handle(), nullptr, nullptr), BRELON_E_SDK);
+    EXPECT_EQ(*first.Handle(), live);
+    uint8_t connected = 0;
+    EXPECT_EQ(IsCameraConnect(first.Handle(), &connected), BRELON_OK);
+    EXPECT_EQ(Shoot(first.Handle()), BRELON_OK);
+  }
+  test::ConnectedContext again;
+  EXPECT_EQ(again.InitResult(), BRELON_OK);
+  plat::SetTimeScale(1);
 }
 
 // Without an override the library is looked for beside the executable only.
