@@ -60,9 +60,9 @@ uint32_t CurrentThreadId();
 void SetTimeScale(uint32_t factor);
 uint32_t TimeScale();
 void SleepMs(uint32_t ms);
-void YieldThread();                   // Sleep(0): give up the rest of the time slice
-int64_t NowTicks();                   // system clock, 100-ns ticks since 1970-01-01 UTC
-int64_t NowSeconds();                 // calendar time in whole seconds (time())
+void YieldThread();    // Sleep(0): give up the rest of the time slice
+int64_t NowTicks();    // system clock, 100-ns ticks since 1970-01-01 UTC
+int64_t NowSeconds();  // calendar time in whole seconds (time())
 struct LocalTime {
   int month, day, hour, minute, second, millisecond;
 };
@@ -86,9 +86,12 @@ bool SdkLibraryOverride(char16_t* out, size_t capacity);
 
 // ---- Files ---------------------------------------------------------------------------------
 // Narrow paths are in the ANSI code page on Windows and UTF-8 on POSIX.
-const char* LogFilePath();          // "c:\ovdbg\ov_plugin.log" or its POSIX mapping
-const char* DebugImageCopyPath();   // "/tmp/ovdbg/raw.jpg"
+const char* LogFilePath();         // "c:\ovdbg\ov_plugin.log" or its POSIX mapping
+const char* DebugImageCopyPath();  // "/tmp/ovdbg/raw.jpg"
 bool FileDelete(const char* path);
+// The two writers serve the log and the debug copy. On POSIX they write only into a real folder
+// (no link) that the user owns and no one else may write to, never through a link at the file
+// name, and leave the file mode 0600.
 // Opens for appending in text mode, writes every piece in order, closes. False if not opened.
 bool FileAppendText(const char* path, const char* const* pieces, size_t count);
 // Creates or truncates ("w+b") and writes the bytes. False if not created.
@@ -99,7 +102,7 @@ int64_t FileSize(const char* path);
 bool FileReadAll(const char* path, void* out, size_t size);
 constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 uint32_t FileAttributes(const char16_t* path);  // kInvalidFileAttributes when absent
-bool MakeDirectory(const char16_t* path);     // one level, default security
+bool MakeDirectory(const char16_t* path);       // one level, default security
 // The user's documents folder (SHGetFolderPathW CSIDL_PERSONAL / XDG_DOCUMENTS_DIR).
 bool DocumentsFolder(char16_t* out, size_t capacity);
 
@@ -123,9 +126,9 @@ void RegistryCloseKey(RegKey* key);
 // RegQueryValueExW semantics: *size is the buffer capacity in, the stored size out;
 // kRegMoreData when the value does not fit (nothing copied).
 RegStatus RegistryQuery(RegKey* key, const char16_t* name, uint32_t* type, void* data,
-                       uint32_t* size);
+                        uint32_t* size);
 RegStatus RegistrySet(RegKey* key, const char16_t* name, uint32_t type, const void* data,
-                     uint32_t size);
+                      uint32_t size);
 // Makes the registry calls this thread issues until the matching RegistryBatchEnd one update
 // that other threads and processes see all at once, or not at all if the process dies first.
 // Batches nest; only the outermost end writes. A no-op where the OS store offers no such thing.

@@ -1,6 +1,6 @@
-// Whole-file reads and writes through the C runtime, which both backends use alike; only the
-// append mode differs (Windows asks for text mode so that "\n" lands as CR LF). Only the
-// backends' files.cpp include this header.
+// Whole-file reads and writes through the C runtime, which both backends use alike. Each
+// backend opens the files it writes its own way (Windows in text mode for the log, so that "\n"
+// lands as CR LF; POSIX privately); only the backends' files.cpp include this header.
 #pragma once
 
 #include <cstddef>
@@ -8,10 +8,9 @@
 
 namespace plat::stdio_files {
 
-inline bool AppendText(const char* path, const char* mode, const char* const* pieces,
-                       size_t count) {
-  if (!path) return false;
-  FILE* file = std::fopen(path, mode);
+// Writes every piece in order to `file` (opened for writing, or null) and closes it. False
+// when there was no file or a write or the close failed.
+inline bool WritePieces(FILE* file, const char* const* pieces, size_t count) {
   if (!file) return false;
   bool ok = true;
   for (size_t i = 0; i < count; ++i) {
@@ -21,9 +20,8 @@ inline bool AppendText(const char* path, const char* mode, const char* const* pi
   return ok;
 }
 
-inline bool WriteBinary(const char* path, const void* data, size_t size) {
-  if (!path) return false;
-  FILE* file = std::fopen(path, "w+b");
+// Writes `size` bytes to `file` (opened for writing, or null) and closes it.
+inline bool WriteBytes(FILE* file, const void* data, size_t size) {
   if (!file) return false;
   bool ok = size == 0 || std::fwrite(data, 1, size, file) == size;
   if (std::fclose(file) != 0) ok = false;

@@ -230,6 +230,7 @@ TEST(ExifMetaInfo, DebugCopyIsReplacedOnlyWhereItsFolderExists) {
     ASSERT_EQ(info.SetSource(first.data(), first.size()), 0);
     EXPECT_FALSE(fs::exists(folder)) << "the folder must never be created";
     ASSERT_TRUE(fs::create_directory(folder, ec)) << ec.message();
+    fs::permissions(folder, fs::perms::owner_all, ec);  // a folder the copy may go to
   }
   ASSERT_EQ(info.SetSource(second.data(), second.size()), 0);
   ASSERT_EQ(info.SetSource(first.data(), first.size()), 0);  // shorter: no stale tail

@@ -1,13 +1,19 @@
 // Files and libraries: append in text mode, binary write and read, size and delete, clean
-// failures for files and folders that do not exist; missing libraries load as null, real ones
-// resolve their symbols, the executable path names this program, and the SDK override is
-// POSIX-only.
+// failures for files and folders that do not exist, private folders and files only (POSIX);
+// missing libraries load as null, real ones resolve their symbols, the executable path names
+// this program, and the SDK override is POSIX-only.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "platform/platform.h"
 #include "support/test_env.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -76,6 +82,53 @@ TEST_F(FilesTest, MissingFilesAndFoldersFailCleanlyAndCreateNothing) {
   EXPECT_EQ(plat::FileSize(Path("missing.bin").c_str()), -1);
   EXPECT_EQ(plat::FileSize(dir_.c_str()), -1) << "a folder has no file size";
 }
+
+#if !defined(_WIN32)
+// Log and debug copy land only in a folder of the user's own that no one else can write to,
+// never through a symbolic link, and are private to the user whatever the umask.
+TEST_F(FilesTest, WritesOnlyIntoAPrivateFolderNeverThroughALinkAndKeepsTheFilesPrivate) {
+  namespace fs = std::filesystem;
+  using P = fs::perms;
+  const auto folder = [&](const char* name, P perms) {
+    fs::create_directory(Path(name));
+    fs::permissions(Path(name), perms);
+    return fs::path(Path(name));
+  };
+  const fs::path target = Path("target");
+  std::ofstream(target) << "keep";
+  const fs::path own = folder("own", P::owner_all | P::group_read | P::others_exec);
+  fs::create_directory_symlink(own, Path("linked"));
+  for (const char* planted : {"planted.txt", "planted.bin"})
+    fs::create_symlink(target, own / planted);
+  const struct {
+    const char* what;
+    fs::path dir;
+    const char* name;
+    bool written;
+  } kCases[] = {
+      {"folder open to all", folder("open", P::all), "log", false},
+      {"group-writable folder", folder("group", P::owner_all | P::group_write), "log", false},
+      {"linked folder", Path("linked"), "log", false},
+      {"linked file", own, "planted", false},
+      {"own folder", own, "log", true},  // last: the linked folder leads here
+  };
+  const mode_t savedMask = umask(0);
+  for (const auto& c : kCases) {
+    for (const char* kind : {".txt", ".bin"}) {
+      SCOPED_TRACE(std::string(c.what) + kind);
+      const fs::path file = c.dir / (std::string(c.name) + kind);
+      const char* pieces[] = {"x\n"};
+      EXPECT_EQ(kind == std::string(".bin") ? plat::FileWriteBinary(file.c_str(), "x", 1)
+                                            : plat::FileAppendText(file.c_str(), pieces, 1),
+                c.written);
+      EXPECT_EQ(fs::exists(own / (std::string("log") + kind)), c.written);
+      if (c.written) EXPECT_EQ(fs::status(file).permissions(), P::owner_read | P::owner_write);
+    }
+  }
+  umask(savedMask);
+  EXPECT_EQ(ReadBack(target.string()), "keep");
+}
+#endif
 
 TEST(FixedPaths, LogAndDebugCopyKeepTheirProductNames) {
 #if defined(_WIN32)

@@ -32,6 +32,8 @@ std::string TempDir(const std::string& tag) {
       ("brelon-test-" + tag + "-" + std::to_string(counter++) + "-" + std::to_string(processTag));
   fs::remove_all(dir);
   fs::create_directories(dir);
+  // Private whatever the umask: the plug-in writes its log only into such a folder.
+  fs::permissions(dir, fs::perms::owner_all);
   return dir.string();
 }
 

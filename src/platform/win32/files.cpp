@@ -21,11 +21,12 @@ bool FileDelete(const char* path) {
 }
 
 bool FileAppendText(const char* path, const char* const* pieces, size_t count) {
-  return stdio_files::AppendText(path, "at", pieces, count);  // text mode: each "\n" lands as CR LF
+  // Text mode: each "\n" lands as CR LF.
+  return stdio_files::WritePieces(path ? std::fopen(path, "at") : nullptr, pieces, count);
 }
 
 bool FileWriteBinary(const char* path, const void* data, size_t size) {
-  return stdio_files::WriteBinary(path, data, size);
+  return stdio_files::WriteBytes(path ? std::fopen(path, "w+b") : nullptr, data, size);
 }
 
 int64_t FileSize(const char* path) {
