@@ -27,7 +27,15 @@ extern "C" {
  *   convention. Every argument occupies one 32-bit word on x86; arguments that may carry an
  *   address are pointer-sized (ZepkArg, pointers) so that the x64 build carries addresses too.
  * - Unless stated otherwise a member may be called from any host thread, and every buffer passed
- *   in is owned by the host and only borrowed for the duration of the call. */
+ *   in is owned by the host and only borrowed for the duration of the call.
+ * - An 8-bit text the plug-in itself writes into a host buffer takes at most
+ *   BRELON_HOST_TEXT_BYTES bytes, terminator included: a longer text is cut after its last whole
+ *   character that fits (never inside a multi-byte character), and the bytes after the
+ *   terminator are left as they were. (Buffers that IBrelon_ZEPKAPI hands to the SDK are the
+ *   SDK's to fill.) */
+
+/* Size hosts give every 8-bit text buffer (a Windows path's worth). */
+enum { BRELON_HOST_TEXT_BYTES = 260 };
 
 /* CreateIF kinds. */
 enum BrelonInterfaceKind {
@@ -293,8 +301,9 @@ class IBrelon : public IBrelon_OBJ {
   // Slot 24. 1 for a context made by Init.
   virtual int32_t BRELON_THISCALL GetAlwaysOne() = 0;
   // Slot 25. Reads the camera's file and folder names out of the image file `path` (in, ANSI
-  // code page) into `fileName` and `folderName` (out, host-owned, may be null). `raw` non-zero
-  // for a raw file. 1 when a file name was written, else 0.
+  // code page) into `fileName` and `folderName` (out, host-owned, may be null, each written up
+  // to BRELON_HOST_TEXT_BYTES bytes with the terminator, cut at a character boundary). `raw`
+  // non-zero for a raw file. 1 when a file name was written, else 0.
   virtual int32_t BRELON_THISCALL ReadImageInfoFromFile(const char* path, char* fileName,
                                                         char* folderName, int32_t raw) = 0;
   // Slot 26. Sets the process-wide option word (affects every context in the process).

@@ -112,7 +112,8 @@ void DebugOutput(const char* text);  // OutputDebugStringA; stderr on POSIX when
 // ---- Code pages ----------------------------------------------------------------------------
 // ANSI code page <-> UTF-16 (MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED) on Windows, UTF-8
 // on POSIX with U+FFFD for invalid bytes). Both convert at most srcLen units, always
-// terminate the output when capacity > 0, and return the units written without terminator.
+// terminate the output when capacity > 0, cut a text that does not fit after its last whole
+// character, and return the units written without terminator.
 size_t AnsiToWide(const char* src, size_t srcLen, char16_t* out, size_t capacity);
 size_t WideToAnsi(const char16_t* src, size_t srcLen, char* out, size_t capacity);
 

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "brelon/brelon.h"
+#include "brelon/interfaces.h"
 #include "capture/capture.h"
 #include "core/context.h"
 #include "core/log.h"
@@ -33,10 +34,6 @@ constexpr int32_t kMaxDiscardCount = 2;
 constexpr int32_t kDiscardWarnAbove = 1;
 
 constexpr uint32_t kNoFrame = 0;
-
-// An ANSI name of up to 260 UTF-16 units: up to three bytes per unit in UTF-8, the widest
-// narrow encoding any platform here uses.
-constexpr size_t kAnsiNameBytes = kCameraNameUnits * 3;
 
 // What one JPEG's maker note told.
 struct NoteReading {
@@ -77,13 +74,12 @@ void CopyName(const char16_t* name, char16_t* out) {
   out[i] = 0;
 }
 
+// A name of 260 units may take up to three times as many bytes (UTF-8), while hosts size
+// their buffers in bytes: the conversion cuts it at the last whole character that fits.
 void WriteAnsiName(const char16_t* name, char* out) {
   size_t units = 0;
   while (name[units] != 0) ++units;
-  char ansi[kAnsiNameBytes];
-  const size_t bytes = plat::WideToAnsi(name, units, ansi, sizeof(ansi));
-  std::memcpy(out, ansi, bytes);
-  out[bytes] = 0;
+  plat::WideToAnsi(name, units, out, BRELON_HOST_TEXT_BYTES);
 }
 
 // One ReadImage call past the connection test; the caller holds the SDK lock throughout.

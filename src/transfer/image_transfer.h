@@ -48,10 +48,11 @@ void FormatImageFileName(uint32_t frame, bool raw, char16_t* out);
 // Reads an image file and gives the camera's file and folder names stored in it. `path` (in,
 // borrowed; ANSI code page on Windows, UTF-8 elsewhere) names the file; `raw` non-zero takes
 // the file as a raw image and reads the JPEG its header points at, which must lie inside the
-// file. `fileName` and `folderName` (out, caller-owned, may be null) receive the names in the
-// same code page with terminator; the caller gives each room for a 260-character name in that
-// code page. Each is written only when its name is not empty. Returns 1 when the file name was
-// written, else 0 (missing, empty or unreadable file, no camera path). Host thread; no lock.
+// file. `fileName` and `folderName` (out, caller-owned, may be null, BRELON_HOST_TEXT_BYTES
+// bytes each) receive the names in the same code page with terminator, cut after the last whole
+// character that fits. Each is written only when its name is not empty. Returns 1 when the file
+// name was written, else 0 (missing, empty or unreadable file, no camera path). Host thread; no
+// lock.
 int32_t ReadImageInfoFromFile(const char* path, char* fileName, char* folderName, int32_t raw);
 
 // Copies the JPEG embedded in a raw image out of host memory. `raw` (in, borrowed) must point

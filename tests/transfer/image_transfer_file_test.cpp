@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "brelon/brelon.h"
+#include "brelon/interfaces.h"
+#include "exif/jpeg_builder.h"
 #include "sdk/loader.h"
 #include "sim/sim_test_util.h"
 #include "support/test_env.h"
@@ -21,6 +23,8 @@ namespace brelon {
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr size_t kLongestCharacterBytes = 4;  // of any narrow encoding here (UTF-8)
 
 TEST(ImageFormatTable, FamiliesAndVariantsFollowTheFormatCode) {
   struct {
@@ -121,12 +125,19 @@ class ImageFiles : public ::testing::Test {
     int32_t result = -99;
     std::string file = "unset", folder = "unset";
   };
+  // Reads into host buffers with a guard band behind their BRELON_HOST_TEXT_BYTES bytes.
   static Names Read(const std::string& path, int32_t raw) {
-    char file[600] = "unset", folder[600] = "unset";
+    const std::string guard(BRELON_HOST_TEXT_BYTES, '#');
+    std::string file = std::string("unset", sizeof "unset") + guard;
+    file.resize(2 * BRELON_HOST_TEXT_BYTES, '#');
+    std::string folder = file;
     Names names;
-    names.result = ReadImageInfoFromFile(path.c_str(), file, folder, raw);
-    names.file = file;
-    names.folder = folder;
+    names.result = ReadImageInfoFromFile(path.c_str(), file.data(), folder.data(), raw);
+    for (std::string* out : {&file, &folder}) {
+      EXPECT_EQ(out->substr(BRELON_HOST_TEXT_BYTES), guard) << "written past the host's buffer";
+    }
+    names.file = file.c_str();
+    names.folder = folder.c_str();
     return names;
   }
 
@@ -147,10 +158,35 @@ TEST_F(ImageFiles, CameraNamesComeFromTheSimulatorsJpegAndRawFiles) {
   EXPECT_EQ(raw.file, "ORV_0005.QRW");
   EXPECT_EQ(raw.folder, "100ORVTS");
 
-  char folder[600] = "unset";
+  char folder[BRELON_HOST_TEXT_BYTES] = "unset";
   EXPECT_EQ(ReadImageInfoFromFile(Write("b.jpg", jpeg_).c_str(), nullptr, folder, 0), 0)
       << "1 only when the file name was written";
   EXPECT_STREQ(folder, "100ORVTS");
+
+  // A path of 259 bytes that are no UTF-8 text: each becomes U+FFFD, three bytes, on POSIX.
+  using namespace exif::fixture;
+  constexpr size_t kFolderBytes = 128, kFileBytes = 129;
+  const std::string invalid =
+      "\\" + std::string(kFolderBytes, '\xFF') + "\\" + std::string(kFileBytes, '\xFE');
+  const Bytes longPath = CameraJpeg(CameraTiff(MakerNote(CameraNote(7, invalid))).Build());
+  for (int32_t isRaw : {0, 1}) {
+    const Names names = Read(Write("long", isRaw ? RawWithJpeg(longPath) : longPath), isRaw);
+    EXPECT_EQ(names.result, 1);
+    const std::pair<std::string, size_t> outputs[] = {{names.file, kFileBytes},
+                                                      {names.folder, kFolderBytes}};
+    for (const auto& [text, sourceBytes] : outputs) {
+      // Whole, or cut after the last whole character that fits: a cut inside a character
+      // would not convert back to itself.
+      char16_t wide[BRELON_HOST_TEXT_BYTES];
+      char back[BRELON_HOST_TEXT_BYTES + kLongestCharacterBytes];
+      const size_t units = plat::AnsiToWide(text.data(), text.size(), wide, std::size(wide));
+      EXPECT_EQ(std::string(back, plat::WideToAnsi(wide, units, back, sizeof back)), text);
+      EXPECT_LT(text.size(), size_t{BRELON_HOST_TEXT_BYTES});
+      EXPECT_TRUE(units == sourceBytes ||
+                  text.size() + kLongestCharacterBytes >= BRELON_HOST_TEXT_BYTES)
+          << text.size();
+    }
+  }
 }
 
 TEST_F(ImageFiles, UnusableFilesGiveZeroAndLeaveTheOutputsAlone) {
