@@ -1,10 +1,14 @@
 // Default output folders: the composition rules with either separator (share paths, drive
-// roots, option bit and mode, overflow) and the folders MakeDefaultFolder creates on disk.
+// roots, option bit and mode, overflow) and the folders MakeDefaultFolder creates on disk, the
+// documents folder itself included.
 #include "transfer/output_folders.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <iterator>
+#include <memory>
 #include <string>
 
 #include "core/context.h"
@@ -118,15 +122,18 @@ TEST_F(MakeDefaultFolderTest, AFileWhereTheFolderShouldBeCountsAsExisting) {
             Expected(u"ORVANTIS" + std::u16string(1, plat::PathSeparator()) + u"CONDITIONS"));
 }
 
-TEST_F(MakeDefaultFolderTest, MissingDocumentsFolderFailsAtTheFinalLevel) {
+// A fresh profile without its documents folder gets it, with the storage folder that
+// ReadProperty proposes by default.
+TEST_F(MakeDefaultFolderTest, MissingDocumentsFolderIsMadeWithTheDefaultStorageFolder) {
   fs::remove_all(profile_.documents);
-  char16_t path[kFolderPathUnits];
-  EXPECT_EQ(MakeDefaultFolder(path, kFolderModeOutput), 0);
-  // The shell may refuse to name a folder that is gone; then no path is composed at all.
-  const std::u16string got = path;
-  EXPECT_TRUE(got == Expected(u"ORVANTIS") || (plat::PathSeparator() == u'\\' && got.empty()))
-      << fs::path(got).string();
-  EXPECT_FALSE(fs::exists(profile_.documents));
+  auto record = std::make_unique<_BRELON_PROPERTY>();
+  ReadProperty(record.get());
+  char16_t path[std::size(record->StorageSavePath)];  // the record is packed: copy, then read
+  std::memcpy(path, record->StorageSavePath, sizeof path);
+  // The shell may refuse to name a folder that is gone; then no path is proposed at all.
+  if (plat::PathSeparator() == u'\\' && path[0] == 0) return;
+  EXPECT_EQ(std::u16string(path), Expected(u"ORVANTIS"));
+  EXPECT_TRUE(fs::is_directory(fs::path(profile_.documents) / "ORVANTIS"));
 }
 
 }  // namespace

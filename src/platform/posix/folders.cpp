@@ -1,11 +1,13 @@
-// POSIX folders: the user's documents folder as the XDG user-dirs configuration names it,
-// existence checks and one-level folder creation for UTF-16 paths (UTF-8 on disk).
+// POSIX folders: the user's documents folder as the XDG user-dirs configuration names it (made
+// when missing), existence checks and one-level folder creation for UTF-16 paths (UTF-8 on
+// disk).
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -90,6 +92,11 @@ bool DocumentsFolder(char16_t* out, size_t capacity) {
   const size_t units = AnsiToWide(folder.data(), folder.size(), wide.data(), wide.size());
   // A path that does not fit is refused rather than cut, as the Windows call does.
   if (units == 0 || units + 1 > capacity) return false;
+  // A fresh profile may lack the folder, which the Windows shell keeps in every profile; made
+  // here with its missing parents as mkdir -p would (umask applies), so that the folders below
+  // it can be made. A failure shows later, when they cannot.
+  std::error_code ignored;
+  std::filesystem::create_directories(folder, ignored);
   std::copy(wide.begin(), wide.begin() + units + 1, out);
   return true;
 }
