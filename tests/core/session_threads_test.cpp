@@ -1,8 +1,7 @@
-// Session threads beside other holders of the session mutex and host threads: a context waits
-// without touching the SDK until the other holder lets go, then takes the camera over, and Exit
-// during the wait ends within a second (that the mutex holds across processes is proven in the
-// platform suite); host threads asking for the connection state while the camera comes and goes get
-// consistent answers, with no race under the thread sanitizer.
+// Session threads beside another holder of the session mutex and host threads: a context keeps
+// off the SDK until the holder lets go, then takes the camera over; Exit during the wait ends
+// within a second; host threads asking for the connection state while the camera comes and goes
+// get consistent answers, with no race under the thread sanitizer.
 #include <atomic>
 #include <cstring>
 #include <vector>
