@@ -582,6 +582,7 @@ std::string ParseCommandLine(int argc, char** argv, Options* o, int* exitCode) {
   app.set_version_flag("--version", kVersion);
   app.require_subcommand(0, 1);
   app.fallthrough();  // the global options are taken after the command too
+  app.allow_windows_style_options(false);  // "/path" is a file, also on Windows
   app.footer("Exit: 0 ok, 1 camera or transfer failure, 2 usage, 3 no camera, 130 interrupted.");
   app.add_flag("-v,--verbose", g_verbose, "Prints the plug-in's events");
   app.add_option(kSimOption, o->simConfig,
