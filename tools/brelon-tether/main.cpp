@@ -581,8 +581,9 @@ std::string ParseCommandLine(int argc, char** argv, Options* o, int* exitCode) {
   CLI::App app{"Drives a camera through the Brelon plug-in as any host would.", kProgram};
   app.set_version_flag("--version", kVersion);
   app.require_subcommand(0, 1);
-  app.fallthrough();  // the global options are taken after the command too
-  app.allow_windows_style_options(false);  // "/path" is a file, also on Windows
+  // The global options are taken after the command too; "/path" is a file, also on Windows.
+  app.fallthrough();
+  app.allow_windows_style_options(false);
   app.footer("Exit: 0 ok, 1 camera or transfer failure, 2 usage, 3 no camera, 130 interrupted.");
   app.add_flag("-v,--verbose", g_verbose, "Prints the plug-in's events");
   app.add_option(kSimOption, o->simConfig,
