@@ -168,6 +168,7 @@ TEST_F(CliTest, ShootNeverOverwritesAnExistingFile) {
   EXPECT_EQ(ReadAll(dir_ / "shots" / "00000001.JPG"), "keep me");
   EXPECT_EQ(ReadAll(dir_ / "shots" / "00000001-1.JPG").substr(0, 2), "\xFF\xD8") << r.out;
   EXPECT_TRUE(Contains(r.out, "saved as 00000001-1.JPG")) << r.out;
+  EXPECT_FALSE(Contains(r.out, "hook")) << r.out;  // none given, none run
 }
 
 TEST_F(CliTest, WatchSavesEachPictureTakenWithTheCameraButtonThoughTheHookFails) {
