@@ -18,9 +18,9 @@
 #include "core/log.h"
 #include "platform/platform.h"
 #include "sdk/loader.h"
+#include "transfer/exif/camera_path.h"
 #include "transfer/exif/exif_meta_info.h"
 #include "transfer/exif/raw_header.h"
-#include "transfer/path_helpers.h"
 
 namespace brelon {
 namespace {
@@ -66,12 +66,6 @@ NoteReading ReadMakerNote(const uint8_t* jpeg, size_t length, bool wantPath) {
   reader.Close();
   reader.ReleaseAll();
   return note;
-}
-
-void CopyName(const char16_t* name, char16_t* out) {
-  size_t i = 0;
-  for (; name[i] != 0 && i + 1 < kCameraNameUnits; ++i) out[i] = name[i];
-  out[i] = 0;
 }
 
 // A name of 260 units may take up to three times as many bytes (UTF-8), while hosts size
@@ -224,8 +218,8 @@ int32_t Transfer::Read(uint8_t* buffer, uint32_t* size, const uint8_t* isRaw, ch
       char16_t file[kCameraNameUnits];
       char16_t folder[kCameraNameUnits];
       if (note.hasPath && SplitCameraPath(note.path, file, folder)) {
-        if (cameraFileName) CopyName(file, cameraFileName);
-        if (cameraFolderName) CopyName(folder, cameraFolderName);
+        if (cameraFileName) CopyCameraName(file, cameraFileName);
+        if (cameraFolderName) CopyCameraName(folder, cameraFolderName);
       }
       hasFrame = note.hasFrame;
       frame = note.frame;
@@ -327,21 +321,6 @@ void FormatImageFileName(uint32_t frame, bool raw, char16_t* out) {
   int i = 0;
   for (; i < length; ++i) out[i] = static_cast<char16_t>(text[i]);
   out[i] = 0;
-}
-
-bool SplitCameraPath(char16_t* path, char16_t* fileName, char16_t* folderName) {
-  plat::PathRemoveBlanks(path);
-  if (path[0] == 0) return false;
-  if (fileName) {
-    CopyName(path, fileName);
-    plat::PathStripPath(fileName);
-  }
-  if (folderName) {
-    CopyName(path, folderName);
-    plat::PathRemoveFileSpec(folderName);
-    plat::PathStripPath(folderName);
-  }
-  return true;
 }
 
 int32_t ReadImageInfoFromFile(const char* path, char* fileName, char* folderName, int32_t raw) {

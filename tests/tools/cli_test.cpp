@@ -1,5 +1,6 @@
 // brelon-tether run as a child process against the simulated camera, natively and under Wine:
-// status, shoot, watch, preview, settings, exif, interruption and the no-camera time-out.
+// status, shoot (with hooks and the terminal progress bar), watch, preview, settings, exif,
+// interruption and the no-camera time-out.
 // Every run gets private registry, lock and log paths; settings changed are put back.
 #include <gtest/gtest.h>
 
@@ -26,8 +27,14 @@ constexpr uintmax_t kSimRawBytes = 1000000;
 constexpr const char* kSlowTransferConfig =
     R"({"cameras":[{"capture":{"delay_ms":1,"raw_bytes":40000000}}]})";
 constexpr int kLongFrame = 70001;  // above 65535, so the camera must store it as LONG
+// Also a camera path whose names hold control characters (ESC, CR, DEL).
 constexpr const char* kLongFrameConfig =
-    R"({"cameras":[{"capture":{"format":"jpeg","byte_order":"MM","first_frame":70001}}]})";
+    R"({"cameras":[{"capture":{"format":"jpeg","byte_order":"MM","first_frame":70001,)"
+    R"("camera_path":"A:\\DCIM\\1\u001b[2J\\OR\rV\u007f.JPG"}}]})";
+constexpr int kEmptyPathFrame = 18069;
+constexpr const char* kEmptyPathConfig =
+    R"({"cameras":[{"capture":{"format":"jpeg","first_frame":18069,"camera_path":""}}]})";
+constexpr size_t kRawHeaderOffsetAt = 84, kForeignJpegAt = 300;
 constexpr const char* kJpegOnlyConfig = R"({"cameras":[{"capture":{"format":"jpeg"}}]})";
 
 struct Result {
@@ -55,6 +62,12 @@ bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+size_t Count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -63,6 +76,7 @@ class CliTest : public ::testing::Test {
            ::testing::UnitTest::GetInstance()->current_test_info()->name();
     fs::remove_all(dir_);
     fs::create_directories(dir_);
+    registry_ = dir_ / "reg";
     if (!fs::exists(CliPath())) GTEST_SKIP() << "brelon-tether not built";
   }
   void TearDown() override {
@@ -70,10 +84,11 @@ class CliTest : public ::testing::Test {
     fs::remove_all(dir_, ec);
   }
 
-  bool Start(ChildProcess* child, const std::vector<std::string>& args) const {
+  bool Start(ChildProcess* child, const std::vector<std::string>& args,
+             const fs::path& program = CliPath()) const {
     const std::string d = dir_.string();
-    return child->Start(CliPath(), args,
-                        {"BRELON_REGISTRY_FILE=" + d + "/reg", "BRELON_LOCK_DIR=" + d,
+    return child->Start(program, args,
+                        {"BRELON_REGISTRY_FILE=" + registry_.string(), "BRELON_LOCK_DIR=" + d,
                          "BRELON_LOG_DIR=" + d, "ZEPA_SIM_TRACE=" + (dir_ / "trace").string()},
                         dir_ / "out");
   }
@@ -95,8 +110,14 @@ class CliTest : public ::testing::Test {
     return (dir_ / "config.json").string();
   }
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  // The command line that runs this program with `args`, for hooks and the terminal.
+  static std::string CommandLine(const std::string& args) {
+    return "\"" + CliPath().string() + "\" " + args;
+  }
+  static bool Windows() { return CliPath().extension() == ".exe"; }
 
   fs::path dir_;
+  fs::path registry_;
 };
 
 TEST_F(CliTest, StatusReportsTheSimulatedCameraAsTextAndJson) {
@@ -109,10 +130,15 @@ TEST_F(CliTest, StatusReportsTheSimulatedCameraAsTextAndJson) {
   EXPECT_TRUE(Contains(json.out, R"({"manufacturer":"ORVANTIS","model":"K-M3",)")) << json.out;
 }
 
-TEST_F(CliTest, ShootThreeGivesRawAndJpegPerFrame) {
-  const Result r = Run({"shoot", "-n", "3", "--sim", "--timeout", "20", "-o", Path("shots")});
+TEST_F(CliTest, ShootThreeGivesRawAndJpegPerFrameEachHandedOnceToTheHook) {
+  const Result r = Run({"shoot", "-n", "3", "--sim", "--timeout", "20", "-o", Path("shots"),
+                        "--hook", CommandLine("exif")});
   ASSERT_EQ(r.code, kExitOk) << r.out;
   for (int frame = 1; frame <= 3; ++frame) {
+    // The hook found each file complete, under its final name.
+    for (const char* ext : {"QRW", "JPG"})
+      EXPECT_EQ(Count(r.out, FrameName(frame, ext) + ": frame " + std::to_string(frame) + ","), 1u)
+          << r.out;
     ASSERT_TRUE(fs::exists(dir_ / "shots" / FrameName(frame, "QRW"))) << r.out;
     EXPECT_EQ(fs::file_size(dir_ / "shots" / FrameName(frame, "QRW")), kSimRawBytes);
     EXPECT_EQ(ReadAll(dir_ / "shots" / FrameName(frame, "JPG")).substr(0, 2), "\xFF\xD8");
@@ -142,15 +168,32 @@ TEST_F(CliTest, ShootNeverOverwritesAnExistingFile) {
   EXPECT_EQ(ReadAll(dir_ / "shots" / "00000001.JPG"), "keep me");
   EXPECT_EQ(ReadAll(dir_ / "shots" / "00000001-1.JPG").substr(0, 2), "\xFF\xD8") << r.out;
   EXPECT_TRUE(Contains(r.out, "saved as 00000001-1.JPG")) << r.out;
+  EXPECT_FALSE(Contains(r.out, "hook")) << r.out;  // none given, none run
 }
 
-TEST_F(CliTest, WatchSavesEachPictureTakenWithTheCameraButton) {
-  const Result r = Run({"watch", "--count", "2", "--press-every", "0.2", "--timeout", "20", "--sim",
-                        Config(kJpegOnlyConfig), "-o", Path("shots")});
+TEST_F(CliTest, WatchSavesEachPictureTakenWithTheCameraButtonThoughTheHookFails) {
+  const Result r =
+      Run({"watch", "--count", "2", "--press-every", "0.2", "--timeout", "20", "--sim",
+           Config(kJpegOnlyConfig), "-o", Path("shots"), "--hook", CommandLine("frobnicate")});
   ASSERT_EQ(r.code, kExitOk) << r.out;
+  for (int frame = 1; frame <= 2; ++frame)
+    EXPECT_TRUE(Contains(r.out, FrameName(frame, "JPG") + ": exit status 2")) << r.out;
   EXPECT_TRUE(fs::exists(dir_ / "shots" / FrameName(1, "JPG"))) << r.out;
   EXPECT_TRUE(fs::exists(dir_ / "shots" / FrameName(2, "JPG"))) << r.out;
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "shots"), fs::directory_iterator()), 2);
+}
+
+TEST_F(CliTest, ProgressBarOnATerminalEndsInTheFinalCount) {
+  if (Windows() || !fs::exists("/usr/bin/script")) GTEST_SKIP() << "no POSIX terminal to run in";
+  ChildProcess child;
+  ASSERT_TRUE(Start(&child,
+                    {"-qec", CommandLine("shoot -n 2 --sim -o " + Path("shots")), "/dev/null"},
+                    "/usr/bin/script"));
+  ASSERT_EQ(child.Wait(), kExitOk);
+  // Redrawn after each file (CR), closed by one line end before the list of files.
+  const std::string drawn = ReadAll(dir_ / "out");
+  const std::string bar = drawn.substr(0, drawn.find("\r\n"));
+  EXPECT_EQ(bar.substr(bar.rfind('\r') + 1), "[" + std::string(30, '#') + "] 4 file(s)") << drawn;
 }
 
 TEST_F(CliTest, PreviewSavesEachLiveViewFrame) {
@@ -184,27 +227,56 @@ TEST_F(CliTest, SettingsSetThenGetRoundTripsAndRefusalsChangeNothing) {
                                                          {"settings", "set", "ConnectType"}};
   for (const auto& args : refused) EXPECT_EQ(Run(args).code, kExitUsage) << args[2];
   EXPECT_EQ(Run({"settings", "list"}).out, list.out);
+
+  // A registry file that cannot be used (here a folder): neither a write nor a read succeeds.
+  if (Windows()) return;  // the Windows registry is no file
+  registry_ = dir_ / "folder";
+  fs::create_directories(registry_);
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"settings", "set", "hgDispMode", "5"}, {"settings", "get", "hgDispMode"}}) {
+    const Result r = Run(args);
+    EXPECT_EQ(r.code, kExitFailure) << r.out;
+    EXPECT_TRUE(Contains(r.out, registry_.string())) << r.out;
+  }
 }
 
-TEST_F(CliTest, ExifTakesTheFrameFromTheMakerNoteNotTheFileName) {
+TEST_F(CliTest, ExifPrintsWhatEachFileHoldsWhateverItsNameOrMagic) {
   ASSERT_EQ(Run({"shoot", "-n", "2", "--sim", "--timeout", "20", "-o", Path("")}).code, kExitOk);
   fs::rename(dir_ / FrameName(2, "JPG"), dir_ / "renamed.jpg");
   fs::rename(dir_ / FrameName(2, "QRW"), dir_ / FrameName(9, "QRW"));
+  // Another camera's raw file: its own magic and name, and the JPEG elsewhere than the
+  // simulator puts it; only the header's big-endian offset and length lead to it.
+  const std::string jpeg = ReadAll(dir_ / FrameName(1, "JPG"));
+  std::string raw = "FRGN" + std::string(kForeignJpegAt - 4, '\0') + jpeg;
+  for (int i = 0; i < 4; ++i) {
+    raw[kRawHeaderOffsetAt + i] = static_cast<char>(kForeignJpegAt >> (24 - 8 * i));
+    raw[kRawHeaderOffsetAt + 4 + i] = static_cast<char>(jpeg.size() >> (24 - 8 * i));
+  }
+  std::ofstream(dir_ / "foreign.dat", std::ios::binary) << raw;
+  ASSERT_EQ(Run({"shoot", "--sim", Config(kLongFrameConfig), "-o", Path("")}).code, kExitOk);
+  ASSERT_EQ(Run({"shoot", "--sim", Config(kEmptyPathConfig), "-o", Path("")}).code, kExitOk);
+
   // "--sim" followed by an image keeps the image as an argument.
-  const Result r = Run({"exif", "--sim", Path("renamed.jpg"), Path(FrameName(9, "QRW"))});
-  ASSERT_EQ(r.code, kExitOk) << r.out;
-  EXPECT_TRUE(Contains(r.out, "renamed.jpg: frame 2, camera file ORV_0002.JPG, folder 100ORVTS"))
-      << r.out;
-  EXPECT_TRUE(Contains(r.out, "00000009.QRW: frame 2, camera file ORV_0002.QRW")) << r.out;
+  const Result r =
+      Run({"exif", "--sim", Path("renamed.jpg"), Path(FrameName(9, "QRW")), Path("foreign.dat"),
+           Path(FrameName(kLongFrame, "JPG")), Path(FrameName(kEmptyPathFrame, "JPG"))});
+  EXPECT_EQ(r.code, kExitOk) << r.out;
+  const std::string lines[] = {
+      "renamed.jpg: frame 2, camera file ORV_0002.JPG, folder 100ORVTS\n",
+      FrameName(9, "QRW") + ": frame 2, camera file ORV_0002.QRW, folder 100ORVTS\n",
+      "foreign.dat: frame 1, camera file ORV_0001.JPG, folder 100ORVTS\n",
+      FrameName(kLongFrame, "JPG") +
+          ": frame 70001, camera file OR\\x0dV\\x7f.JPG, folder 1\\x1b[2J\n",
+      FrameName(kEmptyPathFrame, "JPG") + ": frame 18069, no camera path\n"};
+  for (const std::string& line : lines) EXPECT_TRUE(Contains(r.out, line)) << line << r.out;
   const Result json = Run({"exif", "--json", Path("renamed.jpg")});
   EXPECT_TRUE(Contains(json.out, R"("frame":2,"camera_file":"ORV_0002.JPG")")) << json.out;
 
-  // A frame number stored as LONG, in an Exif block of the other byte order.
-  ASSERT_EQ(Run({"shoot", "--sim", Config(kLongFrameConfig), "-o", Path("long")}).code, kExitOk);
-  fs::rename(dir_ / "long" / FrameName(kLongFrame, "JPG"), dir_ / "long.jpg");
-  const Result longFrame = Run({"exif", Path("long.jpg")});
-  EXPECT_TRUE(Contains(longFrame.out, "frame " + std::to_string(kLongFrame) + ","))
-      << longFrame.out;
+  // Read as a raw, a JPEG leads nowhere; a file that cannot be read says why.
+  EXPECT_EQ(Run({"exif", "--raw", Path("renamed.jpg")}).code, kExitFailure);
+  const Result missing = Run({"exif", Path("missing.jpg")});
+  EXPECT_EQ(missing.code, kExitFailure);
+  EXPECT_TRUE(Contains(missing.out, "cannot read " + Path("missing.jpg") + ": ")) << missing.out;
 }
 
 TEST_F(CliTest, ExifAnswersForeignAndBrokenFilesWithoutCameraNames) {
@@ -215,11 +287,8 @@ TEST_F(CliTest, ExifAnswersForeignAndBrokenFilesWithoutCameraNames) {
   const Result r = Run(args);
   EXPECT_EQ(r.code, kExitFailure) << r.out;
   // One record per file, each without a frame or names: none of them is from this camera.
-  size_t records = 0;
-  for (size_t at = 0;
-       (at = r.out.find(R"("frame":null,"camera_file":null)", at)) != std::string::npos; ++at)
-    ++records;
-  EXPECT_EQ(records, args.size() - 2) << r.out;
+  EXPECT_EQ(Count(r.out, R"("frame":null,"camera_file":null)"), args.size() - 2) << r.out;
+  EXPECT_EQ(Count(r.out, R"("error":")"), 1u) << r.out;  // only the missing file
 }
 
 TEST_F(CliTest, InterruptedShootCallsExitLeavesNoTemporaryFileAndExits130) {

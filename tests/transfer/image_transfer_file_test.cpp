@@ -16,8 +16,8 @@
 #include "sdk/loader.h"
 #include "sim/sim_test_util.h"
 #include "support/test_env.h"
+#include "transfer/exif/camera_path.h"
 #include "transfer/image_transfer.h"
-#include "transfer/path_helpers.h"
 
 namespace brelon {
 namespace {

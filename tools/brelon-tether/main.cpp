@@ -1,48 +1,51 @@
 // brelon-tether: the command-line host shipped with the plug-in. Drives a camera through the
-// plug-in's exported functions only: status, shoot, exif, watch, preview and settings.
-// Exit codes: 0 ok, 1 camera or transfer failure, 2 usage error, 3 no camera, 130 interrupted.
+// plug-in's exported functions only: status, shoot, watch, preview and settings; exif reads
+// files with the plug-in's Exif reader. Exit codes: 0 ok, 1 camera or transfer failure (exif:
+// a file without frame number and names), 2 usage error, 3 no camera, 130 interrupted.
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define STDERR_FD 2
-#else
-#include <unistd.h>
-#define STDERR_FD STDERR_FILENO
-#endif
-
-#include "maker_note.h"
 #include "plugin.h"
 #include "settings_table.h"
+#include "system.h"
+#include "transfer/exif/camera_path.h"
+#include "transfer/exif/exif_meta_info.h"
+#include "transfer/exif/raw_header.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+// Keys stay in the order written, as the documented output shows them.
+using Json = nlohmann::ordered_json;
 
 namespace {
 
 constexpr const char* kProgram = "brelon-tether";
-constexpr const char* kVersion = "brelon-tether 1.0.0";
+constexpr const char* kVersion = "brelon-tether 1.1.0";
 constexpr int kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitNoCamera = 3;
 constexpr int kExitInterrupted = 130;
 constexpr int kNameUnits = 261;  // the plug-in writes names of up to 260 units plus NUL
 constexpr int kPreviewCapacity = 1 << 20;
 constexpr int kPollMs = 20;
 constexpr int kConnectKindSettleMs = 1000;
+constexpr double kMillisPerSecond = 1000;
 // Without the simulator there is no way to ask whether a shot is still on its way, so the
 // drain waits this long after the last file before it stops.
 constexpr double kIdleGraceSeconds = 3.0;
@@ -89,26 +92,13 @@ std::string Utf8(const char16_t* text) {
   return out;
 }
 
-std::string Json(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof(buf), "\\u%04x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
+// One line of JSON. Texts from files and paths may be any bytes: invalid UTF-8 is replaced
+// rather than failing the whole output.
+void PrintJson(const Json& value) {
+  std::printf("%s\n", value.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
 }
 
 struct Options {
-  std::string command;
-  std::vector<std::string> args;
   bool sim = false;
   std::string simConfig;
   double timeout = 10;
@@ -118,113 +108,10 @@ struct Options {
   double pressEvery = 0;
   std::string outDir;
   bool json = false;
-  bool help = false;
+  bool raw = false;
+  std::string hook;
+  std::vector<std::string> args;
 };
-
-const char* Usage(const std::string& command) {
-  if (command == "status")
-    return "usage: brelon-tether status [--timeout S] [--json] [--sim [CONFIG.json]] [-v]\n"
-           "Waits for the camera, then prints maker, model, address, connection kind and the\n"
-           "exposure settings. Exit 3 when no camera answers before the time-out.\n";
-  if (command == "shoot")
-    return "usage: brelon-tether shoot [-n N] [--interval S] [-o DIR] [--json] [--sim "
-           "[CONFIG.json]]\n"
-           "Releases the shutter N times and downloads every file into DIR (default: the\n"
-           "storage folder setting). Existing files are never overwritten.\n";
-  if (command == "exif")
-    return "usage: brelon-tether exif [--json] FILE...\n"
-           "Prints the frame number and the camera's file and folder names of each file.\n";
-  if (command == "watch")
-    return "usage: brelon-tether watch [-o DIR] [--count N] [--press-every S] [--sim "
-           "[CONFIG.json]]\n"
-           "Downloads every picture taken on the camera until Ctrl-C or N files.\n"
-           "--press-every S presses the simulated camera's shutter button every S seconds.\n";
-  if (command == "preview")
-    return "usage: brelon-tether preview [-o FILE] [--frames N] [--sim [CONFIG.json]]\n"
-           "Saves live-view frames (FILE, FILE-1, ...; default preview.jpg).\n";
-  if (command == "settings")
-    return "usage: brelon-tether settings list | get NAME | set NAME VALUE\n"
-           "Reads and writes the plug-in's settings, including the 29 shortcuts.\n";
-  return "usage: brelon-tether [--version] [--sim [CONFIG.json]] [-v] COMMAND [OPTIONS]\n"
-         "Commands: status, shoot, exif, watch, preview, settings (COMMAND --help for each).\n"
-         "--sim uses the simulated camera, set up by CONFIG.json (or --sim=FILE) if given.\n"
-         "Exit: 0 ok, 1 camera or transfer failure, 2 usage, 3 no camera, 130 interrupted.\n";
-}
-
-bool ParseNumber(const std::string& text, double* out) {
-  char* end = nullptr;
-  errno = 0;
-  *out = std::strtod(text.c_str(), &end);
-  return !text.empty() && *end == '\0' && errno == 0 && *out >= 0;
-}
-
-// "--sim" takes the next word as its configuration only when it names a .json file, so that
-// "exif --sim a.jpg" keeps its file; "--sim=CONFIG" takes any name.
-constexpr const char* kSimEquals = "--sim=";
-bool NamesJsonFile(const std::string& word) {
-  const std::string ext = fs::path(word).extension().string();
-  return ext.size() == 5 && std::tolower(static_cast<unsigned char>(ext[1])) == 'j' &&
-         std::tolower(static_cast<unsigned char>(ext[2])) == 's' &&
-         std::tolower(static_cast<unsigned char>(ext[3])) == 'o' &&
-         std::tolower(static_cast<unsigned char>(ext[4])) == 'n';
-}
-
-bool ParseArgs(int argc, char** argv, Options* o, std::string* error) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&](double* out) {
-      if (i + 1 >= argc || !ParseNumber(argv[i + 1], out)) {
-        *error = a + " needs a non-negative number";
-        return false;
-      }
-      ++i;
-      return true;
-    };
-    double v = 0;
-    if (a == "--version") {
-      o->command = "version";
-    } else if (a == "--help" || a == "-h") {
-      o->help = true;
-    } else if (a == "-v" || a == "--verbose") {
-      g_verbose = true;
-    } else if (a == "--json") {
-      o->json = true;
-    } else if (a == "--sim" || a.rfind(kSimEquals, 0) == 0) {
-      o->sim = true;
-      if (a.size() > std::strlen(kSimEquals))
-        o->simConfig = a.substr(std::strlen(kSimEquals));
-      else if (i + 1 < argc && NamesJsonFile(argv[i + 1]))
-        o->simConfig = argv[++i];
-    } else if (a == "--timeout") {
-      if (!value(&o->timeout)) return false;
-    } else if (a == "-n" || a == "--count" || a == "--frames") {
-      if (!value(&v) || v < 1 || v != static_cast<int>(v)) {
-        *error = a + " needs a whole number of at least 1";
-        return false;
-      }
-      o->count = static_cast<int>(v);
-      o->countGiven = true;
-    } else if (a == "--interval") {
-      if (!value(&o->interval)) return false;
-    } else if (a == "--press-every") {
-      if (!value(&o->pressEvery)) return false;
-    } else if (a == "-o") {
-      if (i + 1 >= argc) {
-        *error = "-o needs a path";
-        return false;
-      }
-      o->outDir = argv[++i];
-    } else if (a.size() > 1 && a[0] == '-' && o->command != "settings") {
-      *error = "unknown option " + a;
-      return false;
-    } else if (o->command.empty()) {
-      o->command = a;
-    } else {
-      o->args.push_back(a);
-    }
-  }
-  return true;
-}
 
 // A loaded plug-in with a live context; Exit runs on every way out.
 class Session {
@@ -299,10 +186,9 @@ int Status(tether::Plugin& p, Session& s, const Options& o) {
       {"exposure_bias",
        haveCondition ? (c.exposureBias > 0 ? "+" : "") + std::to_string(c.exposureBias) : ""}};
   if (o.json) {
-    std::printf("{");
-    for (size_t i = 0; i < std::size(fields); ++i)
-      std::printf("%s%s:%s", i ? "," : "", Json(fields[i][0]).c_str(), Json(fields[i][1]).c_str());
-    std::printf("}\n");
+    Json object;
+    for (const auto& f : fields) object[f[0]] = f[1];
+    PrintJson(object);
   } else {
     for (const auto& f : fields) std::printf("%-14s %s\n", (f[0] + ":").c_str(), f[1].c_str());
   }
@@ -374,10 +260,15 @@ Fetch FetchOne(tether::Plugin& p, Session& s, const fs::path& dir, Saved* saved)
   return SaveFile(dir, Utf8(name), buffer.data(), size, saved) ? Fetch::kFile : Fetch::kFailed;
 }
 
-class Progress {
+// Every saved file: listed for the summary, shown as progress (a bar on a terminal, a line
+// per file otherwise) and handed to the hook, which failing does not stop the session.
+class Downloads {
  public:
-  explicit Progress(int expected) : tty_(isatty(STDERR_FD)), expected_(expected) {}
-  void File(const Saved& f, int done) {
+  Downloads(int expected, std::string hook)
+      : tty_(tether::StderrIsTerminal()), expected_(expected), hook_(std::move(hook)) {}
+  void Add(const Saved& f) {
+    files.push_back(f);
+    const int done = static_cast<int>(files.size());
     if (tty_) {
       const int width = 30, filled = expected_ ? std::min(width, done * width / expected_) : 0;
       std::fprintf(stderr, "\r[%s%s] %d file(s)", std::string(filled, '#').c_str(),
@@ -386,14 +277,22 @@ class Progress {
       std::fprintf(stderr, "saved %s (%llu bytes)\n", f.path.c_str(),
                    static_cast<unsigned long long>(f.bytes));
     }
+    std::string failure;
+    if (!hook_.empty() && !tether::RunHook(hook_, f.path, &failure))
+      std::fprintf(stderr, "%sbrelon-tether: hook failed for %s: %s\n", tty_ ? "\n" : "",
+                   f.path.c_str(), failure.c_str());
   }
   void Done() {
     if (tty_) std::fprintf(stderr, "\n");
   }
+  bool tty() const { return tty_; }
+
+  std::vector<Saved> files;
 
  private:
   bool tty_;
   int expected_;
+  std::string hook_;
 };
 
 // True while the simulated camera still has a shot on its way or in its buffer.
@@ -412,11 +311,10 @@ std::string DefaultOutputDir(tether::Plugin& p) {
 
 // Downloads until nothing is pending (or `limit` files, or the press schedule ends).
 int Drain(tether::Plugin& p, Session& s, const fs::path& dir, tether::SimControlFn sim,
-          std::vector<Saved>* files, Progress* progress, int limit, bool forever,
-          double pressEvery) {
+          Downloads* downloads, int limit, bool forever, double pressEvery) {
   auto lastActivity = Clock::now();
   auto nextPress = Clock::now();
-  while (!g_interrupted && (limit <= 0 || static_cast<int>(files->size()) < limit)) {
+  while (!g_interrupted && (limit <= 0 || static_cast<int>(downloads->files.size()) < limit)) {
     if (pressEvery > 0 && sim && Clock::now() >= nextPress) {
       sim("{\"cmd\":\"press_shutter\",\"camera\":0}");
       nextPress = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -425,10 +323,7 @@ int Drain(tether::Plugin& p, Session& s, const fs::path& dir, tether::SimControl
     Saved saved;
     const Fetch f = FetchOne(p, s, dir, &saved);
     if (f == Fetch::kFailed) return g_interrupted ? kExitInterrupted : kExitFailure;
-    if (f == Fetch::kFile) {
-      files->push_back(saved);
-      progress->File(saved, static_cast<int>(files->size()));
-    }
+    if (f == Fetch::kFile) downloads->Add(saved);
     if (f != Fetch::kNothing) {
       lastActivity = Clock::now();
       continue;
@@ -457,16 +352,14 @@ int ShootOrWatch(tether::Plugin& p, Session& s, const Options& o, tether::SimCon
     std::fprintf(stderr, "brelon-tether: cannot create %s\n", dir.string().c_str());
     return kExitFailure;
   }
-  std::vector<Saved> files;
+  const int expected = watch ? (o.countGiven ? o.count : 0) : o.count * 2;
+  Downloads downloads(expected, o.hook);
   const auto start = Clock::now();
   int rc = kExitOk;
   int shots = 0;
   if (watch) {
-    Progress progress(o.countGiven ? o.count : 0);
-    rc = Drain(p, s, dir, sim, &files, &progress, o.countGiven ? o.count : 0, true, o.pressEvery);
-    progress.Done();
+    rc = Drain(p, s, dir, sim, &downloads, o.countGiven ? o.count : 0, true, o.pressEvery);
   } else {
-    Progress progress(o.count * 2);
     for (int i = 0; i < o.count && !g_interrupted; ++i) {
       if (i > 0 && o.interval > 0)
         std::this_thread::sleep_for(std::chrono::duration<double>(o.interval));
@@ -478,29 +371,27 @@ int ShootOrWatch(tether::Plugin& p, Session& s, const Options& o, tether::SimCon
         break;
       }
       ++shots;
-      if (!isatty(STDERR_FD)) std::fprintf(stderr, "shot %d/%d\n", i + 1, o.count);
+      if (!downloads.tty()) std::fprintf(stderr, "shot %d/%d\n", i + 1, o.count);
       // Fetch what is ready between shots so the camera buffer never fills up.
       Saved saved;
-      while (!g_interrupted && FetchOne(p, s, dir, &saved) == Fetch::kFile) {
-        files.push_back(saved);
-        progress.File(saved, static_cast<int>(files.size()));
-      }
+      while (!g_interrupted && FetchOne(p, s, dir, &saved) == Fetch::kFile) downloads.Add(saved);
     }
-    if (rc == kExitOk) rc = Drain(p, s, dir, sim, &files, &progress, 0, false, 0);
-    progress.Done();
+    if (rc == kExitOk) rc = Drain(p, s, dir, sim, &downloads, 0, false, 0);
   }
+  downloads.Done();
+  const std::vector<Saved>& files = downloads.files;
   if (g_interrupted) return kExitInterrupted;
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   uint64_t bytes = 0;
   for (const auto& f : files) bytes += f.bytes;
   const double perShot = shots ? seconds / shots : 0;
   if (o.json) {
-    std::printf("{\"shots\":%d,\"files\":[", shots);
-    for (size_t i = 0; i < files.size(); ++i)
-      std::printf("%s{\"path\":%s,\"bytes\":%llu}", i ? "," : "", Json(files[i].path).c_str(),
-                  static_cast<unsigned long long>(files[i].bytes));
-    std::printf("],\"bytes\":%llu,\"seconds_per_shot\":%.3f}\n",
-                static_cast<unsigned long long>(bytes), perShot);
+    Json list = Json::array();
+    for (const auto& f : files) list.push_back({{"path", f.path}, {"bytes", f.bytes}});
+    PrintJson({{"shots", shots},
+               {"files", list},
+               {"bytes", bytes},
+               {"seconds_per_shot", std::round(perShot * kMillisPerSecond) / kMillisPerSecond}});
   } else {
     for (const auto& f : files) std::printf("%s\n", f.path.c_str());
     std::printf("%zu files, %llu bytes", files.size(), static_cast<unsigned long long>(bytes));
@@ -510,81 +401,107 @@ int ShootOrWatch(tether::Plugin& p, Session& s, const Options& o, tether::SimCon
   return rc;
 }
 
-// Raw container: magic, then (big-endian) the embedded JPEG's offset and length.
-constexpr char kRawMagic[] = "QRAW";
-constexpr size_t kRawMagicSize = 4, kRawJpegOffsetAt = 84, kRawJpegLengthAt = 88;
+constexpr uint8_t kMarkerPrefix = 0xFF, kStartOfImage = 0xD8;
+constexpr unsigned char kFirstPrintable = 0x20, kDelete = 0x7F;
 
-uint32_t BigEndian32(const std::vector<uint8_t>& d, size_t at) {
-  return uint32_t{d[at]} << 24 | uint32_t{d[at + 1]} << 16 | uint32_t{d[at + 2]} << 8 | d[at + 3];
+bool StartsJpeg(const uint8_t* data, size_t size) {
+  return size >= 2 && data[0] == kMarkerPrefix && data[1] == kStartOfImage;
 }
 
-bool IsRawFile(const std::vector<uint8_t>& data) {
-  return data.size() >= kRawMagicSize && std::memcmp(data.data(), kRawMagic, kRawMagicSize) == 0;
-}
-
-// The frame number from the maker note; a raw file's embedded JPEG is handed out by the
-// plug-in, once its header is known to point inside the file (the plug-in trusts it).
-std::string FrameOf(IBrelon* iface, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> jpeg;
-  const uint8_t* region = data.data();
-  size_t size = data.size();
-  if (IsRawFile(data)) {
-    if (data.size() < kRawJpegLengthAt + 4) return "";
-    const uint64_t offset = BigEndian32(data, kRawJpegOffsetAt);
-    const uint64_t length = BigEndian32(data, kRawJpegLengthAt);
-    if (offset + length > data.size()) return "";
-    int32_t n = static_cast<int32_t>(length);
-    jpeg.resize(length);
-    if (iface->ExtractEmbeddedJpeg(data.data(), 0, jpeg.data(), &n) != 0 || n <= 0) return "";
-    region = jpeg.data();
-    size = static_cast<size_t>(n);
-  }
-  uint32_t frame = 0;
-  return tether::ReadMakerNoteFrame(region, size, &frame) ? std::to_string(frame) : "";
-}
-
-int Exif(tether::Plugin& p, Session& s, const Options& o) {
-  if (o.args.empty()) {
-    std::fprintf(stderr, "%s", Usage("exif"));
-    return kExitUsage;
-  }
-  IBrelon* iface = nullptr;
-  if (p.CreateIF) {
-    void* object = nullptr;
-    p.CreateIF(*s.context(), tether::kInterfaceObject, &object);
-    iface = static_cast<IBrelon*>(object);
-  }
-  if (!iface) {
-    std::fprintf(stderr,
-                 "brelon-tether: this plug-in offers no interface object; "
-                 "use brelon-exifcheck\n");
-    return kExitFailure;
-  }
-  int rc = kExitOk;
-  if (o.json) std::printf("[");
-  for (size_t i = 0; i < o.args.size(); ++i) {
-    const std::string& path = o.args[i];
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)),
-                                    std::istreambuf_iterator<char>());
-    char file[4 * kNameUnits] = {}, folder[4 * kNameUnits] = {};
-    const bool ok =
-        iface->ReadImageInfoFromFile(path.c_str(), file, folder, IsRawFile(data) ? 1 : 0) == 1;
-    if (!ok) rc = kExitFailure;
-    const std::string frame = FrameOf(iface, data);
-    if (o.json) {
-      std::printf("%s{\"path\":%s,\"frame\":%s,\"camera_file\":%s,\"camera_folder\":%s}",
-                  i ? "," : "", Json(path).c_str(), frame.empty() ? "null" : frame.c_str(),
-                  ok ? Json(file).c_str() : "null", ok ? Json(folder).c_str() : "null");
-    } else if (ok) {
-      std::printf("%s: frame %s, camera file %s, folder %s\n", path.c_str(),
-                  frame.empty() ? "?" : frame.c_str(), file, folder);
+// Names come from the file: control characters are shown, never sent to the terminal.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (const unsigned char c : text) {
+    if (c < kFirstPrintable || c == kDelete) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\x%02x", c);
+      out += escaped;
     } else {
-      std::printf("%s: no camera names found\n", path.c_str());
+      out += static_cast<char>(c);
     }
   }
-  if (o.json) std::printf("]\n");
-  iface->Release();
+  return out;
+}
+
+// What one file told; `error` set when it could not be read at all.
+struct ExifFacts {
+  std::string error;
+  std::optional<uint32_t> frame;
+  std::optional<std::string> file, folder;
+};
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* data, std::string* reason) {
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (!in) {
+    *reason = std::strerror(errno);
+    return false;
+  }
+  char chunk[1 << 16];
+  size_t n = 0;
+  while ((n = std::fread(chunk, 1, sizeof(chunk), in)) > 0)
+    data->insert(data->end(), chunk, chunk + n);
+  const int error = std::ferror(in) ? errno : 0;
+  std::fclose(in);
+  if (error) *reason = std::strerror(error);
+  return !error;
+}
+
+// The JPEG is the file itself, or for a raw image (any file that does not start as a JPEG,
+// or every file with `raw`) the region its header names, as the plug-in reads it: by the
+// header alone, whatever the file's magic or name.
+ExifFacts ReadExifFacts(const std::string& path, bool raw) {
+  ExifFacts facts;
+  std::vector<uint8_t> data;
+  if (!ReadWholeFile(path, &data, &facts.error)) return facts;
+  size_t offset = 0, length = data.size();
+  if ((raw || !StartsJpeg(data.data(), data.size())) &&
+      !(brelon::exif::LocateEmbeddedJpeg(data.data(), data.size(), &offset, &length) &&
+        StartsJpeg(data.data() + offset, length)))
+    return facts;
+  brelon::exif::CExifMetaInfo reader;
+  uint32_t width = 0, height = 0;
+  if (reader.SetSource(data.data() + offset, length) == 0 && reader.Validate(&width, &height) &&
+      reader.ParseMetadata() == 0) {
+    uint32_t frame = 0;
+    if (reader.GetFrameNumber(&frame) == 0) facts.frame = frame;
+    char16_t cameraPath[brelon::exif::kCameraPathCapacity] = {};
+    char16_t file[brelon::kCameraNameUnits] = {}, folder[brelon::kCameraNameUnits] = {};
+    if (reader.GetCameraPath(cameraPath) == 0 &&
+        brelon::SplitCameraPath(cameraPath, file, folder) && file[0]) {
+      facts.file = Utf8(file);
+      facts.folder = Utf8(folder);
+    }
+  }
+  reader.Close();
+  reader.ReleaseAll();
+  return facts;
+}
+
+int Exif(const Options& o) {
+  brelon::exif::CExifMetaInfo::SetDebugCopyEnabled(false);
+  int rc = kExitOk;
+  Json records = Json::array();
+  for (const std::string& path : o.args) {
+    const ExifFacts f = ReadExifFacts(path, o.raw);
+    if (!f.error.empty() || (!f.frame && !f.file)) rc = kExitFailure;
+    if (o.json) {
+      Json record = {{"path", path},
+                     {"frame", f.frame ? Json(*f.frame) : Json()},
+                     {"camera_file", f.file ? Json(*f.file) : Json()},
+                     {"camera_folder", f.folder ? Json(*f.folder) : Json()}};
+      if (!f.error.empty()) record["error"] = f.error;
+      records.push_back(record);
+    } else if (!f.error.empty()) {
+      std::fprintf(stderr, "brelon-tether: cannot read %s: %s\n", path.c_str(), f.error.c_str());
+    } else {
+      const std::string frame = f.frame ? "frame " + std::to_string(*f.frame) : "no frame number";
+      const std::string names =
+          f.file ? "camera file " + Printable(*f.file) + ", folder " + Printable(*f.folder)
+                 : "no camera path";
+      std::printf("%s: %s, %s\n", path.c_str(), frame.c_str(), names.c_str());
+    }
+  }
+  if (o.json) PrintJson(records);
   return rc;
 }
 
@@ -633,39 +550,144 @@ int Preview(tether::Plugin& p, Session& s, const Options& o, tether::SimControlF
   return saved == frames ? kExitOk : kExitFailure;
 }
 
+// "--sim" takes the next word as its configuration only when it names a .json file, so that
+// "exif --sim a.jpg" keeps its file. Before parsing, each "--sim" gets its value attached:
+// that file, or a mark for none; "--sim=FILE" takes any name.
+constexpr const char* kSimOption = "--sim";
+constexpr const char* kJsonExtension = ".json";
+constexpr const char* kNoSimConfig = "-";
+
+bool NamesJsonFile(const std::string& word) {
+  std::string ext = fs::path(word).extension().string();
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext == kJsonExtension;
+}
+
+// The arguments in the reversed order the parser takes them.
+std::vector<std::string> ReversedArguments(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] != kSimOption) continue;
+    const bool config = i + 1 < args.size() && NamesJsonFile(args[i + 1]);
+    args[i] += "=" + (config ? args[i + 1] : std::string(kNoSimConfig));
+    if (config) args.erase(args.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+  }
+  return {args.rbegin(), args.rend()};
+}
+
+// Parses the command line into `o`. Returns the command's name, or sets `*exitCode` when the
+// program is done (help, version: 0; any usage error: 2, with the parser's message).
+std::string ParseCommandLine(int argc, char** argv, Options* o, int* exitCode) {
+  CLI::App app{"Drives a camera through the Brelon plug-in as any host would.", kProgram};
+  app.set_version_flag("--version", kVersion);
+  app.require_subcommand(0, 1);
+  // The global options are taken after the command too; "/path" is a file, also on Windows.
+  app.fallthrough();
+  app.allow_windows_style_options(false);
+  app.footer("Exit: 0 ok, 1 camera or transfer failure, 2 usage, 3 no camera, 130 interrupted.");
+  app.add_flag("-v,--verbose", g_verbose, "Prints the plug-in's events");
+  app.add_option(kSimOption, o->simConfig,
+                 "Uses the simulated camera, set up by CONFIG.json when that follows (or "
+                 "--sim=FILE)")
+      ->option_text("[CONFIG.json]");
+  const CLI::Validator seconds(
+      [](std::string& text) {
+        double v = 0;
+        return CLI::detail::lexical_cast(text, v) && std::isfinite(v) && v >= 0
+                   ? std::string()
+                   : "needs a number of seconds, 0 or more";
+      },
+      "SECONDS");
+  const CLI::Range atLeastOne(1, std::numeric_limits<int>::max());
+  std::vector<CLI::Option*> counts;
+  const auto timeout = [&](CLI::App* c) {
+    c->add_option("--timeout", o->timeout, "Seconds to wait for the camera (default 10)")
+        ->check(seconds);
+  };
+  const auto downloads = [&](CLI::App* c, const char* countHelp) {
+    counts.push_back(c->add_option("-n,--count", o->count, countHelp)->check(atLeastOne));
+    c->add_option("-o", o->outDir, "Output folder (default: the storage folder setting)");
+    c->add_option("--hook", o->hook,
+                  "Runs CMD with each saved file's path as its last argument, once the file is "
+                  "complete");
+    c->add_flag("--json", o->json, "Prints the summary as one JSON object");
+    timeout(c);
+  };
+
+  CLI::App* status = app.add_subcommand(
+      "status",
+      "Waits for the camera, then prints maker, model, address, connection kind and the "
+      "exposure settings. Exit 3 when no camera answers before the time-out.");
+  status->add_flag("--json", o->json, "Prints one JSON object");
+  timeout(status);
+  CLI::App* shoot = app.add_subcommand(
+      "shoot",
+      "Releases the shutter N times and downloads every file. Existing files are never "
+      "overwritten.");
+  downloads(shoot, "Shots (default 1)");
+  shoot->add_option("--interval", o->interval, "Seconds between shots")->check(seconds);
+  CLI::App* watch = app.add_subcommand(
+      "watch", "Downloads every picture taken on the camera until Ctrl-C or N files.");
+  downloads(watch, "Stops after N files");
+  watch
+      ->add_option("--press-every", o->pressEvery,
+                   "Presses the simulated camera's shutter button every S seconds")
+      ->check(seconds);
+  CLI::App* exif = app.add_subcommand(
+      "exif",
+      "Prints the frame number and the camera's file and folder names of each JPEG or raw file. "
+      "Exit 1 when a file gives neither.");
+  exif->add_flag("--raw", o->raw, "Reads every file as a raw image: the JPEG its header names");
+  exif->add_flag("--json", o->json, "Prints one JSON array");
+  exif->add_option("FILE", o->args, "JPEG or raw files")->required();
+  CLI::App* preview = app.add_subcommand(
+      "preview", "Saves live-view frames (FILE, FILE-1, ...; default preview.jpg).");
+  counts.push_back(
+      preview->add_option("-n,--frames", o->count, "Frames (default 1)")->check(atLeastOne));
+  preview->add_option("-o", o->outDir, "Output FILE");
+  timeout(preview);
+  CLI::App* settings = app.add_subcommand(
+      "settings",
+      "list | get NAME | set NAME VALUE: reads and writes the plug-in's settings, including the "
+      "29 shortcuts.");
+  // Everything after the command is its words, also values such as -1.
+  settings->prefix_command();
+  settings->fallthrough(false);
+
+  std::vector<std::string> args = ReversedArguments(argc, argv);
+  try {
+    app.parse(args);
+  } catch (const CLI::ParseError& e) {
+    *exitCode = app.exit(e) == static_cast<int>(CLI::ExitCodes::Success) ? kExitOk : kExitUsage;
+    return "";
+  }
+  if (app.get_subcommands().empty()) {
+    std::fprintf(stderr, "%s", app.help().c_str());
+    *exitCode = kExitUsage;
+    return "";
+  }
+  o->sim = app.count(kSimOption) > 0;
+  if (o->simConfig == kNoSimConfig) o->simConfig.clear();
+  for (const CLI::Option* c : counts) o->countGiven = o->countGiven || c->count() > 0;
+  if (settings->parsed()) o->args = settings->remaining();
+  return app.get_subcommands().front()->get_name();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
-  std::string error;
-  if (!ParseArgs(argc, argv, &o, &error)) {
-    std::fprintf(stderr, "brelon-tether: %s\n%s", error.c_str(), Usage(o.command));
-    return kExitUsage;
-  }
-  if (o.command == "--version" || o.command == "version") {
-    std::printf("%s\n", kVersion);
-    return kExitOk;
-  }
-  const char* known[] = {"status", "shoot", "exif", "watch", "preview", "settings"};
-  if (o.help && (o.command.empty() ||
-                 std::find(std::begin(known), std::end(known), o.command) != std::end(known))) {
-    std::printf("%s", Usage(o.command));
-    return kExitOk;
-  }
-  if (std::find(std::begin(known), std::end(known), o.command) == std::end(known)) {
-    if (!o.command.empty())
-      std::fprintf(stderr, "brelon-tether: unknown command %s\n", o.command.c_str());
-    std::fprintf(stderr, "%s", Usage(""));
-    return kExitUsage;
-  }
-
+  int exitCode = kExitOk;
+  const std::string command = ParseCommandLine(argc, argv, &o, &exitCode);
+  if (command.empty()) return exitCode;
+  if (command == "exif") return Exif(o);
   if (!o.simConfig.empty() && !fs::is_regular_file(o.simConfig)) {
     std::fprintf(stderr, "brelon-tether: no simulator configuration file %s\n",
                  o.simConfig.c_str());
     return kExitUsage;
   }
   const std::string dir = tether::ExecutableDirectory();
-  const bool usesCamera = o.command != "settings" && o.command != "exif";
+  const bool usesCamera = command != "settings";
 #ifdef _WIN32
   // The plug-in always loads the ZEPA.DLL beside the host; the simulator is the one with a
   // control entry, so that is what decides between a real camera and the simulated one.
@@ -687,26 +709,21 @@ int main(int argc, char** argv) {
     if (usesCamera) std::fprintf(stderr, "notice: no camera SDK configured; using the simulator\n");
     o.sim = true;
   }
-  if (o.sim) setenv("BRELON_ZEPA_PATH", simPath.c_str(), 1);
+  if (o.sim) tether::SetEnvironment("BRELON_ZEPA_PATH", simPath);
 #endif
   if (o.pressEvery > 0 && !o.sim) {
     std::fprintf(stderr, "brelon-tether: --press-every works with the simulated camera only\n");
     return kExitUsage;
   }
-  if (o.sim && !o.simConfig.empty()) {
-#ifdef _WIN32
-    _putenv_s("ZEPA_SIM_CONFIG", o.simConfig.c_str());
-#else
-    setenv("ZEPA_SIM_CONFIG", o.simConfig.c_str(), 1);
-#endif
-  }
+  if (o.sim && !o.simConfig.empty()) tether::SetEnvironment("ZEPA_SIM_CONFIG", o.simConfig);
 
   tether::Plugin plugin;
+  std::string error;
   if (!plugin.Load(dir, &error)) {
     std::fprintf(stderr, "brelon-tether: %s\n", error.c_str());
     return kExitFailure;
   }
-  if (o.command == "settings") {
+  if (command == "settings") {
     if (!plugin.ReadProperty || !plugin.WriteProperty) {
       std::fprintf(stderr, "brelon-tether: this plug-in does not export ReadProperty\n");
       return kExitFailure;
@@ -726,11 +743,10 @@ int main(int argc, char** argv) {
   }
   const tether::SimControlFn sim = o.sim ? tether::SimControl(simPath) : nullptr;
   int rc = kExitOk;
-  if (o.command == "status") rc = Status(plugin, session, o);
-  if (o.command == "shoot") rc = ShootOrWatch(plugin, session, o, sim, false);
-  if (o.command == "watch") rc = ShootOrWatch(plugin, session, o, sim, true);
-  if (o.command == "exif") rc = Exif(plugin, session, o);
-  if (o.command == "preview") rc = Preview(plugin, session, o, sim);
+  if (command == "status") rc = Status(plugin, session, o);
+  if (command == "shoot") rc = ShootOrWatch(plugin, session, o, sim, false);
+  if (command == "watch") rc = ShootOrWatch(plugin, session, o, sim, true);
+  if (command == "preview") rc = Preview(plugin, session, o, sim);
   session.Close();
   if (!g_tmpPath.empty()) {
     std::error_code ec;

@@ -1,6 +1,6 @@
 // brelon-tether: the settings table (name, place in the record, kind, limits) and the list,
 // get and set operations on it. Values are checked before anything is written, so a bad
-// name or value leaves the stored settings untouched.
+// name or value leaves the stored settings untouched, and every write is read back.
 #include "settings_table.h"
 
 #include <cerrno>
@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace tether {
 namespace {
@@ -118,15 +120,52 @@ std::string Value(const _BRELON_PROPERTY& r, const Field& f) {
   return ToUtf8(text);
 }
 
+// Where the settings live, for messages: on POSIX the registry file may be named by the
+// environment; elsewhere the plug-in's result code is all there is to tell.
+std::string Where() {
+  const char* file = std::getenv("BRELON_REGISTRY_FILE");
+  return file && *file ? std::string(" (registry file ") + file + ")" : std::string();
+}
+
+// The stored settings, or null (with a message) when the plug-in cannot read them.
 std::unique_ptr<_BRELON_PROPERTY> Load(PropertyFn read) {
   auto r = std::make_unique<_BRELON_PROPERTY>();
   std::memset(r.get(), 0, sizeof(*r));
-  read(r.get());
+  if (const int result = read(r.get()); result != 0) {
+    std::fprintf(stderr, "brelon-tether: cannot read the settings: %s%s\n",
+                 result == BRELON_E_SETTINGS_KEY
+                     ? "the settings key can neither be opened nor created"
+                     : ("error " + std::to_string(result)).c_str(),
+                 Where().c_str());
+    return nullptr;
+  }
   return r;
+}
+
+// The value of setting `name` as `get` prints it; none when there is no such setting.
+std::optional<std::string> Lookup(const _BRELON_PROPERTY& r, const std::string& name) {
+  for (const Field& f : kFields)
+    if (name == f.name) return Value(r, f);
+  for (int i = 0; i < BRELON_SHORTCUT_COUNT; ++i)
+    if (name == kShortcuts[i]) return SlotUtf8(r.Shortcut[i]);
+  return std::nullopt;
+}
+
+// WriteProperty reports nothing, so a write is checked by reading the setting back.
+int Store(PropertyFn read, PropertyFn write, _BRELON_PROPERTY* record, const std::string& name) {
+  write(record);
+  const auto stored = Load(read);
+  if (!stored) return kExitFailure;
+  const std::string now = *Lookup(*stored, name);
+  if (now == *Lookup(*record, name)) return kExitOk;
+  std::fprintf(stderr, "brelon-tether: %s was not stored: it reads back as \"%s\"%s\n",
+               name.c_str(), now.c_str(), Where().c_str());
+  return kExitFailure;
 }
 
 int Set(PropertyFn read, PropertyFn write, const std::string& name, const std::string& value) {
   auto r = Load(read);
+  if (!r) return kExitFailure;
   auto* bytes = reinterpret_cast<uint8_t*>(r.get());
   for (const Field& f : kFields) {
     if (name != f.name) continue;
@@ -160,8 +199,7 @@ int Set(PropertyFn read, PropertyFn write, const std::string& name, const std::s
         std::memcpy(bytes + f.offset, &i, sizeof(i));
       }
     }
-    write(r.get());
-    return kExitOk;
+    return Store(read, write, r.get(), name);
   }
   for (int i = 0; i < BRELON_SHORTCUT_COUNT; ++i) {
     if (name != kShortcuts[i]) continue;
@@ -173,8 +211,7 @@ int Set(PropertyFn read, PropertyFn write, const std::string& name, const std::s
     }
     std::memset(r->Shortcut[i], 0, sizeof(r->Shortcut[i]));
     std::memcpy(r->Shortcut[i], text.data(), text.size() * sizeof(char16_t));
-    write(r.get());
-    return kExitOk;
+    return Store(read, write, r.get(), name);
   }
   std::fprintf(stderr, "brelon-tether: unknown setting %s (see `settings list`)\n", name.c_str());
   return kExitUsage;
@@ -184,35 +221,27 @@ int Set(PropertyFn read, PropertyFn write, const std::string& name, const std::s
 
 int RunSettings(PropertyFn read, PropertyFn write, const std::vector<std::string>& args) {
   const std::string op = args.empty() ? "" : args[0];
-  if (op == "list" && args.size() == 1) {
-    auto r = Load(read);
+  if ((op == "list" && args.size() == 1) || (op == "get" && args.size() == 2)) {
+    const auto r = Load(read);
+    if (!r) return kExitFailure;
+    if (op == "get") {
+      const auto value = Lookup(*r, args[1]);
+      if (!value) {
+        std::fprintf(stderr, "brelon-tether: unknown setting %s (see `settings list`)\n",
+                     args[1].c_str());
+        return kExitUsage;
+      }
+      std::printf("%s\n", value->c_str());
+      return kExitOk;
+    }
     for (const Field& f : kFields) std::printf("%s=%s\n", f.name, Value(*r, f).c_str());
     for (int i = 0; i < BRELON_SHORTCUT_COUNT; ++i)
       std::printf("%s=%s (default %s)\n", kShortcuts[i], SlotUtf8(r->Shortcut[i]).c_str(),
                   SlotUtf8(r->ShortcutDefault[i]).c_str());
     return kExitOk;
   }
-  if (op == "get" && args.size() == 2) {
-    auto r = Load(read);
-    for (const Field& f : kFields) {
-      if (args[1] == f.name) {
-        std::printf("%s\n", Value(*r, f).c_str());
-        return kExitOk;
-      }
-    }
-    for (int i = 0; i < BRELON_SHORTCUT_COUNT; ++i) {
-      if (args[1] == kShortcuts[i]) {
-        std::printf("%s\n", SlotUtf8(r->Shortcut[i]).c_str());
-        return kExitOk;
-      }
-    }
-    std::fprintf(stderr, "brelon-tether: unknown setting %s (see `settings list`)\n",
-                 args[1].c_str());
-    return kExitUsage;
-  }
   if (op == "set" && args.size() == 3) return Set(read, write, args[1], args[2]);
   std::fprintf(stderr, "usage: brelon-tether settings list | get NAME | set NAME VALUE\n");
-  (void)kExitFailure;
   return kExitUsage;
 }
 

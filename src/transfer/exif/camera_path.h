@@ -1,6 +1,7 @@
 // The camera's own file and folder names, taken from the path text a camera stores with each
 // image ("A:\DCIM\100ORVTS\ORV_0001.JPG" gives "ORV_0001.JPG" and "100ORVTS") by the shell's
-// path rules, which the platform layer provides on every system.
+// path rules, which the platform layer provides on every system. Shared by image transfer and
+// the command-line tools, so that both name a file alike.
 #pragma once
 
 #include <cstddef>
@@ -17,5 +18,8 @@ constexpr size_t kCameraNameUnits = 261;
 // null) and returns true. When nothing but blanks was there, returns false and writes neither
 // output. The folder part is empty for a bare file name. Any thread; pure.
 bool SplitCameraPath(char16_t* path, char16_t* fileName, char16_t* folderName);
+
+// Copies `name` into `out` (kCameraNameUnits units), cut to fit and always terminated.
+void CopyCameraName(const char16_t* name, char16_t* out);
 
 }  // namespace brelon
