@@ -16,7 +16,7 @@ namespace brelon::exif {
 namespace {
 
 constexpr size_t kMakerNoteHeaderBytes = 12;
-constexpr unsigned char kFirstNonAsciiByte = 0x80;
+constexpr unsigned char kNonAsciiBit = 0x80;
 
 std::atomic<bool> gDebugCopyEnabled{true};
 
@@ -40,16 +40,12 @@ void CExifMetaInfo::DropMakerNote() {
   makerNoteLength_ = 0;
 }
 
-void CExifMetaInfo::DropValidated() {
-  validated_.reset();
-}
-
 int32_t CExifMetaInfo::Close() {
   DropMakerNote();
-  DropValidated();
   ifd0_ = nullptr;
   exifIfd_ = nullptr;
-  jpegReader_.reset();
+  parse_.reset();
+  parseTaken_ = false;
   jpegStreamOpen_ = false;
   return 0;
 }
@@ -58,25 +54,40 @@ int32_t CExifMetaInfo::ReleaseAll() {
   Close();
   data_.reset();
   dataLength_ = 0;
+  parseFails_ = false;
   return 0;
 }
 
 int32_t CExifMetaInfo::SetSource(const uint8_t* data, size_t length) {
   ReleaseAll();
-  data_.reset(new (std::nothrow) uint8_t[length ? length : 1]);
-  if (!data_ || (length && !data)) {
-    data_.reset();
-    return -2;
+  if (length && !data) return -2;
+  // The image is surveyed (and parsed, when it can hold Exif) where it lies, so that the copy
+  // can stop where everything the parse and the later tag reads need ends. The stream only
+  // ever reads from the caller's buffer.
+  uint64_t wholeLength = length;
+  MemoryStreamInit(&jpegStream_, const_cast<uint8_t*>(data), &wholeLength, false);
+  const JpegSurvey survey = SurveyJpeg(&jpegStream_, &parse_);
+  // An image that cannot parse is never read again, so none of it is kept.
+  parseFails_ = survey.parseFails;
+  if (!parseFails_) {
+    const uint64_t kept = survey.extent;
+    data_.reset(new (std::nothrow) uint8_t[kept ? kept : 1]);
+    if (!data_) {
+      ReleaseAll();
+      return -2;
+    }
+    if (kept) std::memcpy(data_.get(), data, static_cast<size_t>(kept));
+    dataLength_ = kept;
   }
-  if (length) std::memcpy(data_.get(), data, length);
-  dataLength_ = length;
+  // A parse made during the survey reads on from the copy, which holds all it will read.
+  MemoryStreamInit(&jpegStream_, data_.get(), &dataLength_, false);
 
-  // Best-effort diagnostic copy: a stale copy never survives, and the folder is never created,
-  // so the file appears only where someone made the folder on purpose.
+  // Best-effort diagnostic copy of the whole image: a stale copy never survives, and the
+  // folder is never created, so the file appears only where someone made the folder on purpose.
   if (gDebugCopyEnabled.load(std::memory_order_relaxed)) {
     const char* debugPath = plat::DebugImageCopyPath();
     plat::FileDelete(debugPath);
-    plat::FileWriteBinary(debugPath, data_.get(), length);
+    plat::FileWriteBinary(debugPath, data, length);
   }
   return 0;
 }
@@ -90,50 +101,40 @@ bool CExifMetaInfo::DebugCopyEnabled() {
 }
 
 bool CExifMetaInfo::Validate(uint32_t* width, uint32_t* height) {
-  if (jpegReader_) return true;
+  if (parseTaken_) return true;
   if (!data_) return false;
-  if (!validated_) {
+  if (!parse_) {
     MemoryStreamInit(&jpegStream_, data_.get(), &dataLength_, false);
-    validated_.reset(new (std::nothrow) JpegReader(&jpegStream_.stream));
-    if (!validated_) return false;
-    if (validated_->Parse() != kExifOk) {
-      validated_.reset();
+    if (parse_.emplace(&jpegStream_.stream).Parse() != kExifOk) {
+      parse_.reset();
       return false;
     }
   }
   // A successful Parse has walked every segment up to the scan exactly as the marker-only pass
   // does (APP segments are skipped by length either way), so its frame state is the one that
   // pass would report and the second walk is not needed.
-  if (width) *width = validated_->width();
-  if (height) *height = validated_->height();
+  if (width) *width = parse_->width();
+  if (height) *height = parse_->height();
   return true;
 }
 
 int32_t CExifMetaInfo::ParseMetadata() {
+  if (parseFails_) return -4;
   if (!data_) return -3;
-  // Close drops a held Validate parse too, so take it over first: it was made over this same
-  // data copy and the same stream, and a fresh parse would only repeat it.
-  std::unique_ptr<JpegReader> validated = std::move(validated_);
-  Close();
+  // A parse not taken over yet was made over this same data copy and through the same stream,
+  // and a fresh one would only repeat it; everything else an earlier parse built goes.
+  const bool parsed = parse_ && !parseTaken_;
+  if (!parsed) Close();
   MemoryStreamInit(&jpegStream_, data_.get(), &dataLength_, false);
   jpegStreamOpen_ = true;
-  const bool parsed = validated != nullptr;
-  if (parsed) {
-    jpegReader_ = std::move(validated);
-  } else {
-    jpegReader_.reset(new (std::nothrow) JpegReader(&jpegStream_.stream));
-    if (!jpegReader_) {
-      jpegStreamOpen_ = false;
-      return -2;
-    }
-  }
-  if (!parsed && jpegReader_->Parse() != kExifOk) {
-    jpegReader_.reset();
+  if (!parsed && parse_.emplace(&jpegStream_.stream).Parse() != kExifOk) {
+    parse_.reset();
     jpegStreamOpen_ = false;
     return -4;
   }
-  ifd0_ = jpegReader_->ifd0();
-  exifIfd_ = jpegReader_->exifIfd();
+  parseTaken_ = true;
+  ifd0_ = parse_->ifd0();
+  exifIfd_ = parse_->exifIfd();
 
   if (!exifIfd_ || !exifIfd_->FindTag(kTagMakerNote)) return 0;
   // Type and extent are checked before allocating, so a forged count cannot make the reader
@@ -180,11 +181,15 @@ int32_t CExifMetaInfo::GetCameraPath(char16_t* buffer) {
   const size_t length =
       zero ? static_cast<size_t>(static_cast<const char*>(zero) - text) : static_cast<size_t>(n);
   // Every ANSI code page maps bytes below 0x80 to the same characters as ASCII, and camera
-  // paths are nearly always plain ASCII: widen those directly.
-  size_t ascii = 0;
-  while (ascii < length && static_cast<unsigned char>(text[ascii]) < kFirstNonAsciiByte) ++ascii;
-  if (ascii == length) {
-    for (size_t i = 0; i < length; ++i) buffer[i] = static_cast<unsigned char>(text[i]);
+  // paths are nearly always plain ASCII: widen the text directly, and convert it through the
+  // code page only when a byte turns out not to be ASCII.
+  unsigned char seenBits = 0;
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    seenBits |= c;
+    buffer[i] = c;
+  }
+  if ((seenBits & kNonAsciiBit) == 0) {
     buffer[length] = 0;
     return 0;
   }
