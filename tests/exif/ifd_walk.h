@@ -79,13 +79,11 @@ inline std::string Answers(std::vector<uint8_t> image) {
 
 // The leading bytes of `image` that the reader keeps (when it can parse) and reads from.
 // An exact-size copy, so that ASan sees any read past it.
-inline std::vector<uint8_t> KeptPart(std::vector<uint8_t> image) {
-  uint64_t length = image.size();
+inline std::vector<uint8_t> KeptPart(const std::vector<uint8_t>& image) {
   MemoryStream stream;
-  MemoryStreamInit(&stream, image.data(), &length, false);
   std::optional<JpegReader> parsed;
-  const auto kept = static_cast<ptrdiff_t>(SurveyJpeg(&stream, &parsed).extent);
-  return std::vector<uint8_t>(image.begin(), image.begin() + kept);
+  const auto kept = SurveyJpeg(image.data(), image.size(), &stream, &parsed).extent;
+  return std::vector<uint8_t>(image.begin(), image.begin() + static_cast<ptrdiff_t>(kept));
 }
 
 }  // namespace brelon::exif::fixture

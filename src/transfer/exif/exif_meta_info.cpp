@@ -36,7 +36,8 @@ void CExifMetaInfo::DropMakerNote() {
   makerNoteIfd_ = nullptr;
   makerNoteReader_.reset();
   makerNoteStreamOpen_ = false;
-  makerNote_.reset();
+  makerNote_ = nullptr;
+  makerNoteHeap_.reset();
   makerNoteLength_ = 0;
 }
 
@@ -62,11 +63,9 @@ int32_t CExifMetaInfo::SetSource(const uint8_t* data, size_t length) {
   ReleaseAll();
   if (length && !data) return -2;
   // The image is surveyed (and parsed, when it can hold Exif) where it lies, so that the copy
-  // can stop where everything the parse and the later tag reads need ends. The stream only
-  // ever reads from the caller's buffer.
-  uint64_t wholeLength = length;
-  MemoryStreamInit(&jpegStream_, const_cast<uint8_t*>(data), &wholeLength, false);
-  const JpegSurvey survey = SurveyJpeg(&jpegStream_, &parse_);
+  // can stop where everything the parse and the later tag reads need ends. The JPEG stream is
+  // left closed: Validate and ParseMetadata open it over the copy before they read.
+  const JpegSurvey survey = SurveyJpeg(data, length, &jpegStream_, &parse_);
   // An image that cannot parse is never read again, so none of it is kept.
   parseFails_ = survey.parseFails;
   if (!parseFails_) {
@@ -79,8 +78,6 @@ int32_t CExifMetaInfo::SetSource(const uint8_t* data, size_t length) {
     if (kept) std::memcpy(data_.get(), data, static_cast<size_t>(kept));
     dataLength_ = kept;
   }
-  // A parse made during the survey reads on from the copy, which holds all it will read.
-  MemoryStreamInit(&jpegStream_, data_.get(), &dataLength_, false);
 
   // Best-effort diagnostic copy of the whole image: a stale copy never survives, and the
   // folder is never created, so the file appears only where someone made the folder on purpose.
@@ -145,17 +142,21 @@ int32_t CExifMetaInfo::ParseMetadata() {
   }
   const uint64_t noteLength = exifIfd_->TagByteSize(kTagMakerNote);
   if (noteLength < kMakerNoteHeaderBytes) return 0;
-  makerNote_.reset(new (std::nothrow) uint8_t[static_cast<size_t>(noteLength)]);
-  if (!makerNote_) return -2;
+  makerNote_ = makerNoteInline_;
+  if (noteLength > sizeof(makerNoteInline_)) {
+    makerNoteHeap_.reset(new (std::nothrow) uint8_t[static_cast<size_t>(noteLength)]);
+    if (!makerNoteHeap_) return -2;
+    makerNote_ = makerNoteHeap_.get();
+  }
   makerNoteLength_ = noteLength;
-  if (exifIfd_->ReadTag(kTagMakerNote, makerNote_.get(), noteLength) != kExifOk) {
+  if (exifIfd_->ReadTag(kTagMakerNote, makerNote_, noteLength) != kExifOk) {
     DropMakerNote();
     return 0;
   }
 
   // The note's own header keeps the first-IFD offset (little-endian) in bytes 8-11; the
   // offsets inside it count from the note's start, just as in a TIFF file.
-  uint8_t* note = makerNote_.get();
+  uint8_t* note = makerNote_;
   static constexpr uint8_t kTiffLittleEndian[4] = {0x49, 0x49, 0x2A, 0x00};
   std::memcpy(note, kTiffLittleEndian, 4);
   std::memcpy(note + 4, note + 8, 4);
@@ -177,17 +178,15 @@ int32_t CExifMetaInfo::GetCameraPath(char16_t* buffer) {
   if (n > kCameraPathMaxBytes) return -1;
   char text[kCameraPathMaxBytes];
   if (makerNoteIfd_->ReadTag(kTagCameraPath, text, sizeof(text)) != kExifOk) return -1;
-  const void* zero = std::memchr(text, 0, static_cast<size_t>(n));
-  const size_t length =
-      zero ? static_cast<size_t>(static_cast<const char*>(zero) - text) : static_cast<size_t>(n);
-  // Every ANSI code page maps bytes below 0x80 to the same characters as ASCII, and camera
-  // paths are nearly always plain ASCII: widen the text directly, and convert it through the
-  // code page only when a byte turns out not to be ASCII.
+  // The text ends at its first zero byte, if any. Every ANSI code page maps bytes below 0x80 to
+  // the same characters as ASCII, and camera paths are nearly always plain ASCII: widen the
+  // text directly, and convert it through the code page only when a byte is not ASCII.
+  size_t length = 0;
   unsigned char seenBits = 0;
-  for (size_t i = 0; i < length; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
+  for (; length < n && text[length] != 0; ++length) {
+    const unsigned char c = static_cast<unsigned char>(text[length]);
     seenBits |= c;
-    buffer[i] = c;
+    buffer[length] = c;
   }
   if ((seenBits & kNonAsciiBit) == 0) {
     buffer[length] = 0;

@@ -21,6 +21,8 @@ constexpr uint16_t kTagCameraPath = 0x1439;
 // one unit more so that a path without terminator still gets one.
 constexpr size_t kCameraPathMaxBytes = 260;
 constexpr size_t kCameraPathCapacity = kCameraPathMaxBytes + 1;
+// Maker notes up to this size need no allocation of their own.
+constexpr size_t kInlineMakerNoteBytes = 512;
 
 class CExifMetaInfo {
  public:
@@ -81,8 +83,11 @@ class CExifMetaInfo {
   uint64_t dataLength_ = 0;
   // The source cannot parse: no copy is kept, and nothing is parsed until the next SetSource.
   bool parseFails_ = false;
-  std::unique_ptr<uint8_t[]> makerNote_;
+  // The maker-note buffer: in the object for a note of a camera's usual size, else on the heap.
+  uint8_t* makerNote_ = nullptr;
   uint64_t makerNoteLength_ = 0;
+  std::unique_ptr<uint8_t[]> makerNoteHeap_;
+  uint8_t makerNoteInline_[kInlineMakerNoteBytes];
 };
 
 }  // namespace brelon::exif

@@ -50,7 +50,7 @@ struct MarkerChain {
 // `count` bytes from `position` of data of `size` bytes; the walk asks only for bytes it has
 // checked to lie inside `size`. The frame check is this walk plus the SOF0 requirement.
 template <typename Read>
-uint16_t WalkMarkerChain(uint64_t size, Read read, MarkerChain* chain) {
+uint16_t WalkChain(uint64_t size, Read read, MarkerChain* chain) {
   *chain = {};
   uint8_t soi[2];
   if (size < 2 || !read(0, 2, soi) || soi[0] != 0xFF || soi[1] != 0xD8) return kExifNotBaseline;
@@ -89,21 +89,23 @@ uint16_t WalkMarkerChain(uint64_t size, Read read, MarkerChain* chain) {
   return kExifOk;
 }
 
+// The walk over `size` bytes at `bytes`.
+uint16_t WalkMarkerChain(const uint8_t* bytes, uint64_t size, MarkerChain* chain) {
+  auto read = [bytes](uint64_t position, uint64_t count, uint8_t* destination) {
+    std::memcpy(destination, bytes + position, static_cast<size_t>(count));
+    return true;
+  };
+  return WalkChain(size, read, chain);
+}
+
 // The walk over `stream`; a memory stream's bytes are read in place.
 uint16_t WalkMarkerChain(ByteStream* stream, MarkerChain* chain) {
-  if (MemoryStream* m = detail::MemoryOf(stream)) {
-    const uint8_t* bytes = m->base;
-    auto read = [bytes](uint64_t position, uint64_t count, uint8_t* destination) {
-      std::memcpy(destination, bytes + position, static_cast<size_t>(count));
-      return true;
-    };
-    return WalkMarkerChain(m->size, read, chain);
-  }
+  if (MemoryStream* m = detail::MemoryOf(stream)) return WalkMarkerChain(m->base, m->size, chain);
   auto read = [stream](uint64_t position, uint64_t count, uint8_t* destination) {
     return StreamSeek(stream, position) == kExifOk &&
            StreamRead(stream, count, destination) == kExifOk;
   };
-  return WalkMarkerChain(StreamSize(stream), read, chain);
+  return WalkChain(StreamSize(stream), read, chain);
 }
 
 // The frame check: the walk, a SOF0 on the chain, and the stream back at the first segment.
@@ -403,22 +405,28 @@ uint64_t JpegReader::ValueExtent() const {
   return extent;
 }
 
-JpegSurvey SurveyJpeg(MemoryStream* stream, std::optional<JpegReader>* parsed) {
+JpegSurvey SurveyJpeg(const uint8_t* data, uint64_t length, MemoryStream* stream,
+                      std::optional<JpegReader>* parsed) {
   parsed->reset();
   MarkerChain chain;
-  const uint16_t frameCheck = CheckFrame(&stream->stream, &chain);
+  const bool walked = WalkMarkerChain(data, length, &chain) == kExifOk;
   JpegSurvey survey{chain.scanEnd, false};
-  // Parse starts with this same frame check, and the Exif block it requires can only be one on
-  // the chain.
-  if (frameCheck != kExifOk || !chain.exifBlock) {
+  // Parse starts with the frame check, which is this walk, and the Exif block it requires can
+  // only be one on the chain.
+  if (!walked || !chain.baseline || !chain.exifBlock) {
     survey.parseFails = true;
     return survey;
   }
-  const uint16_t error = parsed->emplace(&stream->stream).ParseAfterFrameCheck(frameCheck);
+  // The frame check has passed, and the parse goes on from the first segment. The parser never
+  // writes, so the stream may stand on the caller's constant bytes.
+  MemoryStreamInit(stream, const_cast<uint8_t*>(data), &length, false);
+  const uint16_t error = StreamSeek(&stream->stream, 2) == kExifOk
+                             ? parsed->emplace(&stream->stream).ParseAfterFrameCheck(kExifOk)
+                             : uint16_t{kExifNotBaseline};
   if (error == kExifOutOfMemory) {
     // A later attempt may get further and read anything.
     parsed->reset();
-    survey.extent = stream->size;
+    survey.extent = length;
     return survey;
   }
   survey.extent = std::max(survey.extent, stream->reach);

@@ -33,14 +33,14 @@ struct App2Record {
   uint16_t length;    // segment length minus the 2 bytes of the length field
 };
 
-// What a JPEG reader on a memory stream depends on.
+// What a JPEG reader depends on of a JPEG in memory.
 struct JpegSurvey {
-  // Leading bytes of the stream that hold everything the walk and the parse read or checked and
+  // Leading bytes of the data that hold everything the walk and the parse read or checked and
   // every tag value the parsed IFDs point at: through the end of the first scan header, and
   // further where the parse read on or a value lies. A copy of just these bytes parses and
-  // reads exactly as the whole stream does.
+  // reads exactly as the whole data does.
   uint64_t extent = 0;
-  // Parse fails on the stream, as on a copy of `extent` bytes: the marker chain proved it, or
+  // Parse fails on the data, as on a copy of `extent` bytes: the marker chain proved it, or
   // the survey parsed.
   bool parseFails = false;
 };
@@ -133,12 +133,15 @@ class JpegReader {
   App2Record app2_[kMaxApp2Records];
   uint32_t app2Count_ = 0;
 
-  friend JpegSurvey SurveyJpeg(MemoryStream* stream, std::optional<JpegReader>* parsed);
+  friend JpegSurvey SurveyJpeg(const uint8_t* data, uint64_t length, MemoryStream* stream,
+                               std::optional<JpegReader>* parsed);
 };
 
-// Walks the marker chain of the JPEG `stream` holds and, when an Exif block lies on it, parses
-// it where it lies. A successful parse is handed over in `parsed` (a reader on `stream`), so
-// that it need not be made again.
-JpegSurvey SurveyJpeg(MemoryStream* stream, std::optional<JpegReader>* parsed);
+// Walks the marker chain of the JPEG of `length` bytes at `data` and, when an Exif block lies
+// on it, parses the JPEG where it lies through `stream`, which it opens over the data. A
+// successful parse is handed over in `parsed` (a reader on `stream`), so that it need not be
+// made again.
+JpegSurvey SurveyJpeg(const uint8_t* data, uint64_t length, MemoryStream* stream,
+                      std::optional<JpegReader>* parsed);
 
 }  // namespace brelon::exif
