@@ -149,7 +149,7 @@ TEST(ExifJpeg, MalformedStreamsAndSegmentsGiveTheirDefinedError) {
       {"quant selector 4", sof({8, 0, 8, 0, 16, 1, 1, 0x11, 4}), kExifBadSegment},
       {"undefined quant table", WithBody([](JpegBuilder& j) { j.Dqt(0).Sof(0xC0, 16, 8, 3, 1); }),
        kExifBadSegment},
-      {"defined quant table 1", WithBody([](JpegBuilder& j) { j.Dqt(1).Sof(0xC0, 16, 8, 3, 1); }),
+      {"defined quant table 3", WithBody([](JpegBuilder& j) { j.Dqt(3).Sof(0xC0, 16, 8, 3, 3); }),
        kExifOk},
       {"16-bit quant table cut short", dqt(Padded({0x10}, 129, 1)), kExifBadSegment},
       {"stray byte after quant table", dqt(Padded({0x00}, 66, 1)), kExifBadSegment},
