@@ -1,6 +1,7 @@
 // Reading the frame number and camera path from JPEGs held in memory: the plug-in's reader
-// sequence against libexif and exiv2 doing the same job, and a plain copy of the file as the
-// floor for large images. Prints per-image times and the ratios at the end of the run.
+// sequence against libexif and exiv2 doing the same job, and a plain copy of the file for scale
+// (the reader copies only the head of an image). Prints per-image times and the ratios at the
+// end of the run.
 // Inputs: the corpus JPEGs, a small camera JPEG with our maker note and a 6 MB one.
 #include <benchmark/benchmark.h>
 #include <libexif/exif-data.h>

@@ -1,9 +1,11 @@
 // Stored files replayed through the readers. Every file of the shared corpus of real and
 // malformed JPEG/TIFF files against its MANIFEST row: none carries our maker note, so both
-// getters give -1; malformed files end in a defined error; and wherever exiftool, an
-// independent reader, reads a sound IFD0 Make and Model, our IFD0 gives the same texts, while
-// files it calls broken never get invented values. Inputs the fuzz targets once failed on,
-// kept in tests/data/exif/, go through the same paths as in the fuzz targets.
+// getters give -1; malformed files end in a defined error; the part of each file the reader
+// keeps answers exactly as the whole file; and wherever exiftool, an independent reader, reads
+// a sound IFD0 Make and Model, our IFD0 gives the same texts, while files it calls broken never
+// get invented values. Inputs the fuzz targets once failed on, kept in tests/data/exif/, go
+// through the same paths as in the fuzz targets; built images place what the reader needs
+// beyond the scan header.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "exif/ifd_walk.h"
+#include "exif/jpeg_builder.h"
 #include "support/test_env.h"
 #include "transfer/exif/exif_meta_info.h"
 #include "transfer/exif/jpeg_reader.h"
@@ -166,6 +169,7 @@ TEST(ExifCorpus, EveryFileReadsCleanlyWithoutAFrameNumber) {
     EXPECT_EQ(frame, 0u);
     info.Close();
     info.ReleaseAll();
+    EXPECT_EQ(fixture::Answers(data), fixture::Answers(fixture::KeptPart(data)));
 
     const uint16_t error = ReadOurs(data, row.tiff).error;
     EXPECT_TRUE(kDefinedErrors.count(error)) << error;
@@ -270,6 +274,7 @@ TEST(ExifRegression, SavedFuzzInputsReadCleanly) {
       if (reader.ParseIfds() == kExifOk) fixture::ReadEverySet(reader.ifds());
       continue;
     }
+    EXPECT_EQ(fixture::Answers(data), fixture::Answers(fixture::KeptPart(data)));
     CExifMetaInfo info;
     ASSERT_EQ(info.SetSource(data.data(), data.size()), 0);
     const int32_t parsed = info.ParseMetadata();
@@ -283,6 +288,57 @@ TEST(ExifRegression, SavedFuzzInputsReadCleanly) {
     info.GetFrameNumber(&frame);
   }
   EXPECT_GE(replayed, 1);
+}
+
+// Layouts where the parse or a later tag read needs bytes at or past the end of the scan header.
+// The part kept ends exactly after the last of them and answers as the whole image.
+TEST(ExifKeptPart, EndsAfterTheLastByteAReadNeeds) {
+  using namespace fixture;
+  const Bytes note = MakerNote(CameraNote(4711, "\\DCIM\\X.JPG"));
+  auto head = [&](JpegBuilder& j) -> JpegBuilder& {
+    return j.Soi().Exif(CameraTiff(note).Build()).Dqt();
+  };
+  JpegBuilder camera, emptyScanHeader, shortFrame, far;
+  head(camera).Sof(0xC0, 64, 64).Dht().Raw({0xFF, 0xFF}).Sos();
+  const size_t cameraEnd = camera.bytes().size();
+  head(emptyScanHeader).Sof(0xC0, 16, 8).Raw({0xFF, 0xDA, 0, 0});
+  const size_t emptyEnd = emptyScanHeader.bytes().size();
+  // A frame header that holds only its precision: height and width come from the scan header,
+  // the component from the first scan bytes.
+  head(shortFrame).Segment(0xC0, {8}).Raw({0xFF, 0xDA, 0, 2, 1, 1, 0x11, 0});
+  const size_t shortEnd = shortFrame.bytes().size();
+
+  // IFD0, the Exif IFD and the maker note after the scan header, where scan data would be.
+  constexpr size_t kTiffStart = 12;  // SOI, APP1 marker and length, Exif identifier
+  Bytes farImage =
+      far.Soi().Exif({'I', 'I', 42, 0, 0, 0, 0, 0}).Dqt().Sof(0xC0, 16, 8).Sos().Take();
+  const auto ifd0 = static_cast<uint32_t>(farImage.size() - kTiffStart);
+  for (int i = 0; i < 4; ++i) farImage[kTiffStart + 4 + i] = static_cast<uint8_t>(ifd0 >> (8 * i));
+  IfdSpec i0{{Ascii(0x010F, "ORVANTIS"), Long(0x8769, {0})}};
+  i0.entries[1] = Long(0x8769, {ifd0 + static_cast<uint32_t>(Encoder::IfdSize(i0))});
+  Encoder(Endian::kLittle).AppendIfd(farImage, i0, kTiffStart);
+  const size_t farEnd = farImage.size() + 2 + 12 + 4 + note.size();
+  Encoder(Endian::kLittle).AppendIfd(farImage, IfdSpec{{Undefined(0x927C, note)}}, kTiffStart);
+
+  const struct {
+    const char* name;
+    Bytes image;
+    size_t kept;
+  } rows[] = {
+      {"fill bytes, then a camera scan", camera.Scan(64, 4).Eoi().Take(), cameraEnd},
+      {"scan header of length 0", emptyScanHeader.Scan(2, 3).Eoi().Take(), emptyEnd},
+      {"frame header read on into the scan", shortFrame.Raw(Bytes(64, 0x55)).Eoi().Take(),
+       shortEnd},
+      {"Exif IFDs after the scan header", farImage, farEnd},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Bytes kept = KeptPart(row.image);
+    EXPECT_EQ(kept.size(), row.kept);
+    const std::string whole = Answers(row.image);
+    EXPECT_NE(whole.find("frame 0 4711"), std::string::npos) << whole;
+    EXPECT_EQ(whole, Answers(kept));
+  }
 }
 
 }  // namespace

@@ -103,10 +103,16 @@ TEST(ExifJpeg, ScanFrameReportsTheSizeWithoutExifButNotOfAProgressiveFrame) {
 
 TEST(ExifJpeg, MalformedStreamsAndSegmentsGiveTheirDefinedError) {
   const Bytes good = Jpeg([](JpegBuilder& j) { j.Exif(SmallTiff()); });
+  auto patched = [&good](size_t at, uint8_t value) {
+    Bytes b = good;
+    b[at] = value;
+    return b;
+  };
   Bytes gap = good;
   gap.insert(gap.begin() + 2, 0x00);  // a non-marker where a marker is due
-  JpegBuilder fillToEnd;
+  JpegBuilder fillToEnd, scanMarkerAtEnd;
   fillToEnd.Soi().Exif(SmallTiff()).Dqt().Sof(0xC0, 16, 8).Raw(Bytes(40, 0xFF));
+  scanMarkerAtEnd.Soi().Exif(SmallTiff()).Dqt().Sof(0xC0, 16, 8).Raw({0xFF, 0xFF, 0xFF, 0xDA});
   Bytes noZero = {'E', 'x', 'i', 'f', 'X', 0};  // "Exif" without its zero byte
   const Bytes tiff = SmallTiff();
   noZero.insert(noZero.end(), tiff.begin(), tiff.end());
@@ -123,12 +129,15 @@ TEST(ExifJpeg, MalformedStreamsAndSegmentsGiveTheirDefinedError) {
     uint16_t error;
   } cases[] = {
       {"progressive frame", Jpeg([&](JpegBuilder& j) { j.Exif(tiff); }, 0xC2), kExifNotBaseline},
-      {"no SOI", Bytes(good.begin() + 1, good.end()), kExifNotBaseline},
+      {"SOI without its 0xFF", patched(0, 0x00), kExifNotBaseline},
+      {"EOI in place of SOI", patched(1, 0xD9), kExifNotBaseline},
       {"cut after 30 bytes", Bytes(good.begin(), good.begin() + 30), kExifNotBaseline},
       {"non-marker in the chain", gap, kExifNotBaseline},
       {"SOI only", Bytes{0xFF, 0xD8}, kExifNotBaseline},
       {"empty", Bytes{}, kExifNotBaseline},
       {"fill bytes up to the end", fillToEnd.Take(), kExifNotBaseline},
+      // The frame check stops at fill bytes 3 before the end; the parse steps over them.
+      {"scan marker after fill bytes at the end", scanMarkerAtEnd.Take(), kExifOk},
       {"Exif name without zero", Jpeg([&](JpegBuilder& j) { j.App(1, noZero); }), kExifNoExif},
       {"513 APP2 segments", Jpeg([](JpegBuilder& j) { App2s(j.Exif(SmallTiff()), 513); }),
        kExifOutOfRange},
@@ -140,7 +149,7 @@ TEST(ExifJpeg, MalformedStreamsAndSegmentsGiveTheirDefinedError) {
       {"quant selector 4", sof({8, 0, 8, 0, 16, 1, 1, 0x11, 4}), kExifBadSegment},
       {"undefined quant table", WithBody([](JpegBuilder& j) { j.Dqt(0).Sof(0xC0, 16, 8, 3, 1); }),
        kExifBadSegment},
-      {"defined quant table 1", WithBody([](JpegBuilder& j) { j.Dqt(1).Sof(0xC0, 16, 8, 3, 1); }),
+      {"defined quant table 3", WithBody([](JpegBuilder& j) { j.Dqt(3).Sof(0xC0, 16, 8, 3, 3); }),
        kExifOk},
       {"16-bit quant table cut short", dqt(Padded({0x10}, 129, 1)), kExifBadSegment},
       {"stray byte after quant table", dqt(Padded({0x00}, 66, 1)), kExifBadSegment},

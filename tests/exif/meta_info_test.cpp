@@ -107,7 +107,7 @@ TEST(ExifMetaInfo, CameraPathIsTakenExactlyUpTo260Bytes) {
       {"261 bytes", Ascii(0x1439, Letters(260)), std::nullopt},
       {"261 bytes, no terminator", Ascii(0x1439, Letters(261), false), std::nullopt},
       {"zero bytes only", Undefined(0x1439, Bytes(32, 0)), u""},
-      {"text stops at its first zero", Ascii(0x1439, std::string("A:\\X\0junk", 9)), u"A:\\X"},
+      {"text stops at its first zero", Ascii(0x1439, std::string("A:\x01X\0junk", 9)), u"A:\x01X"},
       {"bytes above 0x7F go through the ANSI code page", Ascii(0x1439, ansi), converted},
   };
   for (const auto& c : cases) {

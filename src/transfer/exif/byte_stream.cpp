@@ -90,6 +90,7 @@ void MemoryStreamInit(MemoryStream* memory, uint8_t* buffer, const uint64_t* len
   memory->capacity = (buffer && length) ? *length : 0;
   memory->position = 0;
   memory->size = truncate ? 0 : memory->capacity;
+  memory->reach = 0;
 }
 
 void WindowStreamInit(WindowStream* window, ByteStream* parent, uint64_t base) {

@@ -29,12 +29,15 @@ struct ByteStream {
 
 // Works in place on the caller's buffer, which must outlive the stream. Reads stop at `size`,
 // writes at `capacity`; a failing read or write copies nothing and keeps the position.
+// `reach` is the furthest position a read ended at since initialisation: a stream cut there
+// would have served every read alike.
 struct MemoryStream {
   ByteStream stream;
   uint8_t* base;
   uint64_t capacity;
   uint64_t position;
   uint64_t size;
+  uint64_t reach;
 };
 
 // `truncate` starts the stream empty (for writing); otherwise its whole length is readable.
@@ -96,6 +99,7 @@ inline uint16_t MemoryReadInline(MemoryStream* m, uint64_t count, void* destinat
       break;
   }
   m->position += count;
+  if (m->position > m->reach) m->reach = m->position;
   return kExifOk;
 }
 

@@ -16,7 +16,7 @@ namespace brelon::exif {
 namespace {
 
 constexpr size_t kMakerNoteHeaderBytes = 12;
-constexpr unsigned char kFirstNonAsciiByte = 0x80;
+constexpr unsigned char kNonAsciiBit = 0x80;
 
 std::atomic<bool> gDebugCopyEnabled{true};
 
@@ -36,20 +36,17 @@ void CExifMetaInfo::DropMakerNote() {
   makerNoteIfd_ = nullptr;
   makerNoteReader_.reset();
   makerNoteStreamOpen_ = false;
-  makerNote_.reset();
+  makerNote_ = nullptr;
+  makerNoteHeap_.reset();
   makerNoteLength_ = 0;
-}
-
-void CExifMetaInfo::DropValidated() {
-  validated_.reset();
 }
 
 int32_t CExifMetaInfo::Close() {
   DropMakerNote();
-  DropValidated();
   ifd0_ = nullptr;
   exifIfd_ = nullptr;
-  jpegReader_.reset();
+  parse_.reset();
+  parseTaken_ = false;
   jpegStreamOpen_ = false;
   return 0;
 }
@@ -58,25 +55,36 @@ int32_t CExifMetaInfo::ReleaseAll() {
   Close();
   data_.reset();
   dataLength_ = 0;
+  parseFails_ = false;
   return 0;
 }
 
 int32_t CExifMetaInfo::SetSource(const uint8_t* data, size_t length) {
   ReleaseAll();
-  data_.reset(new (std::nothrow) uint8_t[length ? length : 1]);
-  if (!data_ || (length && !data)) {
-    data_.reset();
-    return -2;
+  if (length && !data) return -2;
+  // The image is surveyed (and parsed, when it can hold Exif) where it lies, so that the copy
+  // can stop where everything the parse and the later tag reads need ends. The JPEG stream is
+  // left closed: Validate and ParseMetadata open it over the copy before they read.
+  const JpegSurvey survey = SurveyJpeg(data, length, &jpegStream_, &parse_);
+  // An image that cannot parse is never read again, so none of it is kept.
+  parseFails_ = survey.parseFails;
+  if (!parseFails_) {
+    const uint64_t kept = survey.extent;
+    data_.reset(new (std::nothrow) uint8_t[kept ? kept : 1]);
+    if (!data_) {
+      ReleaseAll();
+      return -2;
+    }
+    if (kept) std::memcpy(data_.get(), data, static_cast<size_t>(kept));
+    dataLength_ = kept;
   }
-  if (length) std::memcpy(data_.get(), data, length);
-  dataLength_ = length;
 
-  // Best-effort diagnostic copy: a stale copy never survives, and the folder is never created,
-  // so the file appears only where someone made the folder on purpose.
+  // Best-effort diagnostic copy of the whole image: a stale copy never survives, and the
+  // folder is never created, so the file appears only where someone made the folder on purpose.
   if (gDebugCopyEnabled.load(std::memory_order_relaxed)) {
     const char* debugPath = plat::DebugImageCopyPath();
     plat::FileDelete(debugPath);
-    plat::FileWriteBinary(debugPath, data_.get(), length);
+    plat::FileWriteBinary(debugPath, data, length);
   }
   return 0;
 }
@@ -90,50 +98,40 @@ bool CExifMetaInfo::DebugCopyEnabled() {
 }
 
 bool CExifMetaInfo::Validate(uint32_t* width, uint32_t* height) {
-  if (jpegReader_) return true;
+  if (parseTaken_) return true;
   if (!data_) return false;
-  if (!validated_) {
+  if (!parse_) {
     MemoryStreamInit(&jpegStream_, data_.get(), &dataLength_, false);
-    validated_.reset(new (std::nothrow) JpegReader(&jpegStream_.stream));
-    if (!validated_) return false;
-    if (validated_->Parse() != kExifOk) {
-      validated_.reset();
+    if (parse_.emplace(&jpegStream_.stream).Parse() != kExifOk) {
+      parse_.reset();
       return false;
     }
   }
   // A successful Parse has walked every segment up to the scan exactly as the marker-only pass
   // does (APP segments are skipped by length either way), so its frame state is the one that
   // pass would report and the second walk is not needed.
-  if (width) *width = validated_->width();
-  if (height) *height = validated_->height();
+  if (width) *width = parse_->width();
+  if (height) *height = parse_->height();
   return true;
 }
 
 int32_t CExifMetaInfo::ParseMetadata() {
+  if (parseFails_) return -4;
   if (!data_) return -3;
-  // Close drops a held Validate parse too, so take it over first: it was made over this same
-  // data copy and the same stream, and a fresh parse would only repeat it.
-  std::unique_ptr<JpegReader> validated = std::move(validated_);
-  Close();
+  // A parse not taken over yet was made over this same data copy and through the same stream,
+  // and a fresh one would only repeat it; everything else an earlier parse built goes.
+  const bool parsed = parse_ && !parseTaken_;
+  if (!parsed) Close();
   MemoryStreamInit(&jpegStream_, data_.get(), &dataLength_, false);
   jpegStreamOpen_ = true;
-  const bool parsed = validated != nullptr;
-  if (parsed) {
-    jpegReader_ = std::move(validated);
-  } else {
-    jpegReader_.reset(new (std::nothrow) JpegReader(&jpegStream_.stream));
-    if (!jpegReader_) {
-      jpegStreamOpen_ = false;
-      return -2;
-    }
-  }
-  if (!parsed && jpegReader_->Parse() != kExifOk) {
-    jpegReader_.reset();
+  if (!parsed && parse_.emplace(&jpegStream_.stream).Parse() != kExifOk) {
+    parse_.reset();
     jpegStreamOpen_ = false;
     return -4;
   }
-  ifd0_ = jpegReader_->ifd0();
-  exifIfd_ = jpegReader_->exifIfd();
+  parseTaken_ = true;
+  ifd0_ = parse_->ifd0();
+  exifIfd_ = parse_->exifIfd();
 
   if (!exifIfd_ || !exifIfd_->FindTag(kTagMakerNote)) return 0;
   // Type and extent are checked before allocating, so a forged count cannot make the reader
@@ -144,17 +142,21 @@ int32_t CExifMetaInfo::ParseMetadata() {
   }
   const uint64_t noteLength = exifIfd_->TagByteSize(kTagMakerNote);
   if (noteLength < kMakerNoteHeaderBytes) return 0;
-  makerNote_.reset(new (std::nothrow) uint8_t[static_cast<size_t>(noteLength)]);
-  if (!makerNote_) return -2;
+  makerNote_ = makerNoteInline_;
+  if (noteLength > sizeof(makerNoteInline_)) {
+    makerNoteHeap_.reset(new (std::nothrow) uint8_t[static_cast<size_t>(noteLength)]);
+    if (!makerNoteHeap_) return -2;
+    makerNote_ = makerNoteHeap_.get();
+  }
   makerNoteLength_ = noteLength;
-  if (exifIfd_->ReadTag(kTagMakerNote, makerNote_.get(), noteLength) != kExifOk) {
+  if (exifIfd_->ReadTag(kTagMakerNote, makerNote_, noteLength) != kExifOk) {
     DropMakerNote();
     return 0;
   }
 
   // The note's own header keeps the first-IFD offset (little-endian) in bytes 8-11; the
   // offsets inside it count from the note's start, just as in a TIFF file.
-  uint8_t* note = makerNote_.get();
+  uint8_t* note = makerNote_;
   static constexpr uint8_t kTiffLittleEndian[4] = {0x49, 0x49, 0x2A, 0x00};
   std::memcpy(note, kTiffLittleEndian, 4);
   std::memcpy(note + 4, note + 8, 4);
@@ -176,15 +178,17 @@ int32_t CExifMetaInfo::GetCameraPath(char16_t* buffer) {
   if (n > kCameraPathMaxBytes) return -1;
   char text[kCameraPathMaxBytes];
   if (makerNoteIfd_->ReadTag(kTagCameraPath, text, sizeof(text)) != kExifOk) return -1;
-  const void* zero = std::memchr(text, 0, static_cast<size_t>(n));
-  const size_t length =
-      zero ? static_cast<size_t>(static_cast<const char*>(zero) - text) : static_cast<size_t>(n);
-  // Every ANSI code page maps bytes below 0x80 to the same characters as ASCII, and camera
-  // paths are nearly always plain ASCII: widen those directly.
-  size_t ascii = 0;
-  while (ascii < length && static_cast<unsigned char>(text[ascii]) < kFirstNonAsciiByte) ++ascii;
-  if (ascii == length) {
-    for (size_t i = 0; i < length; ++i) buffer[i] = static_cast<unsigned char>(text[i]);
+  // The text ends at its first zero byte, if any. Every ANSI code page maps bytes below 0x80 to
+  // the same characters as ASCII, and camera paths are nearly always plain ASCII: widen the
+  // text directly, and convert it through the code page only when a byte is not ASCII.
+  size_t length = 0;
+  unsigned char seenBits = 0;
+  for (; length < n && text[length] != 0; ++length) {
+    const unsigned char c = static_cast<unsigned char>(text[length]);
+    seenBits |= c;
+    buffer[length] = c;
+  }
+  if ((seenBits & kNonAsciiBit) == 0) {
     buffer[length] = 0;
     return 0;
   }

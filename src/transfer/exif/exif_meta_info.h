@@ -9,11 +9,10 @@
 #include <optional>
 
 #include "transfer/exif/byte_stream.h"
+#include "transfer/exif/jpeg_reader.h"
 #include "transfer/exif/tiff.h"
 
 namespace brelon::exif {
-
-class JpegReader;
 
 constexpr uint16_t kTagMakerNote = 0x927C;
 constexpr uint16_t kTagFrameNumber = 0x1438;
@@ -22,6 +21,8 @@ constexpr uint16_t kTagCameraPath = 0x1439;
 // one unit more so that a path without terminator still gets one.
 constexpr size_t kCameraPathMaxBytes = 260;
 constexpr size_t kCameraPathCapacity = kCameraPathMaxBytes + 1;
+// Maker notes up to this size need no allocation of their own.
+constexpr size_t kInlineMakerNoteBytes = 512;
 
 class CExifMetaInfo {
  public:
@@ -30,7 +31,9 @@ class CExifMetaInfo {
   CExifMetaInfo(const CExifMetaInfo&) = delete;
   CExifMetaInfo& operator=(const CExifMetaInfo&) = delete;
 
-  // Copies the data and refreshes the debug copy. 0, or -2 when the copy cannot be allocated.
+  // Copies as much of the data as the parse depends on (see SurveyJpeg; nothing when it cannot
+  // parse) and refreshes the debug copy of the whole. 0, or -2 when the copy cannot be
+  // allocated.
   int32_t SetSource(const uint8_t* data, size_t length);
   // True when the data is a baseline JPEG with Exif. Reports the frame size (0 x 0 when the
   // frame cannot be read) unless a parse is already held, when the outputs stay untouched.
@@ -58,13 +61,19 @@ class CExifMetaInfo {
 
  private:
   void DropMakerNote();
-  void DropValidated();
 
   MemoryStream jpegStream_{};
   bool jpegStreamOpen_ = false;
   MemoryStream makerNoteStream_{};
   bool makerNoteStreamOpen_ = false;
-  std::unique_ptr<JpegReader> jpegReader_;
+  // The one parse of the data copy, held in place. It is "the JPEG reader" of this object only
+  // once ParseMetadata has taken it over (parseTaken_). Until then it is the parse SetSource's
+  // survey or Validate made, kept aside for ParseMetadata: the data copy does not change until
+  // the next SetSource, so parsing it again would give the same result, and Validate leaves the
+  // object's visible state as it was. It reads through jpegStream_, which after SetSource is
+  // only ever opened over the data copy.
+  std::optional<JpegReader> parse_;
+  bool parseTaken_ = false;
   // Held in place: it is small, and one object reads at most one maker note at a time.
   std::optional<TiffReader> makerNoteReader_;
   const Ifd* ifd0_ = nullptr;
@@ -72,15 +81,13 @@ class CExifMetaInfo {
   const Ifd* makerNoteIfd_ = nullptr;
   std::unique_ptr<uint8_t[]> data_;
   uint64_t dataLength_ = 0;
-  std::unique_ptr<uint8_t[]> makerNote_;
+  // The source cannot parse: no copy is kept, and nothing is parsed until the next SetSource.
+  bool parseFails_ = false;
+  // The maker-note buffer: in the object for a note of a camera's usual size, else on the heap.
+  uint8_t* makerNote_ = nullptr;
   uint64_t makerNoteLength_ = 0;
-
-  // The parse Validate made, kept aside for ParseMetadata: the data copy does not change
-  // until the next SetSource, so parsing it again would give the same result. It is not "the
-  // JPEG reader" of this object until ParseMetadata takes it over, so Validate leaves the
-  // object's visible state as it was. It reads through jpegStream_, which is only ever opened
-  // over the data copy.
-  std::unique_ptr<JpegReader> validated_;
+  std::unique_ptr<uint8_t[]> makerNoteHeap_;
+  uint8_t makerNoteInline_[kInlineMakerNoteBytes];
 };
 
 }  // namespace brelon::exif

@@ -1,8 +1,9 @@
-// JPEG marker walk, segment handlers and the Exif/APP2 handlers. The frame check validates
-// the whole marker chain up to the scan before any handler runs, so the handlers only ever
-// seek to segment ends that lie inside the data.
+// JPEG marker walk, segment handlers and the Exif/APP2 handlers, and the survey of what a
+// parse depends on. The frame check validates the whole marker chain up to the scan before any
+// handler runs, so the handlers only ever seek to segment ends that lie inside the data.
 #include "transfer/exif/jpeg_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -19,6 +20,99 @@ constexpr uint16_t kMarkerDqt = 0xFFDB;
 constexpr uint16_t kMarkerDri = 0xFFDD;
 constexpr uint16_t kMarkerApp1 = 0xFFE1;
 constexpr uint16_t kMarkerApp2 = 0xFFE2;
+constexpr uint8_t kCodeFill = 0xFF;
+constexpr uint8_t kCodeSof0 = 0xC0;
+constexpr uint8_t kCodeSos = 0xDA;
+constexpr uint8_t kCodeApp1 = 0xE1;
+// A marker and the length field after it.
+constexpr uint64_t kMarkerHeadBytes = 4;
+
+// An APP1 segment opens with "Exif", a zero byte and one more byte of any value; a length that
+// covers no more than its own field and these six bytes holds no Exif block.
+constexpr size_t kExifIdentifierBytes = 6;
+constexpr uint16_t kEmptyExifSegmentLength = 2 + kExifIdentifierBytes;
+
+bool IsExifIdentifier(const uint8_t* identifier) {
+  return std::memcmp(identifier, "Exif\0", 5) == 0;
+}
+
+// The marker chain from the start of the image to the end of the first scan header, stepped
+// over by the lengths the segments give; no segment is parsed.
+struct MarkerChain {
+  bool baseline = false;   // a SOF0 frame header lies on the chain
+  bool exifBlock = false;  // so does an APP1 segment that the Exif handler would take
+  // End of the first scan header, at least its marker and length field; 0 when fill bytes ran
+  // to the end of the data first.
+  uint64_t scanEnd = 0;
+};
+
+// kExifOk, or kExifNotBaseline for a broken chain. `read(position, count, destination)` copies
+// `count` bytes from `position` of data of `size` bytes; the walk asks only for bytes it has
+// checked to lie inside `size`. The frame check is this walk plus the SOF0 requirement.
+template <typename Read>
+uint16_t WalkChain(uint64_t size, Read read, MarkerChain* chain) {
+  *chain = {};
+  uint8_t soi[2];
+  if (size < 2 || !read(0, 2, soi) || soi[0] != 0xFF || soi[1] != 0xD8) return kExifNotBaseline;
+  MarkerChain found;
+  uint64_t position = 2;
+  for (;;) {
+    uint8_t b[kMarkerHeadBytes];
+    if (size < position + kMarkerHeadBytes || !read(position, kMarkerHeadBytes, b) ||
+        b[0] != 0xFF) {
+      return kExifNotBaseline;
+    }
+    if (b[1] == kCodeFill) {
+      // A fill byte: the marker proper starts one byte later.
+      ++position;
+      if (position >= size - (kMarkerHeadBytes - 1)) break;
+      continue;
+    }
+    const uint64_t marker = position;
+    const uint16_t length = static_cast<uint16_t>(b[2] << 8 | b[3]);
+    position += 2 + uint64_t{length};
+    if (size < position) return kExifNotBaseline;
+    if (b[1] == kCodeSof0) {
+      found.baseline = true;
+    } else if (b[1] == kCodeApp1) {
+      uint8_t identifier[kExifIdentifierBytes];
+      found.exifBlock =
+          found.exifBlock || (length > kEmptyExifSegmentLength &&
+                              read(marker + kMarkerHeadBytes, sizeof(identifier), identifier) &&
+                              IsExifIdentifier(identifier));
+    } else if (b[1] == kCodeSos) {
+      found.scanEnd = std::max(position, marker + kMarkerHeadBytes);
+      break;
+    }
+  }
+  *chain = found;
+  return kExifOk;
+}
+
+// The walk over `size` bytes at `bytes`.
+uint16_t WalkMarkerChain(const uint8_t* bytes, uint64_t size, MarkerChain* chain) {
+  auto read = [bytes](uint64_t position, uint64_t count, uint8_t* destination) {
+    std::memcpy(destination, bytes + position, static_cast<size_t>(count));
+    return true;
+  };
+  return WalkChain(size, read, chain);
+}
+
+// The walk over `stream`; a memory stream's bytes are read in place.
+uint16_t WalkMarkerChain(ByteStream* stream, MarkerChain* chain) {
+  if (MemoryStream* m = detail::MemoryOf(stream)) return WalkMarkerChain(m->base, m->size, chain);
+  auto read = [stream](uint64_t position, uint64_t count, uint8_t* destination) {
+    return StreamSeek(stream, position) == kExifOk &&
+           StreamRead(stream, count, destination) == kExifOk;
+  };
+  return WalkChain(StreamSize(stream), read, chain);
+}
+
+// The frame check: the walk, a SOF0 on the chain, and the stream back at the first segment.
+uint16_t CheckFrame(ByteStream* stream, MarkerChain* chain) {
+  if (WalkMarkerChain(stream, chain) != kExifOk || !chain->baseline) return kExifNotBaseline;
+  return StreamSeek(stream, 2) == kExifOk ? kExifOk : kExifNotBaseline;
+}
 
 }  // namespace
 
@@ -69,36 +163,6 @@ uint16_t JpegReader::ReadLength(uint64_t* segmentEnd, uint16_t* length) {
   uint16_t error = ReadBig16(length);
   *segmentEnd = lengthPosition + *length;
   return error;
-}
-
-uint16_t JpegReader::CheckFrame() {
-  const uint64_t size = StreamSize(source_);
-  uint8_t soi[2];
-  if (size < 2 || StreamSeek(source_, 0) != kExifOk || StreamRead(source_, 2, soi) != kExifOk ||
-      soi[0] != 0xFF || soi[1] != 0xD8) {
-    return kExifNotBaseline;
-  }
-  bool baseline = false;
-  uint64_t position = 2;
-  for (;;) {
-    uint8_t b[4];
-    if (size < position + 4 || StreamSeek(source_, position) != kExifOk ||
-        StreamRead(source_, 4, b) != kExifOk || b[0] != 0xFF) {
-      return kExifNotBaseline;
-    }
-    if (b[1] == 0xFF) {
-      // A fill byte: the marker proper starts one byte later.
-      ++position;
-      if (position >= size - 3) break;
-      continue;
-    }
-    if (b[1] == 0xC0) baseline = true;
-    position += 2 + (uint64_t{b[2]} << 8 | b[3]);
-    if (size < position) return kExifNotBaseline;
-    if (b[1] == 0xDA) break;
-  }
-  if (!baseline) return kExifNotBaseline;
-  return StreamSeek(source_, 2) == kExifOk ? kExifOk : kExifNotBaseline;
 }
 
 uint16_t JpegReader::ReadMarker(uint16_t* marker) {
@@ -244,11 +308,11 @@ uint16_t JpegReader::HandleExif() {
   uint16_t error = ReadLength(&end, &length);
   if (error != kExifOk) return error;
   // Only the first Exif block counts; later ones (and XMP or other APP1 data) are skipped.
-  if (exifHeader_ || length <= 8) return StreamSeek(source_, end);
-  uint8_t identifier[6];
-  error = StreamRead(source_, 6, identifier);
+  if (exifHeader_ || length <= kEmptyExifSegmentLength) return StreamSeek(source_, end);
+  uint8_t identifier[kExifIdentifierBytes];
+  error = StreamRead(source_, sizeof(identifier), identifier);
   if (error != kExifOk) return error;
-  if (std::memcmp(identifier, "Exif\0", 5) != 0) return StreamSeek(source_, end);
+  if (!IsExifIdentifier(identifier)) return StreamSeek(source_, end);
 
   WindowStreamInit(&exifWindow_.emplace(), source_, StreamTell(source_));
   exifHeader_.emplace(&exifWindow_->stream);
@@ -282,9 +346,14 @@ uint16_t JpegReader::CheckQuantSelectors() const {
 }
 
 uint16_t JpegReader::Parse() {
+  MarkerChain chain;
+  return ParseAfterFrameCheck(CheckFrame(source_, &chain));
+}
+
+uint16_t JpegReader::ParseAfterFrameCheck(uint16_t frameCheck) {
   Release();
   ClearFrame();
-  uint16_t error = CheckFrame();
+  uint16_t error = frameCheck;
   uint16_t marker = 0;
   while (error == kExifOk) {
     error = ReadMarker(&marker);
@@ -306,7 +375,8 @@ uint16_t JpegReader::Parse() {
 
 uint16_t JpegReader::ScanFrame() {
   ClearFrame();
-  uint16_t error = CheckFrame();
+  MarkerChain chain;
+  uint16_t error = CheckFrame(source_, &chain);
   uint16_t marker = 0;
   while (error == kExifOk) {
     error = ReadMarker(&marker);
@@ -316,6 +386,57 @@ uint16_t JpegReader::ScanFrame() {
   if (error == kExifOk) error = CheckQuantSelectors();
   if (error != kExifOk) FreeTables();
   return error;
+}
+
+uint64_t JpegReader::ValueExtent() const {
+  if (!exifWindow_) return 0;
+  const uint64_t size = StreamSize(source_);
+  uint64_t extent = 0;
+  for (const Ifd* ifd :
+       {ifd0(), ifd1(), exifIfd(), gpsIfd(), ifd1ExifIfd(), ifd1GpsIfd(), interopIfd()}) {
+    for (uint16_t i = 0; ifd && i < ifd->entryCount(); ++i) {
+      const IfdEntry& e = ifd->entries()[i];
+      const uint64_t bytes = uint64_t{TiffTypeSize(e.type)} * e.count;
+      // A value outside the source cannot be read from any copy of it either.
+      const uint64_t end = exifWindow_->base + e.value + bytes;
+      if (bytes > kInlineValueBytes && end <= size) extent = std::max(extent, end);
+    }
+  }
+  return extent;
+}
+
+JpegSurvey SurveyJpeg(const uint8_t* data, uint64_t length, MemoryStream* stream,
+                      std::optional<JpegReader>* parsed) {
+  parsed->reset();
+  MarkerChain chain;
+  const bool walked = WalkMarkerChain(data, length, &chain) == kExifOk;
+  JpegSurvey survey{chain.scanEnd, false};
+  // Parse starts with the frame check, which is this walk, and the Exif block it requires can
+  // only be one on the chain.
+  if (!walked || !chain.baseline || !chain.exifBlock) {
+    survey.parseFails = true;
+    return survey;
+  }
+  // The frame check has passed, and the parse goes on from the first segment. The parser never
+  // writes, so the stream may stand on the caller's constant bytes.
+  MemoryStreamInit(stream, const_cast<uint8_t*>(data), &length, false);
+  const uint16_t error = StreamSeek(&stream->stream, 2) == kExifOk
+                             ? parsed->emplace(&stream->stream).ParseAfterFrameCheck(kExifOk)
+                             : uint16_t{kExifNotBaseline};
+  if (error == kExifOutOfMemory) {
+    // A later attempt may get further and read anything.
+    parsed->reset();
+    survey.extent = length;
+    return survey;
+  }
+  survey.extent = std::max(survey.extent, stream->reach);
+  if (error != kExifOk) {
+    parsed->reset();
+    survey.parseFails = true;
+    return survey;
+  }
+  survey.extent = std::max(survey.extent, (*parsed)->ValueExtent());
+  return survey;
 }
 
 }  // namespace brelon::exif

@@ -1,6 +1,7 @@
 // The JPEG reader: walks the marker chain of a baseline JPEG, captures its frame header,
 // quantisation and Huffman tables, lists its APP2 segments and parses the first APP1 Exif
-// block into an IFD set. The image data itself is never decoded.
+// block into an IFD set. The image data itself is never decoded. Also tells how much of a JPEG
+// in memory the parse depends on, so that a copy can stop there.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +31,18 @@ struct FrameComponent {
 struct App2Record {
   uint32_t position;  // of the segment data, just after its length field
   uint16_t length;    // segment length minus the 2 bytes of the length field
+};
+
+// What a JPEG reader depends on of a JPEG in memory.
+struct JpegSurvey {
+  // Leading bytes of the data that hold everything the walk and the parse read or checked and
+  // every tag value the parsed IFDs point at: through the end of the first scan header, and
+  // further where the parse read on or a value lies. A copy of just these bytes parses and
+  // reads exactly as the whole data does.
+  uint64_t extent = 0;
+  // Parse fails on the data, as on a copy of `extent` bytes: the marker chain proved it, or
+  // the survey parsed.
+  bool parseFails = false;
 };
 
 class JpegReader {
@@ -76,7 +89,11 @@ class JpegReader {
  private:
   void ClearFrame();
   void FreeTables();
-  uint16_t CheckFrame();
+  // Parse, once the frame check has given `frameCheck`.
+  uint16_t ParseAfterFrameCheck(uint16_t frameCheck);
+  // End (from the start of the source) of the furthest tag value held outside its entry that
+  // the IFD set points at inside the source; 0 without one.
+  uint64_t ValueExtent() const;
   uint16_t ReadMarker(uint16_t* marker);
   uint16_t HandleSegment(uint16_t marker);
   uint16_t HandleFrameHeader();
@@ -115,6 +132,16 @@ class JpegReader {
   // Only the first app2Count_ records are ever read, so the array is left uninitialised.
   App2Record app2_[kMaxApp2Records];
   uint32_t app2Count_ = 0;
+
+  friend JpegSurvey SurveyJpeg(const uint8_t* data, uint64_t length, MemoryStream* stream,
+                               std::optional<JpegReader>* parsed);
 };
+
+// Walks the marker chain of the JPEG of `length` bytes at `data` and, when an Exif block lies
+// on it, parses the JPEG where it lies through `stream`, which it opens over the data. A
+// successful parse is handed over in `parsed` (a reader on `stream`), so that it need not be
+// made again.
+JpegSurvey SurveyJpeg(const uint8_t* data, uint64_t length, MemoryStream* stream,
+                      std::optional<JpegReader>* parsed);
 
 }  // namespace brelon::exif

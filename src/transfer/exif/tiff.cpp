@@ -50,11 +50,6 @@ const uint32_t kDefaultResolution[2] = {72, 1};
 
 }  // namespace
 
-uint32_t TiffTypeSize(uint16_t type) {
-  static constexpr uint8_t kSizes[13] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
-  return type < 13 ? kSizes[type] : 0;
-}
-
 uint16_t TiffHeader::ReadHeader() {
   if (fileByteOrder_ != 0) return kExifWrongState;
   ByteStream* s = stream_;
@@ -169,10 +164,12 @@ uint16_t Ifd::Read(uint32_t offset) {
     IfdEntry e{Load16(r, big), Load16(r + 2, big), Load32(r + 4, big), 0};
     const uint32_t typeSize = TiffTypeSize(e.type);
     if (typeSize == 0) continue;  // invalid type: left out, the count shrinks by one
-    if (uint64_t{typeSize} * e.count <= 4 && (e.type == kTypeShort || e.type == kTypeSShort)) {
+    if (uint64_t{typeSize} * e.count <= kInlineValueBytes &&
+        (e.type == kTypeShort || e.type == kTypeSShort)) {
       const uint16_t pair[2] = {Load16(r + 8, big), Load16(r + 10, big)};
       std::memcpy(&e.value, pair, 4);
-    } else if (uint64_t{typeSize} * e.count <= 4 && e.type != kTypeLong && e.type != kTypeSLong) {
+    } else if (uint64_t{typeSize} * e.count <= kInlineValueBytes && e.type != kTypeLong &&
+               e.type != kTypeSLong) {
       std::memcpy(&e.value, r + 8, 4);  // other inline values keep the file's bytes
     } else {
       e.value = Load32(r + 8, big);  // a LONG/SLONG value, or the value's offset
@@ -217,7 +214,7 @@ bool Ifd::TagValueAvailable(uint16_t tag) const {
   const IfdEntry* e = FindTag(tag);
   if (!e || TiffTypeSize(e->type) == 0) return false;
   const uint64_t bytes = uint64_t{TiffTypeSize(e->type)} * e->count;
-  return bytes <= 4 || uint64_t{e->value} + bytes <= StreamSize(header_->stream());
+  return bytes <= kInlineValueBytes || uint64_t{e->value} + bytes <= StreamSize(header_->stream());
 }
 
 uint16_t Ifd::ReadTag(uint16_t tag, void* destination, uint64_t capacity) const {
@@ -227,7 +224,7 @@ uint16_t Ifd::ReadTag(uint16_t tag, void* destination, uint64_t capacity) const 
   if (typeSize == 0) return kExifBadTagType;
   const uint64_t bytes = uint64_t{typeSize} * e->count;
   if (bytes > capacity) return kExifOutOfRange;
-  if (bytes < 5) {
+  if (bytes <= kInlineValueBytes) {
     // A zero-count tag copies nothing, and may come with a null destination.
     if (bytes != 0) std::memcpy(destination, &e->value, static_cast<size_t>(bytes));
     return kExifOk;

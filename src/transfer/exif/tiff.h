@@ -26,7 +26,12 @@ enum TiffType : uint16_t {
 };
 
 // Bytes per value of a TIFF field type; 0 for type 0 and types above 12.
-uint32_t TiffTypeSize(uint16_t type);
+inline uint32_t TiffTypeSize(uint16_t type) {
+  static constexpr uint8_t kSizes[13] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+  return type < 13 ? kSizes[type] : 0;
+}
+// Values of up to this many bytes live in the entry's own value field.
+constexpr uint64_t kInlineValueBytes = 4;
 
 constexpr uint16_t kByteOrderIntel = 0x4949;     // "II"
 constexpr uint16_t kByteOrderMotorola = 0x4D4D;  // "MM"
