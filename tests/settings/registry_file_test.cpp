@@ -1,6 +1,6 @@
 // The POSIX registry file: its .reg text, escapes and non-ASCII round trips, values of other
-// types kept exactly, hand edits with wrong types or sizes, damaged and foreign lines, and the size
-// limit.
+// types kept exactly, hand edits with wrong types or sizes, damaged and foreign lines, the size
+// limit, and a file kept behind a link.
 #include <gtest/gtest.h>
 
 #if !defined(_WIN32)
@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -210,6 +211,33 @@ TEST_F(RegistryFileTest, OversizedFileIsSetAsideUnread) {
   const std::vector<std::string> copies = CorruptCopies(profile_.registryFile);
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(std::filesystem::file_size(copies[0]), kOversized);
+}
+
+// A settings file linked from elsewhere (a dotfiles folder) stays a link: the first write
+// creates the missing target beside its relative path, later ones replace it there, and
+// neither folder keeps a temporary file.
+TEST_F(RegistryFileTest, WritesGoThroughALinkToItsTarget) {
+  namespace fs = std::filesystem;
+  const fs::path link(profile_.registryFile);
+  fs::create_directories(link.parent_path());
+  fs::create_symlink("../dotfiles/settings.reg", link);
+  const auto names = [](const fs::path& folder) {
+    std::set<std::string> found;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      found.insert(entry.path().filename().string());
+    }
+    return found;
+  };
+  for (int32_t mode : {4, 7}) {
+    auto record = test::SampleRecord(0);
+    record->hgDispMode = mode;
+    WriteProperty(record.get());
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(Read()->hgDispMode, mode);
+    EXPECT_EQ(names(link.parent_path()),
+              (std::set<std::string>{"registry.reg", "registry.reg.lock"}));
+    EXPECT_EQ(names(fs::path(profile_.root) / "dotfiles"), std::set<std::string>{"settings.reg"});
+  }
 }
 
 TEST_F(RegistryFileTest, DefaultLocationFollowsXdgConfigHome) {

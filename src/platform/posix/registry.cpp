@@ -42,6 +42,7 @@ constexpr size_t kHexBytesPerLine = 24;
 constexpr size_t kMaxHexDigits = 8;  // of a 32-bit number
 // A settings file is a few kilobytes; anything this large is not one and is not read at all.
 constexpr off_t kMaxFileBytes = off_t{16} << 20;
+constexpr int kMaxLinkDepth = 40;  // as the kernel's own limit on links in a path
 
 struct Value {
   std::u16string name;  // empty for the default value ("@")
@@ -60,6 +61,13 @@ struct Section {
 
 // Keys by case-folded full name: sorted, so that a key's subkeys follow it in one run.
 using Hive = std::map<std::u16string, Section>;
+
+// Why the last registry call of this thread failed, for callers to report.
+thread_local std::string t_lastError;
+
+void SetLastError(const std::string& what, int error) {
+  t_lastError = what + ": " + std::strerror(error);
+}
 
 // ---- Text helpers -----------------------------------------------------------------------------
 
@@ -575,10 +583,30 @@ std::string ParentFolder(const std::string& file) {
 
 bool MakeFolders(const std::string& folder) {
   struct stat st;
-  if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  if (stat(folder.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return true;
+    errno = ENOTDIR;
+    return false;
+  }
   const std::string parent = ParentFolder(folder);
   if (parent != folder && !MakeFolders(parent)) return false;
   return mkdir(folder.c_str(), 0777) == 0 || errno == EEXIST;
+}
+
+// The file that a path names once every link on the way is followed; the path itself when it
+// is no link. A link may point where nothing is yet: that is where the file will be created.
+std::string LinkTarget(const std::string& file) {
+  std::string path = file;
+  for (int depth = 0; depth < kMaxLinkDepth; ++depth) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
+    const ssize_t n = readlink(path.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<size_t>(n) >= target.size()) return path;
+    target.resize(static_cast<size_t>(n));
+    path = target.front() == '/' ? target : ParentFolder(path) + "/" + target;
+  }
+  return path;
 }
 
 // Holds the sidecar lock for the life of the object; every read-modify-write of the file runs
@@ -590,8 +618,10 @@ class FileLock {
     if (fd_ < 0) return;
     while (flock(fd_, LOCK_EX) != 0) {
       if (errno != EINTR) {
+        const int error = errno;  // for the caller's report
         close(fd_);
         fd_ = -1;
+        errno = error;
         return;
       }
     }
@@ -623,7 +653,11 @@ enum class ReadResult { kRead, kMissing, kTooLarge, kFailed };
 ReadResult ReadWholeFile(const std::string& file, std::string* out) {
   out->clear();
   const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
+  if (fd < 0) {
+    if (errno == ENOENT) return ReadResult::kMissing;
+    SetLastError(file, errno);
+    return ReadResult::kFailed;
+  }
   struct stat st;
   if (fstat(fd, &st) == 0 && st.st_size > kMaxFileBytes) {
     close(fd);
@@ -635,6 +669,7 @@ ReadResult ReadWholeFile(const std::string& file, std::string* out) {
     const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
+      SetLastError(file, errno);
       close(fd);
       return ReadResult::kFailed;
     }
@@ -694,12 +729,13 @@ bool StoreHive(const std::string& file, const Hive& hive);
 // Loads the hive; a missing file is an empty hive. A damaged file is rewritten without its
 // damage once a copy is safe, so that the copy is made once. Must run under the file lock.
 bool LoadHive(const std::string& file, Hive* hive) {
+  const std::string target = LinkTarget(file);
   std::string text;
-  switch (ReadWholeFile(file, &text)) {
+  switch (ReadWholeFile(target, &text)) {
     case ReadResult::kFailed:
       return false;
     case ReadResult::kTooLarge:
-      SetAside(file, nullptr);
+      SetAside(target, nullptr);
       [[fallthrough]];
     case ReadResult::kMissing:
       hive->clear();
@@ -707,23 +743,34 @@ bool LoadHive(const std::string& file, Hive* hive) {
     case ReadResult::kRead:
       break;
   }
-  if (!ParseHive(text, hive) && SetAside(file, &text)) StoreHive(file, *hive);
+  if (!ParseHive(text, hive) && SetAside(target, &text)) StoreHive(file, *hive);
   return true;
 }
 
-// Replaces the file as a whole: a crash leaves either the old file or the new one. Must run
-// under the file lock, which also makes the fixed temporary name safe.
+// Replaces the file as a whole, or the file a link points to, keeping the link: a crash leaves
+// either the old file or the new one. Must run under the file lock, which also makes the fixed
+// temporary name safe.
 bool StoreHive(const std::string& file, const Hive& hive) {
-  const std::string temp = file + ".tmp";
+  const std::string target = LinkTarget(file);
+  const std::string temp = target + ".tmp";
+  if (!MakeFolders(ParentFolder(target))) {
+    SetLastError(ParentFolder(target), errno);
+    return false;
+  }
   const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    SetLastError(temp, errno);
+    return false;
+  }
   const bool written = WriteAll(fd, SerialiseHive(hive)) && fsync(fd) == 0;
+  const int error = errno;
   close(fd);
-  if (!written || rename(temp.c_str(), file.c_str()) != 0) {
+  if (!written || rename(temp.c_str(), target.c_str()) != 0) {
+    SetLastError(target, written ? errno : error);
     unlink(temp.c_str());
     return false;
   }
-  const int dir = open(ParentFolder(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dir = open(ParentFolder(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     fsync(dir);
     close(dir);
@@ -744,6 +791,12 @@ struct Batch {
 };
 thread_local Batch t_batch;
 
+bool TakeLock(FileLock* lock, const std::string& file) {
+  if (lock->held()) return true;
+  SetLastError(file + ".lock", errno);
+  return false;
+}
+
 // Runs `change` on the hive of `file`: inside a batch on the batch's copy, otherwise as one
 // locked load-change-store. `change` returns whether it modified the hive.
 template <typename Change>
@@ -751,7 +804,7 @@ RegStatus WithHive(const std::string& file, bool mayModify, Change change) {
   if (t_batch.depth > 0 && (!t_batch.loaded || t_batch.file == file)) {
     if (!t_batch.loaded) {
       t_batch.lock = new FileLock(file);
-      if (!t_batch.lock->held() || !LoadHive(file, &t_batch.hive)) {
+      if (!TakeLock(t_batch.lock, file) || !LoadHive(file, &t_batch.hive)) {
         delete t_batch.lock;
         t_batch.lock = nullptr;
         return kRegError;
@@ -765,7 +818,7 @@ RegStatus WithHive(const std::string& file, bool mayModify, Change change) {
   }
   FileLock lock(file);
   Hive hive;
-  if (!lock.held() || !LoadHive(file, &hive)) return kRegError;
+  if (!TakeLock(&lock, file) || !LoadHive(file, &hive)) return kRegError;
   RegStatus status = kRegOk;
   if (change(&hive, &status) && mayModify && !StoreHive(file, hive)) return kRegError;
   return status;
@@ -776,6 +829,39 @@ std::u16string KeyPath(const char16_t* subkey) {
   while (!path.empty() && path.front() == u'\\') path.erase(path.begin());
   while (!path.empty() && path.back() == u'\\') path.pop_back();
   return path.empty() ? std::u16string(kRootName) : kRootName + (u"\\" + path);
+}
+
+// Whether the settings file can be read and replaced, with the reason when not.
+bool Usable(const std::string& file) {
+  if (file.empty()) {
+    t_lastError = "no home folder for the settings file";
+    return false;
+  }
+  const std::string target = LinkTarget(file);
+  for (const std::string& folder : {ParentFolder(file), ParentFolder(target)}) {
+    if (!MakeFolders(folder) || access(folder.c_str(), W_OK | X_OK) != 0) {
+      SetLastError(folder, errno);
+      return false;
+    }
+  }
+  struct stat st;
+  if (stat(target.c_str(), &st) != 0) {
+    if (errno != ENOENT) {  // a loop of links, say; a file yet to be made is fine
+      SetLastError(target, errno);
+      return false;
+    }
+  } else if (!S_ISREG(st.st_mode) || access(target.c_str(), R_OK | W_OK) != 0) {
+    if (!S_ISREG(st.st_mode)) errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    SetLastError(target, errno);
+    return false;
+  }
+  const int lockFd = open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (lockFd < 0) {
+    SetLastError(file + ".lock", errno);
+    return false;
+  }
+  close(lockFd);
+  return true;
 }
 
 }  // namespace
@@ -791,21 +877,15 @@ void RegistryBatchEnd() {
   t_batch = Batch{};
 }
 
+const char* RegistryLastError() {
+  return t_lastError.c_str();
+}
+
 // The key cannot be opened when the file's location is unknown, its folder cannot be created,
 // or the folder or file cannot be written (including the sidecar lock).
 RegKey* RegistryOpenKey(const char16_t* subkey) {
   const std::string file = HiveFilePath();
-  if (file.empty()) return nullptr;
-  const std::string folder = ParentFolder(file);
-  if (!MakeFolders(folder) || access(folder.c_str(), W_OK | X_OK) != 0) return nullptr;
-  struct stat st;
-  if (stat(file.c_str(), &st) == 0 &&
-      (!S_ISREG(st.st_mode) || access(file.c_str(), R_OK | W_OK) != 0)) {
-    return nullptr;
-  }
-  const int lockFd = open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (lockFd < 0) return nullptr;
-  close(lockFd);
+  if (!Usable(file)) return nullptr;
   const std::u16string path = KeyPath(subkey);
   return new RegKey{file, path, Fold(path)};
 }
