@@ -269,15 +269,28 @@ bool OnlyTrailingBlanks(std::string_view s) {
   return s.empty() || s.front() == ';';
 }
 
-// Reads a quoted text at the start of `s`, with \\ and \" escapes, and drops it from `s`.
+// The character that the escape \<c> stands for: \\ and \" as every regedit writes them, and
+// the \n, \r and \0 that Wine's also writes for texts with control characters.
+bool Unescape(char c, char* plain) {
+  constexpr char kEscapes[][2] = {{'\\', '\\'}, {'"', '"'}, {'n', '\n'}, {'r', '\r'}, {'0', '\0'}};
+  for (const auto& escape : kEscapes) {
+    if (escape[0] == c) {
+      *plain = escape[1];
+      return true;
+    }
+  }
+  return false;
+}
+
+// Reads a quoted text at the start of `s` and drops it from `s`.
 bool ParseQuoted(std::string_view* s, std::string* out) {
   if (s->empty() || s->front() != '"') return false;
   out->clear();
   for (size_t i = 1; i < s->size(); ++i) {
-    const char c = (*s)[i];
+    char c = (*s)[i];
     if (c == '\\') {
-      if (i + 1 >= s->size() || ((*s)[i + 1] != '\\' && (*s)[i + 1] != '"')) return false;
-      out->push_back((*s)[++i]);
+      if (i + 1 >= s->size() || !Unescape((*s)[++i], &c)) return false;
+      out->push_back(c);
     } else if (c == '"') {
       s->remove_prefix(i + 1);
       return true;
