@@ -150,7 +150,7 @@ TEST_F(RegistryFileTest, EveryReadableValueSurvivesABadOrForeignLine) {
        kShortcuts, false},
       {"value deletion", address, address + "\"hgDispMode\"=-\n", kDispMode, false},
       {"escapes of Wine's regedit", address, address + "\"Wine\"=\"a\\nb\\0\"\n", kNothing, false},
-      {"REGEDIT4 header", "Windows Registry Editor Version 5.00", "REGEDIT4", kNothing, false},
+      {"REGEDIT4 header", "Windows Registry Editor Version 5.00", "REGEDIT4 ", kNothing, false},
       {"CR line ends", "\n", "\r", kNothing, false},
       {"UTF-16BE", "", "", kNothing, false, kUtf16Be},
       {"UTF-16LE with CR LF", "\n", "\r\n", kNothing, false, kUtf16Le},
