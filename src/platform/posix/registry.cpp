@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -51,12 +52,21 @@ struct Value {
   std::vector<uint8_t> data;
 };
 
-// Values in order of first appearance, found by name through an open-addressed table that is
-// kept at most half full: 0 marks a free slot, n the value at n - 1.
+// An entry of a key's table of values: `value` is 0 when the slot is free, else n for the value
+// at n - 1; `tag` is the low half of the name's hash, so that most mismatches cost no compare of
+// names (and no visit to the value).
+struct Slot {
+  uint32_t value = 0;
+  uint32_t tag = 0;
+};
+
+// Values in order of first appearance, found by name through an open-addressed table (a power
+// of two in size, at most half full) indexed by the high bits of the name's hash.
 struct Section {
   std::u16string path;
   std::vector<Value> values;
-  std::vector<uint32_t> slots;
+  std::vector<Slot> slots;
+  int shift = 0;  // 64 minus the table's bits
 };
 
 // Keys by case-folded full name: sorted, so that a key's subkeys follow it in one run.
@@ -180,11 +190,17 @@ std::string Utf16ToUtf8(std::u16string_view in, bool* lossy = nullptr) {
 // ---- The hive ---------------------------------------------------------------------------------
 
 // The slot that holds `name`, or the free slot where it belongs. The table must not be empty.
-uint32_t* SlotOf(Section* section, std::u16string_view name) {
+Slot* SlotOf(Section* section, std::u16string_view name) {
+  const uint64_t hash = NameHash(name);
   const size_t mask = section->slots.size() - 1;
-  for (size_t i = NameHash(name) & mask;; i = (i + 1) & mask) {
-    uint32_t& slot = section->slots[i];
-    if (slot == 0 || SameName(section->values[slot - 1].name, name)) return &slot;
+  const auto tag = static_cast<uint32_t>(hash);
+  for (size_t i = hash >> section->shift;; i = (i + 1) & mask) {
+    Slot& slot = section->slots[i];
+    if (slot.value == 0) {
+      slot.tag = tag;  // for the caller that fills it
+      return &slot;
+    }
+    if (slot.tag == tag && SameName(section->values[slot.value - 1].name, name)) return &slot;
   }
 }
 
@@ -195,28 +211,29 @@ void Reserve(Section* section) {
   if (section->slots.size() >= wanted) return;
   size_t size = std::max(kMinSlots, section->slots.size());
   while (size < wanted) size *= 2;
-  section->slots.assign(size, 0);
+  section->slots.assign(size, Slot{});
+  section->shift = 64 - std::countr_zero(size);
   for (size_t i = 0; i < section->values.size(); ++i) {
-    *SlotOf(section, section->values[i].name) = static_cast<uint32_t>(i + 1);
+    SlotOf(section, section->values[i].name)->value = static_cast<uint32_t>(i + 1);
   }
 }
 
 Value* FindValue(Section* section, std::u16string_view name) {
   if (section->slots.empty()) return nullptr;
-  const uint32_t slot = *SlotOf(section, name);
+  const uint32_t slot = SlotOf(section, name)->value;
   Value* value = slot == 0 ? nullptr : &section->values[slot - 1];
   return value && !value->erased ? value : nullptr;
 }
 
 void PutValue(Section* section, Value value) {
   Reserve(section);
-  uint32_t* slot = SlotOf(section, value.name);
-  if (*slot != 0) {
-    section->values[*slot - 1] = std::move(value);
+  Slot* slot = SlotOf(section, value.name);
+  if (slot->value != 0) {
+    section->values[slot->value - 1] = std::move(value);
     return;
   }
   section->values.push_back(std::move(value));
-  *slot = static_cast<uint32_t>(section->values.size());
+  slot->value = static_cast<uint32_t>(section->values.size());
 }
 
 void EraseValue(Section* section, std::u16string_view name) {
