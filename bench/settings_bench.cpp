@@ -19,14 +19,12 @@ namespace {
 
 constexpr uint32_t kValueBytes = sizeof(uint32_t);
 
-// A settings file of its own in a fresh folder, holding every setting and shortcut that a first
-// ReadProperty writes, plus `extra` numbers in the main key. Returns the values in the file.
-int64_t MakeSettingsFile(int64_t extra, _BRELON_PROPERTY* record) {
-  namespace fs = std::filesystem;
-  const fs::path folder =
-      fs::temp_directory_path() / ("brelon-settings-bench-" + std::to_string(extra));
-  fs::remove_all(folder);
-  fs::create_directories(folder);
+// A settings file of its own in `folder` (made afresh), holding every setting and shortcut that
+// a first ReadProperty writes, plus `extra` numbers in the main key. Returns the values in it.
+int64_t MakeSettingsFile(const std::filesystem::path& folder, int64_t extra,
+                         _BRELON_PROPERTY* record) {
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
   setenv("HOME", folder.c_str(), 1);
   setenv("XDG_CONFIG_HOME", (folder / ".config").c_str(), 1);
   setenv("BRELON_REGISTRY_FILE", (folder / "registry.reg").c_str(), 1);
@@ -51,11 +49,14 @@ int64_t MakeSettingsFile(int64_t extra, _BRELON_PROPERTY* record) {
 void BM_ReadProperty(benchmark::State& state) {
   auto record = std::make_unique<_BRELON_PROPERTY>();
   std::memset(record.get(), 0, sizeof *record);
-  const int64_t values = MakeSettingsFile(state.range(0), record.get());
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                       ("brelon-settings-bench-" + std::to_string(state.range(0)));
+  const int64_t values = MakeSettingsFile(folder, state.range(0), record.get());
   for (auto _ : state) {
     if (ReadProperty(record.get()) != BRELON_OK) state.SkipWithError("ReadProperty failed");
   }
   state.counters["values"] = static_cast<double>(values);
+  std::filesystem::remove_all(folder);
 }
 BENCHMARK(BM_ReadProperty)->Arg(0)->Arg(1000)->Arg(200000)->Unit(benchmark::kMicrosecond);
 
