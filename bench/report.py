@@ -18,6 +18,9 @@ LARGE_IMAGE_COPY_SHARE = 0.05  # the reader's time on it, as a share of one copy
 BURST_SHOTS = 20          # shots per BM_Burst iteration (bench/session_bench.cpp)
 POLL_MARGIN_MS = 5.0      # allowed beyond one release poll from buffer change to Shoot's return
 INIT_BUDGET_MS = 50.0     # Init to the connection event
+SETTINGS_BUDGET_MS = 1.0  # ReadProperty on a realistic file: it runs before every image hand-over
+SMALL_FILE, LARGE_FILE = "BM_ReadProperty/1000", "BM_ReadProperty/200000"  # values beyond a
+REALISTIC_FILE = "BM_ReadProperty/0"                                       # realistic file
 TO_MS = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
 
 
@@ -145,6 +148,32 @@ def session_figures(t, missing):
     return figs
 
 
+def settings_figures(t, missing):
+    """ReadProperty (CPU time, wall time shown): on a realistic file against a budget, and per
+    value of a very large file against per value of a small one, which only linear reading keeps
+    close to 1."""
+    figs = []
+    if REALISTIC_FILE in t:
+        a = median(t[REALISTIC_FILE], "cpu_time")
+        figs.append(Figure("ReadProperty, realistic settings file (every setting, 29 shortcuts)",
+                           ms(a), f"budget {SETTINGS_BUDGET_MS:.0f} ms",
+                           f"{a / SETTINGS_BUDGET_MS:.2f}x", "< 1x", a < SETTINGS_BUDGET_MS,
+                           f"wall time {ms(median(t[REALISTIC_FILE], 'real_time'))}"))
+    else:
+        missing.append("ReadProperty on a realistic file")
+    if SMALL_FILE in t and LARGE_FILE in t:
+        per_value = [median(t[n], "cpu_time") / median_counter(t[n], "values")
+                     for n in (LARGE_FILE, SMALL_FILE)]
+        values = [median_counter(t[n], "values") for n in (LARGE_FILE, SMALL_FILE)]
+        a, b = per_value
+        figs.append(Figure("ReadProperty per stored value, 200k-value file vs 1k-value file",
+                           f"{a * 1e6:.0f} ns", f"{b * 1e6:.0f} ns", f"{a / b:.2f}x", "<= 1.5x",
+                           a / b <= 1.5, f"{values[0]:.0f} and {values[1]:.0f} values"))
+    else:
+        missing.append("ReadProperty per value")
+    return figs
+
+
 def cpu_model():
     try:
         with open("/proc/cpuinfo") as f:
@@ -189,8 +218,8 @@ def write_results(path, figs, repetitions):
         "# Benchmark results",
         "",
         "Written by `scripts/bench` from one run; every ratio is between two medians of the same",
-        "run. Exif and transfer figures compare the measuring thread's CPU time (wall time shown",
-        "too), the camera session figures wall time.",
+        "run. Exif, transfer and settings figures compare the measuring thread's CPU time (wall",
+        "time shown too), the camera session figures wall time.",
         "",
         f"- date: {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC",
         f"- CPU: {cpu_model()}, {os.cpu_count()} cores, load average "
@@ -217,7 +246,7 @@ def main():
     missing = []
     figs = []
     for program, make in (("exif_bench", exif_figures), ("transfer_bench", transfer_figures),
-                          ("session_bench", session_figures)):
+                          ("session_bench", session_figures), ("settings_bench", settings_figures)):
         if program in runs:
             figs += make(runs[program], missing)
         else:

@@ -135,6 +135,10 @@ RegStatus RegistrySet(RegKey* key, const char16_t* name, uint32_t type, const vo
 // Batches nest; only the outermost end writes. A no-op where the OS store offers no such thing.
 void RegistryBatchBegin();
 void RegistryBatchEnd();
+// Why the last failed registry call of this thread failed (a path or key and the system's error
+// text), for the caller to log, since this layer cannot reach the plug-in's log. "" before any
+// failure; valid until the thread's next registry call.
+const char* RegistryLastError();
 
 // ---- Named mutex (machine-wide) ------------------------------------------------------------
 struct NamedMutex;

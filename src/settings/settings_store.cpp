@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <string>
 
+#include "core/log.h"
 #include "settings/property_record.h"
 #include "settings/registry_values.h"
 #include "settings/shortcut_settings.h"
@@ -93,6 +95,22 @@ constexpr char16_t kUseSerialTag[] = u"UseSerialTag";
 constexpr uint8_t kFlagOn = 1;
 constexpr size_t kMaxAreaUnits = record::kCameraIPAddressUnits;
 
+// Why the settings key was last found unusable; a failure that lasts is logged once, not on
+// every read of the session thread. Guarded by the settings lock.
+std::string g_loggedKeyFailure;
+
+// Logs why `function` could not open the settings key, unless that was the last thing logged.
+void NoteKeyOpened(const char* function, bool opened) {
+  if (opened) {
+    g_loggedKeyFailure.clear();
+    return;
+  }
+  const char* reason = plat::RegistryLastError();
+  if (g_loggedKeyFailure == reason) return;
+  g_loggedKeyFailure = reason;
+  WriteLog(kCoreSource, function, __LINE__, "%s:settings key unavailable [%s]", function, reason);
+}
+
 size_t TextLength(const char16_t* text) {
   size_t n = 0;
   while (text[n] != 0) ++n;
@@ -171,6 +189,7 @@ int ReadProperty(_BRELON_PROPERTY* property) {
   PresetRecord(property);
 
   ScopedKey key(kSettingsKey);
+  NoteKeyOpened("ReadProperty", key.get() != nullptr);
   if (!key.get()) return BRELON_E_SETTINGS_KEY;
 
   uint8_t* bytes = record::Bytes(property);
@@ -200,6 +219,7 @@ int WriteProperty(_BRELON_PROPERTY* property) {
   settings::RegistryBatch batch;
   {
     ScopedKey key(kSettingsKey);
+    NoteKeyOpened("WriteProperty", key.get() != nullptr);
     const uint8_t* bytes = record::Bytes(property);
     char16_t text[kMaxAreaUnits + 1];
     for (SettingIndex i : kStoreOrder) {

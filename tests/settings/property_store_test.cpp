@@ -3,17 +3,20 @@
 // trip of every field, what is and is not stored, and the rules of the two shortcut keys.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "brelon/brelon.h"
 #include "core/context.h"
+#include "core/log.h"
 #include "settings/sample_records.h"
 #include "settings/shortcut_settings.h"
 #include "settings/test_registry.h"
@@ -244,25 +247,50 @@ TEST_F(ReadPropertyTest, OverlongDocumentsFolderLeavesThePathEmptyAndUnstored) {
 #endif
 }
 
-TEST_F(ReadPropertyTest, UnopenableKeyGivesMinus12AndOnlyThePreset) {
+// A settings file that can be neither read nor created (below a regular file, or a folder):
+// a write stores nothing and the next read answers -12 with only the preset, and the log gets
+// one line with the reason.
+TEST_F(ReadPropertyTest, UnusableSettingsFileGivesMinus12OnlyThePresetAndOneLoggedReason) {
 #if defined(_WIN32)
   GTEST_SKIP() << "HKEY_CURRENT_USER cannot be made unwritable from a test";
 #else
-  // The registry's folder would have to be created below a regular file.
+  test::SetEnv("BRELON_LOG_DIR", profile_.root.c_str());
+  InitLog();
   test::WriteFile(profile_.root + "/blocker", "x");
-  test::SetEnv("BRELON_REGISTRY_FILE", (profile_.root + "/blocker/registry.reg").c_str());
-  auto record = Read(BRELON_E_SETTINGS_KEY);
-  auto expected = std::make_unique<_BRELON_PROPERTY>();
-  uint8_t* e = test::Bytes(expected.get());
-  std::memset(e, kPattern, sizeof *expected);
-  e[0] = e[1] = e[2] = e[3] = 1;
-  e[4] = e[5] = 0;
-  std::memset(e + OFF(hgDispMode), 0, 16);
-  EXPECT_EQ(test::FirstDifference(record.get(), expected.get(), sizeof *record), sizeof *record);
+  std::filesystem::create_directories(profile_.root + "/folder/registry.reg");
+  const struct {
+    std::string file, reason;
+  } cases[] = {
+      {profile_.root + "/blocker/registry.reg", std::strerror(ENOTDIR)},
+      {profile_.root + "/folder/registry.reg", std::strerror(EISDIR)},
+  };
+  for (const auto& c : cases) {
+    test::SetEnv("BRELON_REGISTRY_FILE", c.file.c_str());
+    WriteProperty(SampleRecord(0).get());
+    auto record = Read(BRELON_E_SETTINGS_KEY);
+    auto expected = std::make_unique<_BRELON_PROPERTY>();
+    uint8_t* e = test::Bytes(expected.get());
+    std::memset(e, kPattern, sizeof *expected);
+    e[0] = e[1] = e[2] = e[3] = 1;
+    e[4] = e[5] = 0;
+    std::memset(e + OFF(hgDispMode), 0, 16);
+    EXPECT_EQ(test::FirstDifference(record.get(), expected.get(), sizeof *record), sizeof *record);
+    EXPECT_EQ(
+        std::distance(std::filesystem::recursive_directory_iterator(profile_.root + "/folder"), {}),
+        1)
+        << "nothing created beside " << c.file;
+  }
+  std::istringstream log(test::ReadFile(profile_.root + "/ov_plugin.log"));
+  std::vector<std::string> reasons;
+  for (std::string line; std::getline(log, line);) {
+    if (line.find(profile_.root) != std::string::npos) reasons.push_back(line);
+  }
+  ASSERT_EQ(reasons.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) EXPECT_NE(reasons[i].find(cases[i].reason), std::string::npos);
 
   // The settings lock was released: another thread's read completes.
   test::SetEnv("BRELON_REGISTRY_FILE", profile_.registryFile.c_str());
-  EXPECT_EQ(ReadProperty(record.get()), BRELON_OK);
+  Read();
 #endif
 }
 

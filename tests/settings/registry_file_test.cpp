@@ -1,5 +1,6 @@
 // The POSIX registry file: its .reg text, escapes and non-ASCII round trips, values of other
-// types kept exactly, hand edits with wrong types or sizes, and a file that does not parse.
+// types kept exactly, hand edits with wrong types or sizes, damaged and foreign lines, the size
+// limit, and a file kept behind a link.
 #include <gtest/gtest.h>
 
 #if !defined(_WIN32)
@@ -9,7 +10,9 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "brelon/brelon.h"
 #include "core/context.h"
@@ -104,28 +107,137 @@ TEST_F(RegistryFileTest, WritesRegeditTextInWhichEveryTypeRoundTripsExactly) {
   EXPECT_NE(text.find("\"Multi\"=hex(1):"), std::string::npos);
 }
 
-// Cut-off text, other hives, no header, a value outside any key, bad UTF-8, an overlong number.
-TEST_F(RegistryFileTest, UnparsableFileIsSetAsideAndTheStoreStartsEmpty) {
-  for (const std::string& text :
-       {std::string(kHeaderLine) + kMainSection + "\"TransferJPEG\"=dwor",
-        std::string("[HKEY_CURRENT_USER\\Software]\n"),
-        std::string(kHeaderLine) + "[HKEY_LOCAL_MACHINE\\Software]\n",
-        std::string(kHeaderLine) + "\"orphan\"=dword:1\n",
-        std::string(kHeaderLine) + kMainSection + "\"bad\"=\"\xC3\x28\"\n",
-        std::string(kHeaderLine) + kMainSection + "\"x\"=dword:123456789\n"}) {
-    profile_ = test::UseFreshProfile("regfile-bad");
-    WriteFile(profile_.registryFile, text);
-    EXPECT_EQ(Read()->TransferJPEG, 1) << text;
-    EXPECT_EQ(test::GetDword(kSettingsKey, u"TransferJPEG"), 1u) << text;
-    EXPECT_FALSE(GetValue(kSettingsKey, u"x").found) << text;
-    std::string corrupt;
-    for (const auto& entry : std::filesystem::directory_iterator(
-             std::filesystem::path(profile_.registryFile).parent_path())) {
-      const std::string name = entry.path().filename().string();
-      if (name.rfind("registry.reg.corrupt-", 0) == 0) corrupt = entry.path().string();
+// Copies of a damaged file set aside beside it.
+std::vector<std::string> CorruptCopies(const std::string& file) {
+  std::vector<std::string> copies;
+  const std::filesystem::path path(file);
+  for (const auto& entry : std::filesystem::directory_iterator(path.parent_path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(path.filename().string() + ".corrupt-", 0) == 0) {
+      copies.push_back(entry.path().string());
     }
-    ASSERT_FALSE(corrupt.empty()) << text;
-    EXPECT_EQ(ReadFile(corrupt), text) << "moved aside, not overwritten";
+  }
+  return copies;
+}
+
+// One bad or foreign line among good values costs at most the value it holds; the file is
+// copied aside once when it is damaged, never for what regedit itself writes or reads, and
+// the next write keeps the keys of other hives.
+TEST_F(RegistryFileTest, EveryReadableValueSurvivesABadOrForeignLine) {
+  // A complete store, so that reading it changes nothing; the address moves to a second block
+  // of the main key at the end, and another hive's key comes first.
+  WriteProperty(test::SampleRecord(0).get());
+  const auto stored = Read();
+  const std::string address = "\"CameraIPAddress\"=\"10.0.0.1\"\n";
+  const std::string foreign = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Elsewhere]\n\"Kept\"=hex:01,02,";
+  std::string base = ReadFile(profile_.registryFile);
+  base.erase(base.find(address), address.size());
+  base.insert(base.find('\n') + 1, "\n" + foreign + "\\\n  03\n");
+  base += std::string("\n") + kMainSection + address;
+
+  enum Lost { kNothing, kDispMode, kAddress, kShortcuts };
+  enum Encoding { kUtf8, kUtf16Le, kUtf16Be };
+  const struct {
+    const char* name;
+    std::string from, to;  // every `from` in the file becomes `to`
+    Lost lost;             // what takes its default
+    bool damaged;
+    Encoding encoding = kUtf8;
+  } cases[] = {
+      {"11-digit dword", "dword:00000003", "dword:00000000003", kDispMode, true},
+      {"key deletion", address,
+       address + "[-HKEY_CURRENT_USER\\Software\\COM.ORVANTIS.TEK\\tether_orvantis\\Shortcut]",
+       kShortcuts, false},
+      {"value deletion", address, address + "\"hgDispMode\"=-\n", kDispMode, false},
+      {"escapes of Wine's regedit", address, address + "\"Wine\"=\"a\\nb\\0\"\n", kNothing, false},
+      {"REGEDIT4 header", "Windows Registry Editor Version 5.00", "REGEDIT4 ", kNothing, false},
+      {"CR line ends", "\n", "\r", kNothing, false},
+      {"UTF-16BE", "", "", kNothing, false, kUtf16Be},
+      {"UTF-16LE with CR LF", "\n", "\r\n", kNothing, false, kUtf16Le},
+      {"comment with =hex and a backslash", "\"hgDispMode\"", "; =hex:00,\\\n\"hgDispMode\"",
+       kNothing, false},
+      {"cut inside a quoted text", "10.0.0.1\"\n", "10.0.", kAddress, true},
+      {"bad UTF-8", "10.0.0.1", "10.0.\xC3\x28", kAddress, true},
+      {"no header, a value outside any key", kHeaderLine, "\"orphan\"=dword:1\n", kNothing, true},
+  };
+  for (const auto& c : cases) {
+    profile_ = test::UseFreshProfile("regfile-bad");
+    std::string text = base;
+    for (size_t at = 0; !c.from.empty() && (at = text.find(c.from, at)) != std::string::npos;
+         at += c.to.size()) {
+      text.replace(at, c.from.size(), c.to);
+    }
+    if (c.encoding != kUtf8) {
+      std::string wide = c.encoding == kUtf16Le ? "\xFF\xFE" : "\xFE\xFF";
+      for (const char16_t unit : std::filesystem::path(text).u16string()) {
+        const char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
+        wide += c.encoding == kUtf16Le ? std::string{low, high} : std::string{high, low};
+      }
+      text = wide;
+    }
+    WriteFile(profile_.registryFile, text);
+
+    auto expected = std::make_unique<_BRELON_PROPERTY>(*stored);
+    uint8_t* bytes = test::Bytes(expected.get());
+    if (c.lost == kDispMode) expected->hgDispMode = 0;
+    if (c.lost == kAddress) std::memset(bytes + offsetof(_BRELON_PROPERTY, CameraIPAddress), 0, 32);
+    if (c.lost == kShortcuts) {
+      std::memcpy(bytes + offsetof(_BRELON_PROPERTY, Shortcut),
+                  bytes + offsetof(_BRELON_PROPERTY, ShortcutDefault), sizeof expected->Shortcut);
+    }
+    for (int pass = 0; pass < 2; ++pass) {  // the second read finds nothing more to copy
+      auto record = Read();
+      EXPECT_EQ(test::FirstDifference(record.get(), expected.get(), sizeof *record), sizeof *record)
+          << c.name;
+      const std::vector<std::string> copies = CorruptCopies(profile_.registryFile);
+      ASSERT_EQ(copies.size(), c.damaged ? 1u : 0u) << c.name;
+      if (c.damaged) {
+        EXPECT_EQ(ReadFile(copies[0]), text) << c.name;
+      }
+    }
+    expected->hgDispMode = 9;
+    WriteProperty(expected.get());
+    EXPECT_NE(ReadFile(profile_.registryFile).find(foreign + "03\n"), std::string::npos) << c.name;
+    EXPECT_EQ(Read()->hgDispMode, 9) << c.name;
+  }
+}
+
+// Too large to be a settings file: set aside whole without being read; every value is default.
+TEST_F(RegistryFileTest, OversizedFileIsSetAsideUnread) {
+  constexpr uintmax_t kOversized = (uintmax_t{16} << 20) + 1;
+  WriteFile(profile_.registryFile,
+            std::string(kHeaderLine) + kMainSection + "\"hgDispMode\"=dword:00000005\n");
+  std::filesystem::resize_file(profile_.registryFile, kOversized);  // sparse: nothing written
+  EXPECT_EQ(Read()->hgDispMode, 0);
+  const std::vector<std::string> copies = CorruptCopies(profile_.registryFile);
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(std::filesystem::file_size(copies[0]), kOversized);
+}
+
+// A settings file linked from elsewhere (a dotfiles folder) stays a link: the first write
+// creates the missing target beside its relative path, later ones replace it there, and
+// neither folder keeps a temporary file.
+TEST_F(RegistryFileTest, WritesGoThroughALinkToItsTarget) {
+  namespace fs = std::filesystem;
+  const fs::path link(profile_.registryFile);
+  fs::create_directories(link.parent_path());
+  fs::create_symlink("../dotfiles/settings.reg", link);
+  const auto names = [](const fs::path& folder) {
+    std::set<std::string> found;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      found.insert(entry.path().filename().string());
+    }
+    return found;
+  };
+  for (int32_t mode : {4, 7}) {
+    auto record = test::SampleRecord(0);
+    record->hgDispMode = mode;
+    WriteProperty(record.get());
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(Read()->hgDispMode, mode);
+    EXPECT_EQ(names(link.parent_path()),
+              (std::set<std::string>{"registry.reg", "registry.reg.lock"}));
+    EXPECT_EQ(names(fs::path(profile_.root) / "dotfiles"), std::set<std::string>{"settings.reg"});
   }
 }
 

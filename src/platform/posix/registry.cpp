@@ -1,18 +1,22 @@
-// POSIX stand-in for the current user's registry hive: one UTF-8 text file in the Windows .reg
-// format, shared safely by several processes (an flock'd sidecar around every
-// read-modify-write, and whole-file replacement by rename so that a reader never sees half).
+// POSIX stand-in for the current user's registry hive: one text file in the Windows .reg format,
+// shared safely by several processes (an flock'd sidecar around every read-modify-write, and
+// whole-file replacement by rename so that a reader never sees half).
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -23,32 +27,57 @@ namespace plat {
 // keeps talking to the same file even if the environment changes meanwhile.
 struct RegKey {
   std::string file;
-  std::u16string path;  // below HKEY_CURRENT_USER, without leading or trailing backslash
+  std::u16string path;  // the key's full name, hive included, as the file writes it
+  std::u16string id;    // the same, case-folded: what the hive is indexed by
 };
 
 namespace {
 
-constexpr char kHeader[] = "Windows Registry Editor Version 5.00";
-constexpr char kRootName[] = "HKEY_CURRENT_USER";
+constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kOldHeader = "REGEDIT4";
+constexpr char16_t kRootName[] = u"HKEY_CURRENT_USER";
+constexpr std::u16string_view kHivePrefix = u"HKEY_";  // every hive's name starts so
 constexpr char16_t kReplacementChar = 0xFFFD;
-constexpr uint32_t kRegExpandSz = 2;
 constexpr uint32_t kRegBinary = 3;
 constexpr size_t kHexBytesPerLine = 24;
+constexpr size_t kMaxHexDigits = 8;  // of a 32-bit number
+// A settings file is a few kilobytes; anything this large is not one and is not read at all.
+constexpr off_t kMaxFileBytes = off_t{16} << 20;
+constexpr int kMaxLinkDepth = 40;  // as the kernel's own limit on links in a path
 
 struct Value {
   std::u16string name;  // empty for the default value ("@")
   uint32_t type = 0;
+  bool erased = false;  // by a later deletion line; keeps its place until the name comes back
   std::vector<uint8_t> data;
 };
 
+// An entry of a key's table of values: `value` is 0 when the slot is free, else n for the value
+// at n - 1; `tag` is the low half of the name's hash, so that most mismatches cost no compare of
+// names (and no visit to the value).
+struct Slot {
+  uint32_t value = 0;
+  uint32_t tag = 0;
+};
+
+// Values in order of first appearance, found by name through an open-addressed table (a power
+// of two in size, at most half full) indexed by the high bits of the name's hash.
 struct Section {
   std::u16string path;
   std::vector<Value> values;
+  std::vector<Slot> slots;
+  int shift = 0;  // 64 minus the table's bits
 };
 
-struct Hive {
-  std::vector<Section> sections;
-};
+// Keys by case-folded full name: sorted, so that a key's subkeys follow it in one run.
+using Hive = std::map<std::u16string, Section>;
+
+// Why the last registry call of this thread failed, for callers to report.
+thread_local std::string t_lastError;
+
+void SetLastError(const std::string& what, int error) {
+  t_lastError = what + ": " + std::strerror(error);
+}
 
 // ---- Text helpers -----------------------------------------------------------------------------
 
@@ -57,7 +86,13 @@ char16_t FoldAscii(char16_t c) {
 }
 
 // Key and value names compare like Windows does for the characters that matter here.
-bool SameName(const std::u16string& a, const std::u16string& b) {
+std::u16string Fold(std::u16string_view name) {
+  std::u16string folded(name);
+  for (char16_t& c : folded) c = FoldAscii(c);
+  return folded;
+}
+
+bool SameName(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
     if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
@@ -65,8 +100,17 @@ bool SameName(const std::u16string& a, const std::u16string& b) {
   return true;
 }
 
+// FNV-1a over the folded name, so that names that compare equal hash equal.
+uint64_t NameHash(std::u16string_view name) {
+  constexpr uint64_t kOffsetBasis = 14695981039346656037ull;
+  constexpr uint64_t kPrime = 1099511628211ull;
+  uint64_t hash = kOffsetBasis;
+  for (char16_t c : name) hash = (hash ^ FoldAscii(c)) * kPrime;
+  return hash;
+}
+
 // Strict UTF-8 to UTF-16; false on any malformed sequence.
-bool Utf8ToUtf16(const std::string& in, std::u16string* out) {
+bool Utf8ToUtf16(std::string_view in, std::u16string* out) {
   out->clear();
   size_t i = 0;
   while (i < in.size()) {
@@ -109,10 +153,11 @@ bool Utf8ToUtf16(const std::string& in, std::u16string* out) {
   return true;
 }
 
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD (callers that must keep exact data
-// check IsPlainText first).
-std::string Utf16ToUtf8(const std::u16string& in) {
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD and sets *lossy (callers that must
+// keep exact data check IsPlainText first).
+std::string Utf16ToUtf8(std::u16string_view in, bool* lossy = nullptr) {
   std::string out;
+  out.reserve(in.size());
   for (size_t i = 0; i < in.size(); ++i) {
     uint32_t cp = in[i];
     if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 &&
@@ -121,6 +166,7 @@ std::string Utf16ToUtf8(const std::u16string& in) {
       ++i;
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {
       cp = kReplacementChar;
+      if (lossy) *lossy = true;
     }
     if (cp < 0x80) {
       out.push_back(static_cast<char>(cp));
@@ -141,17 +187,78 @@ std::string Utf16ToUtf8(const std::u16string& in) {
   return out;
 }
 
-std::u16string AsciiToUtf16(const char* text) {
-  std::u16string out;
-  while (*text) out.push_back(static_cast<unsigned char>(*text++));
-  return out;
+// ---- The hive ---------------------------------------------------------------------------------
+
+// The slot that holds `name`, or the free slot where it belongs. The table must not be empty.
+Slot* SlotOf(Section* section, std::u16string_view name) {
+  const uint64_t hash = NameHash(name);
+  const size_t mask = section->slots.size() - 1;
+  const auto tag = static_cast<uint32_t>(hash);
+  for (size_t i = hash >> section->shift;; i = (i + 1) & mask) {
+    Slot& slot = section->slots[i];
+    if (slot.value == 0) {
+      slot.tag = tag;  // for the caller that fills it
+      return &slot;
+    }
+    if (slot.tag == tag && SameName(section->values[slot.value - 1].name, name)) return &slot;
+  }
 }
 
-std::u16string NormaliseKeyPath(const char16_t* subkey) {
-  std::u16string path = subkey ? subkey : u"";
-  while (!path.empty() && path.front() == u'\\') path.erase(path.begin());
-  while (!path.empty() && path.back() == u'\\') path.pop_back();
-  return path;
+// Makes room for one more value.
+void Reserve(Section* section) {
+  constexpr size_t kMinSlots = 16;
+  const size_t wanted = 2 * (section->values.size() + 1);
+  if (section->slots.size() >= wanted) return;
+  size_t size = std::max(kMinSlots, section->slots.size());
+  while (size < wanted) size *= 2;
+  section->slots.assign(size, Slot{});
+  section->shift = 64 - std::countr_zero(size);
+  for (size_t i = 0; i < section->values.size(); ++i) {
+    SlotOf(section, section->values[i].name)->value = static_cast<uint32_t>(i + 1);
+  }
+}
+
+Value* FindValue(Section* section, std::u16string_view name) {
+  if (section->slots.empty()) return nullptr;
+  const uint32_t slot = SlotOf(section, name)->value;
+  Value* value = slot == 0 ? nullptr : &section->values[slot - 1];
+  return value && !value->erased ? value : nullptr;
+}
+
+void PutValue(Section* section, Value value) {
+  Reserve(section);
+  Slot* slot = SlotOf(section, value.name);
+  if (slot->value != 0) {
+    section->values[slot->value - 1] = std::move(value);
+    return;
+  }
+  section->values.push_back(std::move(value));
+  slot->value = static_cast<uint32_t>(section->values.size());
+}
+
+void EraseValue(Section* section, std::u16string_view name) {
+  if (Value* value = FindValue(section, name)) {
+    value->erased = true;
+    value->data.clear();
+  }
+}
+
+Section* KeyOf(Hive* hive, const std::u16string& id, const std::u16string& path) {
+  Section& section = (*hive)[id];
+  if (section.path.empty()) section.path = path;
+  return &section;
+}
+
+// Erases the key and every key below it.
+void EraseTree(Hive* hive, const std::u16string& id) {
+  auto it = hive->lower_bound(id);
+  while (it != hive->end() && it->first.compare(0, id.size(), id) == 0) {
+    if (it->first.size() == id.size() || it->first[id.size()] == u'\\') {
+      it = hive->erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
 // ---- Parsing ----------------------------------------------------------------------------------
@@ -163,215 +270,243 @@ int HexDigit(char c) {
   return -1;
 }
 
-size_t SkipBlanks(const std::string& s, size_t pos) {
-  while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t')) ++pos;
-  return pos;
+std::string_view TrimLeft(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  return s;
+}
+
+std::string_view TrimRight(std::string_view s) {
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
 }
 
 // Nothing but blanks (or a comment) may follow a complete value.
-bool OnlyTrailingBlanks(const std::string& s, size_t pos) {
-  pos = SkipBlanks(s, pos);
-  return pos == s.size() || s[pos] == ';';
+bool OnlyTrailingBlanks(std::string_view s) {
+  s = TrimLeft(s);
+  return s.empty() || s.front() == ';';
 }
 
-// Reads a quoted text starting at s[pos] == '"', with \\ and \" escapes.
-bool ParseQuoted(const std::string& s, size_t* pos, std::string* out) {
-  if (*pos >= s.size() || s[*pos] != '"') return false;
-  out->clear();
-  for (size_t i = *pos + 1; i < s.size(); ++i) {
-    if (s[i] == '\\') {
-      if (i + 1 >= s.size() || (s[i + 1] != '\\' && s[i + 1] != '"')) return false;
-      out->push_back(s[++i]);
-    } else if (s[i] == '"') {
-      *pos = i + 1;
+// The character that the escape \<c> stands for: \\ and \" as every regedit writes them, and
+// the \n, \r and \0 that Wine's also writes for texts with control characters.
+bool Unescape(char c, char* plain) {
+  constexpr char kEscapes[][2] = {{'\\', '\\'}, {'"', '"'}, {'n', '\n'}, {'r', '\r'}, {'0', '\0'}};
+  for (const auto& escape : kEscapes) {
+    if (escape[0] == c) {
+      *plain = escape[1];
       return true;
-    } else {
-      out->push_back(s[i]);
     }
   }
   return false;
 }
 
-bool ParseHexBytes(const std::string& s, std::vector<uint8_t>* out) {
+// Reads a quoted text at the start of `s` and drops it from `s`.
+bool ParseQuoted(std::string_view* s, std::string* out) {
+  if (s->empty() || s->front() != '"') return false;
   out->clear();
-  size_t pos = SkipBlanks(s, 0);
-  if (pos == s.size()) return true;
+  for (size_t i = 1; i < s->size(); ++i) {
+    char c = (*s)[i];
+    if (c == '\\') {
+      if (i + 1 >= s->size() || !Unescape((*s)[++i], &c)) return false;
+      out->push_back(c);
+    } else if (c == '"') {
+      s->remove_prefix(i + 1);
+      return true;
+    } else {
+      out->push_back(c);
+    }
+  }
+  return false;
+}
+
+// Up to `maxDigits` hex digits as a number; drops them from `s`.
+bool ParseHexNumber(std::string_view* s, size_t maxDigits, uint32_t* number) {
+  size_t n = 0;
+  *number = 0;
+  while (n < s->size() && HexDigit((*s)[n]) >= 0) {
+    *number = *number * 16 + static_cast<uint32_t>(HexDigit((*s)[n]));
+    ++n;
+  }
+  s->remove_prefix(n);
+  return n != 0 && n <= maxDigits;
+}
+
+bool ParseHexBytes(std::string_view s, std::vector<uint8_t>* out) {
+  out->clear();
+  s = TrimLeft(s);
+  if (OnlyTrailingBlanks(s)) return true;
   for (;;) {
-    pos = SkipBlanks(s, pos);
-    const int hi = pos < s.size() ? HexDigit(s[pos]) : -1;
-    const int lo = pos + 1 < s.size() ? HexDigit(s[pos + 1]) : -1;
-    if (hi < 0 || lo < 0) return false;
-    out->push_back(static_cast<uint8_t>(hi * 16 + lo));
-    pos = SkipBlanks(s, pos + 2);
-    if (pos == s.size()) return true;
-    if (s[pos] != ',') return false;
-    ++pos;
+    s = TrimLeft(s);
+    if (s.size() < 2 || HexDigit(s[0]) < 0 || HexDigit(s[1]) < 0) return false;
+    out->push_back(static_cast<uint8_t>(HexDigit(s[0]) * 16 + HexDigit(s[1])));
+    s = TrimLeft(s.substr(2));
+    if (OnlyTrailingBlanks(s)) return true;
+    if (s.front() != ',') return false;
+    s.remove_prefix(1);
   }
 }
 
-bool ParseValueData(const std::string& s, Value* value) {
-  size_t pos = SkipBlanks(s, 0);
-  if (pos < s.size() && s[pos] == '"') {
+bool StartsWith(std::string_view s, std::string_view prefix) {
+  return s.substr(0, prefix.size()) == prefix;
+}
+
+bool IsHexData(std::string_view data) {
+  return StartsWith(data, "hex:") || StartsWith(data, "hex(");
+}
+
+bool ParseValueData(std::string_view s, Value* value) {
+  if (!s.empty() && s.front() == '"') {
     std::string text;
     std::u16string wide;
-    if (!ParseQuoted(s, &pos, &text) || !OnlyTrailingBlanks(s, pos)) return false;
-    if (!Utf8ToUtf16(text, &wide)) return false;
+    if (!ParseQuoted(&s, &text) || !OnlyTrailingBlanks(s) || !Utf8ToUtf16(text, &wide)) {
+      return false;
+    }
     value->type = kRegSz;
     value->data.resize((wide.size() + 1) * sizeof(char16_t));
     std::memcpy(value->data.data(), wide.c_str(), value->data.size());
     return true;
   }
-  const std::string rest = s.substr(pos);
-  if (rest.compare(0, 6, "dword:") == 0) {
-    const std::string digits = rest.substr(6);
-    size_t n = 0;
+  if (StartsWith(s, "dword:")) {
+    s.remove_prefix(6);
     uint32_t number = 0;
-    while (n < digits.size() && HexDigit(digits[n]) >= 0) {
-      number = number * 16 + static_cast<uint32_t>(HexDigit(digits[n]));
-      ++n;
-    }
-    if (n == 0 || n > 8 || !OnlyTrailingBlanks(digits, n)) return false;
+    if (!ParseHexNumber(&s, kMaxHexDigits, &number) || !OnlyTrailingBlanks(s)) return false;
     value->type = kRegDword;
     value->data.resize(sizeof number);
     std::memcpy(value->data.data(), &number, sizeof number);
     return true;
   }
-  if (rest.compare(0, 4, "hex:") == 0) {
+  if (StartsWith(s, "hex:")) {
     value->type = kRegBinary;
-    return ParseHexBytes(rest.substr(4), &value->data);
+    return ParseHexBytes(s.substr(4), &value->data);
   }
-  if (rest.compare(0, 4, "hex(") == 0) {
-    const size_t close = rest.find("):", 4);
-    if (close == std::string::npos || close == 4 || close > 12) return false;
-    uint32_t type = 0;
-    for (size_t i = 4; i < close; ++i) {
-      const int d = HexDigit(rest[i]);
-      if (d < 0) return false;
-      type = type * 16 + static_cast<uint32_t>(d);
-    }
-    value->type = type;
-    return ParseHexBytes(rest.substr(close + 2), &value->data);
+  if (StartsWith(s, "hex(")) {
+    s.remove_prefix(4);
+    if (!ParseHexNumber(&s, kMaxHexDigits, &value->type) || !StartsWith(s, "):")) return false;
+    return ParseHexBytes(s.substr(2), &value->data);
   }
   return false;
 }
 
-Section* FindSection(Hive* hive, const std::u16string& path) {
-  for (Section& section : hive->sections) {
-    if (SameName(section.path, path)) return &section;
-  }
-  return nullptr;
-}
-
-Value* FindValue(Section* section, const std::u16string& name) {
-  for (Value& value : section->values) {
-    if (SameName(value.name, name)) return &value;
-  }
-  return nullptr;
-}
-
-void PutValue(Section* section, Value value) {
-  if (Value* existing = FindValue(section, value.name)) {
-    *existing = std::move(value);
+// The name and what follows its '=' in a value line ("name"=data or @=data).
+bool ParseValueHead(std::string_view line, Value* value, std::string_view* data) {
+  if (!line.empty() && line.front() == '@') {
+    line.remove_prefix(1);
   } else {
-    section->values.push_back(std::move(value));
+    std::string name;
+    if (!ParseQuoted(&line, &name) || !Utf8ToUtf16(name, &value->name)) return false;
   }
+  line = TrimLeft(line);
+  if (line.empty() || line.front() != '=') return false;
+  *data = TrimLeft(line.substr(1));
+  return true;
 }
 
-// Splits into logical lines, joining hex lines continued with a trailing backslash.
-std::vector<std::string> LogicalLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::string current;
-  bool continuing = false;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (continuing) line = line.substr(SkipBlanks(line, 0));
-    current += line;
-    // Only hex data continues over lines; a quoted text ends with its closing quote.
-    continuing =
-        !current.empty() && current.back() == '\\' && current.find("=hex") != std::string::npos;
-    if (continuing) {
-      current.pop_back();
-    } else {
-      lines.push_back(current);
-      current.clear();
-    }
-    start = end + 1;
+// Splits a text into lines at CR LF, LF or CR.
+class LineReader {
+ public:
+  explicit LineReader(std::string_view text) : text_(text) {}
+  bool Next(std::string_view* line) {
+    if (pos_ >= text_.size()) return false;
+    size_t end = pos_;
+    while (end < text_.size() && text_[end] != '\n' && text_[end] != '\r') ++end;
+    *line = text_.substr(pos_, end - pos_);
+    pos_ = end + 1;
+    if (end + 1 < text_.size() && text_[end] == '\r' && text_[end + 1] == '\n') ++pos_;
+    return true;
   }
-  if (continuing) lines.push_back(current);
-  return lines;
-}
 
-// Text of a UTF-16LE file (with its byte-order mark), as written by Windows' own regedit.
-bool Utf16FileToUtf8(const std::string& bytes, std::string* out) {
+ private:
+  std::string_view text_;
+  size_t pos_ = 0;
+};
+
+// Text of a UTF-16 file after its byte-order mark; false when it was not whole.
+bool Utf16FileToUtf8(std::string_view bytes, bool bigEndian, std::string* out) {
   std::u16string wide;
-  for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-    wide.push_back(static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) |
-                                         (static_cast<uint8_t>(bytes[i + 1]) << 8)));
+  wide.reserve(bytes.size() / 2);
+  const size_t high = bigEndian ? 0 : 1;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    wide.push_back(static_cast<char16_t>(static_cast<uint8_t>(bytes[i + 1 - high]) |
+                                         (static_cast<uint8_t>(bytes[i + high]) << 8)));
   }
-  *out = Utf16ToUtf8(wide);
-  return bytes.size() % 2 == 0;
+  bool lossy = false;
+  *out = Utf16ToUtf8(wide, &lossy);
+  return bytes.size() % 2 == 0 && !lossy;
 }
 
-bool ParseHive(const std::string& raw, Hive* hive) {
-  hive->sections.clear();
-  std::string text = raw;
-  if (text.size() >= 2 && static_cast<uint8_t>(text[0]) == 0xFF &&
-      static_cast<uint8_t>(text[1]) == 0xFE) {
-    if (!Utf16FileToUtf8(raw, &text)) return false;
-  } else if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-    text.erase(0, 3);
+// Reads every line it can into `hive` and returns false when any line had to be skipped.
+// Regedit's own syntax is all valid: either header, key and value deletions, any line ends,
+// UTF-8 with or without a byte-order mark, UTF-16 in either order with one.
+bool ParseHive(std::string_view raw, Hive* hive) {
+  hive->clear();
+  bool whole = true;
+  std::string decoded;
+  if (StartsWith(raw, "\xFF\xFE") || StartsWith(raw, "\xFE\xFF")) {
+    whole = Utf16FileToUtf8(raw.substr(2), raw[0] == '\xFE', &decoded);
+    raw = decoded;
+  } else if (StartsWith(raw, "\xEF\xBB\xBF")) {
+    raw.remove_prefix(3);
   }
-  const std::u16string root = AsciiToUtf16(kRootName);
-  bool sawHeader = false;
+  LineReader lines(raw);
+  bool first = true;
   Section* section = nullptr;
-  for (const std::string& fullLine : LogicalLines(text)) {
-    const std::string line = fullLine.substr(SkipBlanks(fullLine, 0));
+  std::string joined;
+  for (std::string_view line; lines.Next(&line);) {
+    line = TrimRight(TrimLeft(line));
     if (line.empty()) continue;
-    if (!sawHeader) {
-      std::string header = line;
-      while (!header.empty() && (header.back() == ' ' || header.back() == '\t')) header.pop_back();
-      if (header != kHeader) return false;
-      sawHeader = true;
-      continue;
+    if (first) {
+      first = false;
+      if (line == kHeader || line == kOldHeader) continue;
+      whole = false;  // not a registry file as regedit knows it; keep what is readable anyway
     }
-    if (line[0] == ';') continue;
-    if (line[0] == '[') {
-      const size_t close = line.rfind(']');
-      if (close == std::string::npos || !OnlyTrailingBlanks(line, close + 1)) return false;
+    if (line.front() == ';') continue;
+    if (line.front() == '[') {
+      section = nullptr;
+      const bool erase = line.size() > 1 && line[1] == '-';
       std::u16string path;
-      if (!Utf8ToUtf16(line.substr(1, close - 1), &path)) return false;
-      // Only the current user's hive lives here; a deletion entry is not a stored state.
-      if (path.size() < root.size() || !SameName(path.substr(0, root.size()), root)) {
-        return false;
+      if (line.back() != ']' || !Utf8ToUtf16(line.substr(erase ? 2 : 1), &path)) {
+        whole = false;
+        continue;
       }
-      if (path.size() > root.size() && path[root.size()] != u'\\') return false;
-      path = NormaliseKeyPath(path.c_str() + root.size());
-      section = FindSection(hive, path);
-      if (!section) {
-        hive->sections.push_back(Section{path, {}});
-        section = &hive->sections.back();
+      path.pop_back();
+      while (!path.empty() && path.back() == u'\\') path.pop_back();
+      if (Fold(path.substr(0, kHivePrefix.size())) != kHivePrefix) {
+        whole = false;
+      } else if (erase) {
+        EraseTree(hive, Fold(path));
+      } else {
+        section = KeyOf(hive, Fold(path), path);
       }
       continue;
     }
-    if (!section) return false;
     Value value;
-    size_t pos = 0;
-    if (line[0] == '@') {
-      pos = 1;
-    } else {
-      std::string name;
-      if (!ParseQuoted(line, &pos, &name) || !Utf8ToUtf16(name, &value.name)) return false;
+    std::string_view data;
+    if (!ParseValueHead(line, &value, &data)) {
+      whole = false;
+      continue;
     }
-    pos = SkipBlanks(line, pos);
-    if (pos >= line.size() || line[pos] != '=') return false;
-    if (!ParseValueData(line.substr(pos + 1), &value)) return false;
-    PutValue(section, std::move(value));
+    // Only hex data goes on over lines ending in a backslash.
+    if (IsHexData(data) && data.back() == '\\') {
+      joined.assign(data.substr(0, data.size() - 1));
+      std::string_view more;
+      bool goesOn = true;
+      while (goesOn && lines.Next(&more)) {
+        more = TrimRight(TrimLeft(more));
+        goesOn = !more.empty() && more.back() == '\\';
+        joined.append(more.substr(0, more.size() - (goesOn ? 1 : 0)));
+      }
+      data = joined;
+    }
+    if (!section) {
+      whole = false;
+    } else if (data == "-") {
+      EraseValue(section, value.name);
+    } else if (ParseValueData(data, &value)) {
+      PutValue(section, std::move(value));
+    } else {
+      whole = false;
+    }
   }
-  return sawHeader || text.find_first_not_of(" \t\r\n") == std::string::npos;
+  return whole;
 }
 
 // ---- Writing ----------------------------------------------------------------------------------
@@ -428,12 +563,12 @@ std::string HexData(uint32_t type, const std::vector<uint8_t>& data) {
 }
 
 std::string SerialiseHive(const Hive& hive) {
-  std::string out = std::string(kHeader) + "\n";
-  for (const Section& section : hive.sections) {
-    out += "\n[" + std::string(kRootName);
-    if (!section.path.empty()) out += "\\" + Utf16ToUtf8(section.path);
-    out += "]\n";
+  std::string out(kHeader);
+  out += '\n';
+  for (const auto& [id, section] : hive) {
+    out += "\n[" + Utf16ToUtf8(section.path) + "]\n";
     for (const Value& value : section.values) {
+      if (value.erased) continue;
       out += value.name.empty() ? std::string("@") : Quote(Utf16ToUtf8(value.name));
       out += '=';
       std::u16string text;
@@ -478,10 +613,30 @@ std::string ParentFolder(const std::string& file) {
 
 bool MakeFolders(const std::string& folder) {
   struct stat st;
-  if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  if (stat(folder.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return true;
+    errno = ENOTDIR;
+    return false;
+  }
   const std::string parent = ParentFolder(folder);
   if (parent != folder && !MakeFolders(parent)) return false;
   return mkdir(folder.c_str(), 0777) == 0 || errno == EEXIST;
+}
+
+// The file that a path names once every link on the way is followed; the path itself when it
+// is no link. A link may point where nothing is yet: that is where the file will be created.
+std::string LinkTarget(const std::string& file) {
+  std::string path = file;
+  for (int depth = 0; depth < kMaxLinkDepth; ++depth) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
+    const ssize_t n = readlink(path.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<size_t>(n) >= target.size()) return path;
+    target.resize(static_cast<size_t>(n));
+    path = target.front() == '/' ? target : ParentFolder(path) + "/" + target;
+  }
+  return path;
 }
 
 // Holds the sidecar lock for the life of the object; every read-modify-write of the file runs
@@ -493,8 +648,10 @@ class FileLock {
     if (fd_ < 0) return;
     while (flock(fd_, LOCK_EX) != 0) {
       if (errno != EINTR) {
+        const int error = errno;  // for the caller's report
         close(fd_);
         fd_ = -1;
+        errno = error;
         return;
       }
     }
@@ -510,63 +667,6 @@ class FileLock {
   int fd_ = -1;
 };
 
-bool ReadWholeFile(const std::string& file, std::string* out, bool* exists) {
-  out->clear();
-  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *exists = false;
-    return errno == ENOENT;
-  }
-  *exists = true;
-  char buffer[16384];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    out->append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  return true;
-}
-
-// Keeps an unparsable file for the user to inspect instead of overwriting it.
-void SetAside(const std::string& file) {
-  const time_t now = time(nullptr);
-  tm utc{};
-  gmtime_r(&now, &utc);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
-  std::string target = file + ".corrupt-" + stamp;
-  for (int n = 1; access(target.c_str(), F_OK) == 0; ++n) {
-    target = file + ".corrupt-" + stamp + "-" + std::to_string(n);
-  }
-  const bool moved = rename(file.c_str(), target.c_str()) == 0;
-  const std::string line = "registry: " + file + " does not parse; " +
-                           (moved ? "moved to " + target : std::string("could not be moved")) +
-                           "; starting with empty settings\n";
-  DebugOutput(line.c_str());
-}
-
-// Loads the hive; a missing file is an empty hive. Must run under the file lock.
-bool LoadHive(const std::string& file, Hive* hive) {
-  std::string text;
-  bool exists = false;
-  if (!ReadWholeFile(file, &text, &exists)) return false;
-  if (!exists) {
-    hive->sections.clear();
-    return true;
-  }
-  if (!ParseHive(text, hive)) {
-    SetAside(file);
-    hive->sections.clear();
-  }
-  return true;
-}
-
 bool WriteAll(int fd, const std::string& data) {
   size_t done = 0;
   while (done < data.size()) {
@@ -578,19 +678,129 @@ bool WriteAll(int fd, const std::string& data) {
   return true;
 }
 
-// Replaces the file as a whole: a crash leaves either the old file or the new one. Must run
-// under the file lock, which also makes the fixed temporary name safe.
-bool StoreHive(const std::string& file, const Hive& hive) {
-  const std::string temp = file + ".tmp";
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  const bool written = WriteAll(fd, SerialiseHive(hive)) && fsync(fd) == 0;
+enum class ReadResult { kRead, kMissing, kTooLarge, kFailed };
+
+ReadResult ReadWholeFile(const std::string& file, std::string* out) {
+  out->clear();
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return ReadResult::kMissing;
+    SetLastError(file, errno);
+    return ReadResult::kFailed;
+  }
+  struct stat st;
+  if (fstat(fd, &st) == 0 && st.st_size > kMaxFileBytes) {
+    close(fd);
+    return ReadResult::kTooLarge;
+  }
+  out->reserve(static_cast<size_t>(st.st_size));
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      SetLastError(file, errno);
+      close(fd);
+      return ReadResult::kFailed;
+    }
+    if (n == 0) break;
+    out->append(buffer, static_cast<size_t>(n));
+    if (out->size() > static_cast<size_t>(kMaxFileBytes)) {  // grew while being read
+      close(fd);
+      return ReadResult::kTooLarge;
+    }
+  }
   close(fd);
-  if (!written || rename(temp.c_str(), file.c_str()) != 0) {
+  return ReadResult::kRead;
+}
+
+// "<file>.corrupt-<UTC stamp>", with "-<n>" for the n-th name taken in the same second.
+std::string CorruptName(const std::string& file, int n) {
+  const time_t now = time(nullptr);
+  tm utc{};
+  gmtime_r(&now, &utc);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+  return file + ".corrupt-" + stamp + (n == 0 ? std::string() : "-" + std::to_string(n));
+}
+
+// Keeps what the user had for inspection under a free corrupt name: a damaged file as a copy
+// (`copyOf`, its bytes; every readable value stays in use), a file too large to read by moving
+// it out of the way.
+bool SetAside(const std::string& file, const std::string* copyOf) {
+  std::string target;
+  bool done = false;
+  for (int n = 0;; ++n) {
+    target = CorruptName(file, n);
+    if (!copyOf) {
+      if (access(target.c_str(), F_OK) == 0) continue;
+      done = rename(file.c_str(), target.c_str()) == 0;
+      break;
+    }
+    const int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd >= 0) {
+      done = WriteAll(fd, *copyOf);
+      close(fd);
+      if (!done) unlink(target.c_str());
+    }
+    break;
+  }
+  const std::string line = "registry: " + file +
+                           (copyOf ? " has unreadable lines, which take their defaults; "
+                                   : " is too large to be read; every value takes its default; ") +
+                           (done ? "kept as " + target : std::string("could not be kept")) + "\n";
+  DebugOutput(line.c_str());
+  return done;
+}
+
+bool StoreHive(const std::string& file, const Hive& hive);
+
+// Loads the hive; a missing file is an empty hive. A damaged file is rewritten without its
+// damage once a copy is safe, so that the copy is made once. Must run under the file lock.
+bool LoadHive(const std::string& file, Hive* hive) {
+  const std::string target = LinkTarget(file);
+  std::string text;
+  switch (ReadWholeFile(target, &text)) {
+    case ReadResult::kFailed:
+      return false;
+    case ReadResult::kTooLarge:
+      SetAside(target, nullptr);
+      [[fallthrough]];
+    case ReadResult::kMissing:
+      hive->clear();
+      return true;
+    case ReadResult::kRead:
+      break;
+  }
+  if (!ParseHive(text, hive) && SetAside(target, &text)) StoreHive(file, *hive);
+  return true;
+}
+
+// Replaces the file as a whole, or the file a link points to, keeping the link: a crash leaves
+// either the old file or the new one. Must run under the file lock, which also makes the fixed
+// temporary name safe.
+bool StoreHive(const std::string& file, const Hive& hive) {
+  const std::string target = LinkTarget(file);
+  const std::string temp = target + ".tmp";
+  if (!MakeFolders(ParentFolder(target))) {
+    SetLastError(ParentFolder(target), errno);
+    return false;
+  }
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    SetLastError(temp, errno);
+    return false;
+  }
+  const bool written = WriteAll(fd, SerialiseHive(hive)) && fsync(fd) == 0;
+  const int error = errno;
+  close(fd);
+  if (!written || rename(temp.c_str(), target.c_str()) != 0) {
+    SetLastError(target, written ? errno : error);
     unlink(temp.c_str());
     return false;
   }
-  const int dir = open(ParentFolder(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dir = open(ParentFolder(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     fsync(dir);
     close(dir);
@@ -611,6 +821,12 @@ struct Batch {
 };
 thread_local Batch t_batch;
 
+bool TakeLock(FileLock* lock, const std::string& file) {
+  if (lock->held()) return true;
+  SetLastError(file + ".lock", errno);
+  return false;
+}
+
 // Runs `change` on the hive of `file`: inside a batch on the batch's copy, otherwise as one
 // locked load-change-store. `change` returns whether it modified the hive.
 template <typename Change>
@@ -618,7 +834,7 @@ RegStatus WithHive(const std::string& file, bool mayModify, Change change) {
   if (t_batch.depth > 0 && (!t_batch.loaded || t_batch.file == file)) {
     if (!t_batch.loaded) {
       t_batch.lock = new FileLock(file);
-      if (!t_batch.lock->held() || !LoadHive(file, &t_batch.hive)) {
+      if (!TakeLock(t_batch.lock, file) || !LoadHive(file, &t_batch.hive)) {
         delete t_batch.lock;
         t_batch.lock = nullptr;
         return kRegError;
@@ -632,10 +848,50 @@ RegStatus WithHive(const std::string& file, bool mayModify, Change change) {
   }
   FileLock lock(file);
   Hive hive;
-  if (!lock.held() || !LoadHive(file, &hive)) return kRegError;
+  if (!TakeLock(&lock, file) || !LoadHive(file, &hive)) return kRegError;
   RegStatus status = kRegOk;
   if (change(&hive, &status) && mayModify && !StoreHive(file, hive)) return kRegError;
   return status;
+}
+
+std::u16string KeyPath(const char16_t* subkey) {
+  std::u16string path = subkey ? subkey : u"";
+  while (!path.empty() && path.front() == u'\\') path.erase(path.begin());
+  while (!path.empty() && path.back() == u'\\') path.pop_back();
+  return path.empty() ? std::u16string(kRootName) : kRootName + (u"\\" + path);
+}
+
+// Whether the settings file can be read and replaced, with the reason when not.
+bool Usable(const std::string& file) {
+  if (file.empty()) {
+    t_lastError = "no home folder for the settings file";
+    return false;
+  }
+  const std::string target = LinkTarget(file);
+  for (const std::string& folder : {ParentFolder(file), ParentFolder(target)}) {
+    if (!MakeFolders(folder) || access(folder.c_str(), W_OK | X_OK) != 0) {
+      SetLastError(folder, errno);
+      return false;
+    }
+  }
+  struct stat st;
+  if (stat(target.c_str(), &st) != 0) {
+    if (errno != ENOENT) {  // a loop of links, say; a file yet to be made is fine
+      SetLastError(target, errno);
+      return false;
+    }
+  } else if (!S_ISREG(st.st_mode) || access(target.c_str(), R_OK | W_OK) != 0) {
+    if (!S_ISREG(st.st_mode)) errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    SetLastError(target, errno);
+    return false;
+  }
+  const int lockFd = open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (lockFd < 0) {
+    SetLastError(file + ".lock", errno);
+    return false;
+  }
+  close(lockFd);
+  return true;
 }
 
 }  // namespace
@@ -651,22 +907,17 @@ void RegistryBatchEnd() {
   t_batch = Batch{};
 }
 
+const char* RegistryLastError() {
+  return t_lastError.c_str();
+}
+
 // The key cannot be opened when the file's location is unknown, its folder cannot be created,
 // or the folder or file cannot be written (including the sidecar lock).
 RegKey* RegistryOpenKey(const char16_t* subkey) {
   const std::string file = HiveFilePath();
-  if (file.empty()) return nullptr;
-  const std::string folder = ParentFolder(file);
-  if (!MakeFolders(folder) || access(folder.c_str(), W_OK | X_OK) != 0) return nullptr;
-  struct stat st;
-  if (stat(file.c_str(), &st) == 0 &&
-      (!S_ISREG(st.st_mode) || access(file.c_str(), R_OK | W_OK) != 0)) {
-    return nullptr;
-  }
-  const int lockFd = open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (lockFd < 0) return nullptr;
-  close(lockFd);
-  return new RegKey{file, NormaliseKeyPath(subkey)};
+  if (!Usable(file)) return nullptr;
+  const std::u16string path = KeyPath(subkey);
+  return new RegKey{file, path, Fold(path)};
 }
 
 void RegistryCloseKey(RegKey* key) {
@@ -678,8 +929,8 @@ RegStatus RegistryQuery(RegKey* key, const char16_t* name, uint32_t* type, void*
   if (!key) return kRegError;
   const std::u16string valueName = name ? name : u"";
   return WithHive(key->file, false, [&](Hive* hive, RegStatus* status) {
-    Section* section = FindSection(hive, key->path);
-    Value* value = section ? FindValue(section, valueName) : nullptr;
+    const auto section = hive->find(key->id);
+    Value* value = section == hive->end() ? nullptr : FindValue(&section->second, valueName);
     if (!value) {
       *status = kRegNotFound;
       return false;
@@ -705,11 +956,7 @@ RegStatus RegistrySet(RegKey* key, const char16_t* name, uint32_t type, const vo
   value.type = type;
   value.data.assign(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
   return WithHive(key->file, true, [&](Hive* hive, RegStatus*) {
-    Section* section = FindSection(hive, key->path);
-    if (!section) {
-      hive->sections.push_back(Section{key->path, {}});
-      section = &hive->sections.back();
-    }
+    Section* section = KeyOf(hive, key->id, key->path);
     // Rewriting an identical value changes nothing, so the file is left alone.
     if (Value* existing = FindValue(section, value.name);
         existing && existing->type == value.type && existing->data == value.data) {
