@@ -4,10 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <fstream>
 #include <string>
 
-#include "faults/reliability.h"
 #include "settings/test_registry.h"
+#include "support/connected_context.h"
 
 namespace brelon {
 namespace {
@@ -45,13 +46,19 @@ constexpr uint32_t kTimeScale = 1000;  // the session's 600 ms close delay lasts
 constexpr int kWarmRounds = 10;
 constexpr int kConnectEvery = 10;  // every tenth context waits for its camera before Exit
 constexpr int64_t kRssToleranceBytes = 1 << 20;
-constexpr uint32_t kLongRunMs = 120000;  // real time for a whole loop, sanitizers included
 
 const std::string kConfig =
     R"({"cameras":[{"capture":{"format":"raw+jpeg","delay_ms":0,"raw_bytes":50000}}]})";
 
-int OpenHandles(test::SimHost& host) {
-  return host.Control(R"({"cmd":"stats","what":"handles"})");
+// Resident set size in bytes from the "VmRSS:" line of /proc/self/status (in KiB, whatever the
+// page size); -1 where there is no such file.
+int64_t ResidentBytes() {
+  std::ifstream status("/proc/self/status");
+  for (std::string key; status >> key; status.ignore(1 << 16, '\n')) {
+    int64_t kib = -1;
+    if (key == "VmRSS:") return status >> kib ? kib * 1024 : -1;
+  }
+  return -1;
 }
 
 class ResourceCycles : public ::testing::Test {
@@ -78,47 +85,44 @@ class ResourceCycles : public ::testing::Test {
 };
 
 TEST_F(ResourceCycles, InitExitPairsCloseEveryHandleAndKeepMemoryFlat) {
-  test::Watchdog watchdog("the Init/Exit rounds", kLongRunMs);
   // One simulator session for all rounds; its own first context is not needed.
-  test::SimHost host(kConfig, false);
+  test::ConnectedContext host(kConfig, test::ConnectedContext::kNoWait, false);
   Exit(host.Handle());
   int64_t warm = -1;
   for (int round = 1; round <= kInitRounds; ++round) {
     void* context = nullptr;
     ASSERT_EQ(Init(&context, nullptr, nullptr), BRELON_OK) << "round " << round;
     if (round % kConnectEvery == 0) {
-      ASSERT_TRUE(test::WaitUntil(
-          [&] {
-            uint8_t connected = 0;
-            return IsCameraConnect(&context, &connected) == BRELON_OK;
-          },
-          test::kWatchdogMs / 2))
-          << "round " << round;
+      ASSERT_TRUE(test::Eventually([&] {
+        uint8_t connected = 0;
+        return IsCameraConnect(&context, &connected) == BRELON_OK;
+      })) << "round "
+          << round;
     }
     Exit(&context);
     ASSERT_EQ(context, nullptr);
-    ASSERT_EQ(OpenHandles(host), 0) << "round " << round << " left a camera open";
-    if (round == kWarmRounds) warm = test::ResidentBytes();
+    ASSERT_EQ(host.Control(R"({"cmd":"stats","what":"handles"})"), 0)
+        << "round " << round << " left a camera open";
+    if (round == kWarmRounds) warm = ResidentBytes();
   }
-  ExpectFlat(warm, test::ResidentBytes(), kInitRounds, "Init/Exit");
+  ExpectFlat(warm, ResidentBytes(), kInitRounds, "Init/Exit");
 }
 
 TEST_F(ResourceCycles, ShotsWithTransfersKeepMemoryFlat) {
-  test::Watchdog watchdog("the shot rounds", kLongRunMs);
-  test::SimHost host(kConfig, false);
-  ASSERT_TRUE(host.WaitEvent(BRELON_EV_CONNECTED, 1));
+  test::ConnectedContext host(kConfig, test::ConnectedContext::kDefaultConnectTimeoutMs, false);
+  ASSERT_TRUE(host.Connected());
   plat::LockGuard holdSession(Locks().host[0]);
   int64_t warm = -1;
   for (int frame = 1; frame <= kShotRounds; ++frame) {
     ASSERT_EQ(Shoot(host.Handle()), BRELON_OK) << "shot " << frame;
     ASSERT_TRUE(host.ShotsReady());
-    const test::TransferLog log = test::FetchPending(host);
+    const test::TransferLog log = host.FetchPending();
     ASSERT_EQ(log.names.size(), 2u) << "shot " << frame;
     ASSERT_EQ(log.names[0], test::ExpectedName(frame, true));
     ASSERT_EQ(log.names[1], test::ExpectedName(frame, false));
-    if (frame == kWarmRounds) warm = test::ResidentBytes();
+    if (frame == kWarmRounds) warm = ResidentBytes();
   }
-  ExpectFlat(warm, test::ResidentBytes(), kShotRounds, "shots");
+  ExpectFlat(warm, ResidentBytes(), kShotRounds, "shots");
 }
 
 }  // namespace

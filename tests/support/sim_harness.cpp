@@ -77,45 +77,33 @@ void* SimLibrary::Symbol(const char* name) const {
   return plat::LibrarySymbol(static_cast<plat::Library*>(handle_), name);
 }
 
-void SimSession::Save(const char* name) {
-  SavedVariable saved{name, false, ""};
-  if (const char* value = std::getenv(name)) {
-    saved.wasSet = true;
-    saved.value = value;
-  }
-  saved_.push_back(saved);
+void SimSession::SetVariable(const char* name, const char* value) {
+  const char* old = std::getenv(name);
+  saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+  SetEnv(name, value);
 }
 
 SimSession::SimSession(const std::string& configJson)
     : dir_(TempDir("sim")),
       tracePath_((std::filesystem::path(dir_) / "trace.jsonl").string()),
       library_(SimLibraryPath()) {
-  Save("ZEPA_SIM_CONFIG");
-  Save("ZEPA_SIM_TRACE");
-  if (configJson.empty()) {
-    SetEnv("ZEPA_SIM_CONFIG", nullptr);
-  } else {
-    const std::string configPath = (std::filesystem::path(dir_) / "config.json").string();
-    std::ofstream(configPath, std::ios::binary) << configJson;
-    SetEnv("ZEPA_SIM_CONFIG", configPath.c_str());
-  }
-  std::ofstream(tracePath_, std::ios::binary | std::ios::trunc).flush();
-  SetEnv("ZEPA_SIM_TRACE", tracePath_.c_str());
+  const std::string configPath = (std::filesystem::path(dir_) / "config.json").string();
+  if (!configJson.empty()) std::ofstream(configPath, std::ios::binary) << configJson;
+  SetVariable("ZEPA_SIM_CONFIG", configJson.empty() ? nullptr : configPath.c_str());
+  ClearTrace();
+  SetVariable("ZEPA_SIM_TRACE", tracePath_.c_str());
 #ifndef _WIN32
-  Save("BRELON_ZEPA_PATH");
-  SetEnv("BRELON_ZEPA_PATH", SimLibraryPath().c_str());
+  SetVariable("BRELON_ZEPA_PATH", SimLibraryPath().c_str());
   // A simulated run must not queue behind the machine-wide session lock of another test
   // process running in parallel; tests that share one lock on purpose set it themselves.
-  if (std::getenv("BRELON_LOCK_DIR") == nullptr) {
-    Save("BRELON_LOCK_DIR");
-    SetEnv("BRELON_LOCK_DIR", dir_.c_str());
-  }
+  if (std::getenv("BRELON_LOCK_DIR") == nullptr) SetVariable("BRELON_LOCK_DIR", dir_.c_str());
 #endif
 }
 
 SimSession::~SimSession() {
-  for (const SavedVariable& saved : saved_) {
-    SetEnv(saved.name.c_str(), saved.wasSet ? saved.value.c_str() : nullptr);
+  // Backwards, so that a variable set twice gets its first value back.
+  for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+    SetEnv(it->first.c_str(), it->second ? it->second->c_str() : nullptr);
   }
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
