@@ -160,6 +160,30 @@ TEST_F(Session, UsbCameraIsAnnouncedKeptWhileBusyLostOnUnplugAndClosedAtExit) {
   EXPECT_EQ(cam_->Count(BRELON_EV_DISCONNECTED), 1);
 }
 
+// The host sees "<maker> <model>" cut to its 255-unit field, never inside a surrogate pair.
+TEST_F(Session, CameraNameIsCutToItsFieldButNeverInsideASurrogatePair) {
+  char16_t probe[4];
+  if (plat::AnsiToWide("\xF0\x90\x80\x80", 4, probe, 4) != 2) GTEST_SKIP() << "not UTF-8";
+  const std::string x245(245, 'x');
+  const struct {
+    std::string model;
+    size_t units;
+  } kCases[] = {
+      {x245.substr(1) + "\xF0\x90\x80\x80", 255},  // U+10000 ends the field whole
+      {x245 + "\xF0\x90\x80\x80", 254},            // only its high half would fit: both go
+      {x245 + "\xF4\x8F\xBF\xBF", 254},            // U+10FFFF likewise
+      {x245 + "z", 255},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.units);
+    Start(Cameras(R"({"model":")" + c.model + R"("})"));
+    ASSERT_TRUE(cam_->WaitEvent(BRELON_EV_CONNECTED, 1));
+    const std::u16string name = CameraName();
+    EXPECT_EQ(name.size(), c.units);
+    EXPECT_EQ(name.substr(0, 10), u"ORVANTIS x");
+  }
+}
+
 TEST_F(Session, DiscoveryRemembersTheAddressUntilADetectionFindsNothing) {
   Set(u"ConnectType", kConnectDiscovery);
   Start(Cameras(R"({"connect":["discovery"],"ip":"192.0.2.10"})"));
