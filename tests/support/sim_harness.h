@@ -74,7 +74,7 @@ class SimSession {
   std::vector<TraceCall> Trace() const;            // parsed JSONL
   std::vector<TraceCall> Calls(const std::string& fn) const;  // only that function
   void ClearTrace();
-  const std::string& TracePath() const;
+  const std::string& TracePath() const { return tracePath_; }
 
   // The simulator's own exports, for tests that drive the SDK without the plug-in.
   const SimLibrary& Library() const { return library_; }
