@@ -139,6 +139,7 @@ TEST_F(Session, UsbCameraIsAnnouncedKeptWhileBusyLostOnUnplugAndClosedAtExit) {
   EXPECT_EQ(IsCameraConnect(cam_->Handle(), &connected), BRELON_E_NO_CONTEXT);
   EXPECT_EQ(connected, 0);
   EXPECT_EQ(CameraName(), u"");
+  EXPECT_EQ(Ctx()->lOpenMode * 10 + ConnectKind(), 0) << "the host sees no open mode or kind";
   EXPECT_FALSE(cam_->LogLines("Failed. ErrorCode=[0x2001]").empty());
   ASSERT_EQ(Control(kPlug), 0);
   ASSERT_TRUE(cam_->WaitEvent(BRELON_EV_CONNECTED, 2));
