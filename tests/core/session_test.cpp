@@ -208,6 +208,16 @@ TEST_F(Session, DiscoveryRemembersTheAddressUntilADetectionFindsNothing) {
     }
     return false;
   }));
+  // An address that fills its field unterminated is looked for by its first 255 bytes.
+  ASSERT_EQ(Control(R"({"cmd":"plug","camera":{"serial":"SIM0001","connect":["discovery"],)"
+                    R"("ip":")" +
+                    std::string(300, '7') + R"("}})"),
+            0);
+  ASSERT_TRUE(cam_->WaitEvent(BRELON_EV_CONNECTED, 3));
+  ASSERT_EQ(Control(Fault("ZEPK_GetDeviceInfo", 1, 0x2001)), 0);
+  EXPECT_TRUE(WaitCall("ZEPK_Detect", [](const TraceCall& c) {
+    return IntArg(c, 0) == kConnectIpv4 && TextArg(c, 1) == std::string(255, '7');
+  }));
 }
 
 // A change of ConnectType ends the connection; IPv4 opens the configured address and watches
