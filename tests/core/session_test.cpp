@@ -54,10 +54,11 @@ class Session : public ::testing::Test {
     ASSERT_EQ(cam_->InitResult(), BRELON_OK);
   }
   static void Set(const char16_t* name, uint32_t value) { PutDword(kSettingsKey, name, value); }
+  // The type last, so that a cycle never sees it without its address.
   static void UseIpv4(const std::u16string& address) {
-    Set(u"ConnectType", kConnectIpv4);
     Set(u"WiFiDetectionMethod", 1);
     PutText(kSettingsKey, u"CameraIPAddress", address);
+    Set(u"ConnectType", kConnectIpv4);
   }
   PluginContext* Ctx() { return cam_->Context(); }
   int Control(const std::string& json) { return cam_->Control(json); }
