@@ -443,6 +443,7 @@ TEST_F(Session, RefusedOpenIsClosedUnannouncedAndWarnsInTheProbedModelsWording) 
 }
 
 TEST_F(Session, HiddenWarningReturnsUnplugClosesItAndARemoteModeConnects) {
+  plat::SetTimeScale(10);  // a hidden window then stays hidden long enough to be seen so
   Start(Cameras(R"({"model":"K-M3","open_mode":2})"));
   plat::Window* window = Warning();
   ASSERT_NE(window, nullptr);
