@@ -18,6 +18,10 @@ namespace brelon::test {
 namespace {
 
 constexpr uint32_t kTimeScale = 50;  // a session cycle of 5 s lasts 100 ms
+// What the outside world writes and reads: the ConnectType values (USB, discovery, IPv4, which
+// are also ZEPK_Detect's flags) and the host's option bits 0 and 4.
+constexpr int32_t kUsb = 0x01, kDiscovery = 0x10, kIpv4 = 0x20;
+constexpr uint32_t kBit0 = 1u << 0, kBit4 = 1u << 4;
 
 std::string Cameras(const std::string& cameras) {
   return R"({"cameras":[)" + cameras + "]}";
@@ -58,7 +62,7 @@ class Session : public ::testing::Test {
   static void UseIpv4(const std::u16string& address) {
     Set(u"WiFiDetectionMethod", 1);
     PutText(kSettingsKey, u"CameraIPAddress", address);
-    Set(u"ConnectType", kConnectIpv4);
+    Set(u"ConnectType", kIpv4);
   }
   PluginContext* Ctx() { return cam_->Context(); }
   int Control(const std::string& json) { return cam_->Control(json); }
@@ -119,7 +123,7 @@ TEST_F(Session, UsbCameraIsAnnouncedKeptWhileBusyLostOnUnplugAndClosedAtExit) {
   ASSERT_EQ(GetDeviceInfo(cam_->Handle(), &info), BRELON_OK);
   EXPECT_STREQ(info.model, "K-M3");
   EXPECT_EQ(CameraName(), u"ORVANTIS K-M3");
-  EXPECT_EQ(IntArgs(Calls("ZEPK_Detect").at(0)), std::vector<int64_t>{kConnectUsb});
+  EXPECT_EQ(IntArgs(Calls("ZEPK_Detect").at(0)), std::vector<int64_t>{kUsb});
   EXPECT_EQ(TextArg(Calls("ZEPK_OpenEx").at(0), 0), "ENUM:0");
   const HostEvent first = cam_->HostEvents().at(0);
   EXPECT_NE(first.camera, 0);
@@ -187,23 +191,23 @@ TEST_F(Session, CameraNameIsCutToItsFieldButNeverInsideASurrogatePair) {
 }
 
 TEST_F(Session, DiscoveryRemembersTheAddressUntilADetectionFindsNothing) {
-  Set(u"ConnectType", kConnectDiscovery);
+  Set(u"ConnectType", kDiscovery);
   Start(Cameras(R"({"connect":["discovery"],"ip":"192.0.2.10"})"));
   ASSERT_TRUE(cam_->WaitEvent(BRELON_EV_CONNECTED, 1));
-  EXPECT_EQ(IntArg(Calls("ZEPK_Detect").at(0), 0), kConnectDiscovery);
+  EXPECT_EQ(IntArg(Calls("ZEPK_Detect").at(0), 0), kDiscovery);
   // Lost while still reachable: found again by its address.
   ASSERT_EQ(Control(Fault("ZEPK_GetDeviceInfo", 1, 0x2001)), 0);
   ASSERT_TRUE(cam_->WaitEvent(BRELON_EV_CONNECTED, 2));
   EXPECT_EQ(TextArg(Calls("ZEPK_OpenEx").back(), 0), "IPV4:192.0.2.10");
   EXPECT_TRUE(WaitCall("ZEPK_Detect", [](const TraceCall& c) {
-    return IntArg(c, 0) == kConnectIpv4 && TextArg(c, 1) == "192.0.2.10";
+    return IntArg(c, 0) == kIpv4 && TextArg(c, 1) == "192.0.2.10";
   }));
   // Unplugged: the address finds nothing, so the next detection is a discovery again.
   ASSERT_EQ(Control(kUnplug), 0);
   ASSERT_TRUE(Eventually([&] {
     const std::vector<TraceCall> all = Calls("ZEPK_Detect");
     for (size_t i = 0; i + 1 < all.size(); ++i) {
-      if (IntArg(all[i], 0) == kConnectIpv4 && IntArg(all[i + 1], 0) == kConnectDiscovery) {
+      if (IntArg(all[i], 0) == kIpv4 && IntArg(all[i + 1], 0) == kDiscovery) {
         return true;
       }
     }
@@ -217,7 +221,7 @@ TEST_F(Session, DiscoveryRemembersTheAddressUntilADetectionFindsNothing) {
   ASSERT_TRUE(cam_->WaitEvent(BRELON_EV_CONNECTED, 3));
   ASSERT_EQ(Control(Fault("ZEPK_GetDeviceInfo", 1, 0x2001)), 0);
   EXPECT_TRUE(WaitCall("ZEPK_Detect", [](const TraceCall& c) {
-    return IntArg(c, 0) == kConnectIpv4 && TextArg(c, 1) == std::string(255, '7');
+    return IntArg(c, 0) == kIpv4 && TextArg(c, 1) == std::string(255, '7');
   }));
 }
 
@@ -245,7 +249,7 @@ TEST_F(Session, ConnectTypeChangeEndsTheConnectionAndIpv4IsWatchedFiveTimesAsOft
   ASSERT_TRUE(Eventually([&] { return ConnectKind() == 2; }));
   EXPECT_GE(watchesIn(20000), 10u);
 
-  Set(u"ConnectType", kConnectUsb);
+  Set(u"ConnectType", kUsb);
   ASSERT_TRUE(cam_->WaitEvent(BRELON_EV_CONNECTED, 3));
   EXPECT_EQ(cam_->Count(BRELON_EV_DISCONNECTED), 2);
   EXPECT_EQ(TextArg(Calls("ZEPK_OpenEx").back(), 0), "ENUM:0");
@@ -269,7 +273,7 @@ TEST_F(Session, FailedOpenOrUnreadableDeviceInfoIsClosedAndRetriedQuietly) {
 }
 
 TEST_F(Session, OptionBit0AcceptsOpenMode4AndRefusesTheLumoraAfterOpening) {
-  SetHostOptionFlags(kOptionAcceptMode4);
+  SetHostOptionFlags(kBit0);
   Start(Cameras(R"({"open_mode":4},{"manufacturer":"Lumora","model":"Lumora K9Mark",)"
                 R"("serial":"SIM0002","plugged":false})"));
   ASSERT_TRUE(cam_->WaitEvent(BRELON_EV_CONNECTED, 1));
@@ -289,7 +293,7 @@ TEST_F(Session, OptionBit0AcceptsOpenMode4AndRefusesTheLumoraAfterOpening) {
 }
 
 TEST_F(Session, OptionBit4OpensOnlyMediumFormatCamerasOnEveryInterface) {
-  SetHostOptionFlags(kOptionMediumFormatOnly);
+  SetHostOptionFlags(kBit4);
   Start(Cameras(R"({"model":"K-M3"},{"model":"VMZ 200","serial":"SIM0002"})"));
   ASSERT_TRUE(cam_->WaitEvent(BRELON_EV_CONNECTED, 1));
   EXPECT_GE(CountCalls("ZEPK_GetSerialNo"), 2u) << "both listed by serial number";
@@ -309,7 +313,7 @@ TEST_F(Session, EachCardChoiceReachesItsValueWith3327HeldAtOneMeanwhile) {
   Set(u"CardRAW", 0);
   Start(Cameras(R"({"model":"K-M3","media_record":4,"props":{"0x3328":[5]}})"));
   std::vector<TraceCall> trace;
-  const size_t at = WaitMediaRecord(kMediaRecordJpegOnly, trace);
+  const size_t at = WaitMediaRecord(3, trace);
   ASSERT_GE(at, 3u);
   ASSERT_TRUE(Eventually([&] { return at + 1 < (trace = cam_->Sim().Trace()).size(); }));
   const int64_t h = IntArg(trace[at], 0);
@@ -321,10 +325,8 @@ TEST_F(Session, EachCardChoiceReachesItsValueWith3327HeldAtOneMeanwhile) {
   const size_t sets = CountCalls("ZEPK_SetMediaRecord");
   ASSERT_TRUE(WaitCalls("ZEPK_GetMediaRecord", CountCalls("ZEPK_GetMediaRecord") + 3));
   EXPECT_EQ(CountCalls("ZEPK_SetMediaRecord"), sets);
-  for (const auto& c : {std::array<uint32_t, 3>{1, 1, kMediaRecordBoth},
-                        {0, 1, kMediaRecordRawOnly},
-                        {0, 0, kMediaRecordNone},
-                        {1, 0, kMediaRecordJpegOnly}}) {
+  // The camera's values: 1 both, 2 RAW only, 3 JPEG only, 4 neither.
+  for (const auto& c : {std::array<uint32_t, 3>{1, 1, 1}, {0, 1, 2}, {0, 0, 4}, {1, 0, 3}}) {
     SCOPED_TRACE(testing::Message() << "CardJPEG=" << c[0] << " CardRAW=" << c[1]);
     cam_->Sim().ClearTrace();
     Set(u"CardJPEG", c[0]);
@@ -347,7 +349,7 @@ TEST_F(Session, OtherCamerasChangeTheCardModeWithoutTouching3327) {
     SCOPED_TRACE(c.camera);
     Start(Cameras(std::string(R"({"media_record":4,)") + c.camera + "}"));
     std::vector<TraceCall> trace;
-    WaitMediaRecord(kMediaRecordRawOnly, trace);
+    WaitMediaRecord(2, trace);
     bool reads3328 = false;
     for (const TraceCall& call : trace) {
       EXPECT_FALSE(call.fn == "ZEPK_SetProp" && IntArg(call, 1) == 0x3327);
@@ -366,7 +368,7 @@ TEST_F(Session, NothingIsDoneUnconnectedAndMode3301IsLeftForTheChangeAndEnteredA
   EXPECT_EQ(CountCalls("ZEPK_GetMediaRecord"), 0u);
   ASSERT_EQ(Control(kPlug), 0);
   std::vector<TraceCall> trace;
-  const size_t at = WaitMediaRecord(kMediaRecordBoth, trace);
+  const size_t at = WaitMediaRecord(1, trace);
   ASSERT_TRUE(at >= 1 && at + 1 < trace.size());
   EXPECT_EQ(IntArgs(trace[at - 1]), (std::vector<int64_t>{IntArg(trace[at], 0), 0x3302, 0}));
   EXPECT_EQ(IntArgs(trace[at + 1]), (std::vector<int64_t>{IntArg(trace[at], 0), 0x3301, 0}));
@@ -418,7 +420,7 @@ TEST_F(Session, RefusedOpenIsClosedUnannouncedAndWarnsInTheProbedModelsWording) 
   const struct {
     const char* model;
     uint32_t options;
-  } kCases[] = {{"K-Q7", 0}, {"K-M1", 0}, {"VMZ 40B", kOptionMediumFormatOnly}};
+  } kCases[] = {{"K-Q7", 0}, {"K-M1", 0}, {"VMZ 40B", kBit4}};
   std::vector<std::u16string> texts;
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.model);
