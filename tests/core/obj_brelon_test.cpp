@@ -100,8 +100,11 @@ TEST_F(HostStyle, MembersReadAndWriteTheirContextFieldsAndReachTheCamera) {
   o_->GetCondition(nullptr);
   EXPECT_EQ(o_->MakeOutputFolder(nullptr, 0), 0);
 
-  // Arming the image wait resets its event.
+  // The image-wait event stays signalled for every waiter until the host arms the wait again.
   plat::EventSet(ctx_->hImageWaitEvent);
+  for (int waiter = 0; waiter < 2; ++waiter) {
+    EXPECT_EQ(plat::EventWait(ctx_->hImageWaitEvent, 0), plat::WaitResult::kSignalled);
+  }
   o_->SetImageWait(1);
   EXPECT_EQ(o_->GetImageWait(), 1);
   EXPECT_EQ(o_->GetImageWaitEvent(), static_cast<void*>(ctx_->hImageWaitEvent));
