@@ -77,7 +77,8 @@ TEST(InitWithoutSdk, FailsWithMinusOneKeepsAContextForExitAndAnswersOnlyAnOpenCo
   EXPECT_EQ(CTavelSDK::Current(), nullptr) << "the failed loader is gone";
   EXPECT_EQ(ctx->hSessionThread, nullptr);
   EXPECT_EQ(ctx->hStopEvent, nullptr);
-  EXPECT_NE(ctx->hImageWaitEvent, nullptr);
+  ASSERT_NE(ctx->hImageWaitEvent, nullptr);
+  EXPECT_EQ(plat::EventWait(ctx->hImageWaitEvent, 0), plat::WaitResult::kTimeout) << "no image yet";
   EXPECT_EQ(ctx->pfnCallback, &IgnoreEvent);
   EXPECT_EQ(ctx->pCallbackData, &userData);
   EXPECT_EQ((std::vector<int32_t>{ctx->lAlwaysOne, ctx->lPriorityMode, ctx->bHostFlag}),
