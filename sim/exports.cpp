@@ -93,10 +93,12 @@ int32_t RunOnCamera(EntryId id, const TraceArgs& args, int32_t camera, Body&& bo
   });
 }
 
+// A text into its 256-byte field: terminated when shorter, else filling the field without a
+// terminator, as a camera's fixed-size record may.
 void CopyText(char* out, const std::string& text) {
-  const size_t n = std::min(text.size(), kTextField - 1);
+  const size_t n = std::min(text.size(), kTextField);
   memcpy(out, text.data(), n);
-  out[n] = '\0';
+  if (n < kTextField) out[n] = '\0';
 }
 
 bool Contains(const std::vector<int32_t>& list, int32_t value) {

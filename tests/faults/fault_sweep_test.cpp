@@ -1,38 +1,39 @@
 // Fault sweep: every SDK call that a clean run of the session thread, Shoot, the ReadImage pairs,
 // the live-view queries, GetCameraCondition and Exit makes is failed once with the busy error
 // number, once with another one and, where the plug-in guards the call, thrown out of. Each run
-// must give the defined result, finish in time, and leave the plug-in delivering the next shot
-// under its right names. Second order: every call after whose failure the trace shows a lookup
-// of the error number is failed again with that lookup failing too (or, where guarded, throwing).
+// must give the defined result and leave the plug-in delivering the next shot under its right
+// names. Second order: every call after whose failure the trace shows a lookup of the error
+// number is failed again with that lookup failing too (or, where guarded, throwing).
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "brelon/interfaces.h"
-#include "faults/reliability.h"
 #include "settings/test_registry.h"
+#include "support/connected_context.h"
 
 namespace brelon {
 namespace {
 
-using test::SimHost;
+using test::ConnectedContext;
 using test::TraceCall;
 using test::TransferLog;
+using Names = std::vector<std::u16string>;
 
-constexpr uint32_t kTimeScale = 100;  // a session cycle of 5 s nominal lasts 50 ms
-constexpr int32_t kBusy = ZEPK_ERR_BUSY;
+constexpr uint32_t kTimeScale = 100;     // a session cycle of 5 s nominal lasts 50 ms
 constexpr int32_t kOtherError = 0x1003;  // any number but busy; 0x1015 would open the warning
 constexpr int kCleanFrame = 42;
 constexpr int kRecoveryFrame = 500;
 constexpr uint32_t kQuietCyclesMs = 300;  // real time in which a failed ZEPK_Init must stay alone
 constexpr int32_t kPreviewBytes = 5000;   // the live-view frames of kCamera
+constexpr int32_t kHostCount = 2;         // above 1, so the transfer restores it after the release
+constexpr char kLookup[] = "ZEPK_GetErrorNumber";
 
 const std::string kCamera = R"({"preview_bytes":)" + std::to_string(kPreviewBytes) +
                             R"(,"capture":{"format":"raw+jpeg","delay_ms":0,"raw_bytes":20000}})";
@@ -40,39 +41,20 @@ const std::string kCamera = R"({"preview_bytes":)" + std::to_string(kPreviewByte
 // sets the media-record mode, which adds its own calls.
 const std::string kMediaCamera =
     R"({"media_record":2,"capture":{"format":"raw+jpeg","delay_ms":0,"raw_bytes":20000}})";
-const std::string kCleanConfig = R"({"cameras":[)" + kCamera + "]}";
-std::string Config(const std::string& camera) {
-  return R"({"cameras":[)" + camera + "]}";
+std::string Config(const std::string& camera, const std::string& faults = "") {
+  return R"({"cameras":[)" + camera + R"(],"faults":[)" + faults + "]}";
 }
 
-enum class Phase { kSession, kShoot, kTransfer, kCondition, kPreview, kShutdown };
-enum class Fault { kBusy, kOther, kThrow };
-constexpr Fault kFaults[] = {Fault::kBusy, Fault::kOther, Fault::kThrow};
+enum Phase { kSession, kShoot, kTransfer, kCondition, kPreview, kShutdown };
+constexpr const char* kPhaseNames[] = {"session",   "Shoot", "ReadImage", "GetCameraCondition",
+                                       "live view", "Exit"};
+enum Fault { kBusy, kOther, kThrow };
+constexpr const char* kFaultNames[] = {"busy", "other", "throw"};
 
-const char* PhaseName(Phase phase) {
-  switch (phase) {
-    case Phase::kSession:
-      return "session";
-    case Phase::kShoot:
-      return "Shoot";
-    case Phase::kTransfer:
-      return "ReadImage";
-    case Phase::kCondition:
-      return "GetCameraCondition";
-    case Phase::kPreview:
-      return "live view";
-    case Phase::kShutdown:
-      return "Exit";
-  }
-  return "?";
-}
-const char* FaultName(Fault fault) {
-  return fault == Fault::kBusy ? "busy" : fault == Fault::kOther ? "other" : "throw";
-}
-
-// A call site: the nth call of an entry point within one phase of the clean run.
+// A call site: the nth call of an entry point within one phase of the clean run, and how the
+// run that reaches it is set up.
 struct Site {
-  Phase phase = Phase::kSession;
+  Phase phase = kSession;
   std::string fn;
   int nth = 0;
   bool watch = false;   // session only: made by a watch cycle, after the connection
@@ -80,94 +62,87 @@ struct Site {
   std::string camera = kCamera;
   bool discardJpeg = false;  // ReadImage only: JPEGs are not to be transferred
   bool mode3301 = false;     // Shoot and ReadImage: the host put the camera in mode 3301
+  bool Same(const Site& o) const {
+    return phase == o.phase && fn == o.fn && nth == o.nth && watch == o.watch;
+  }
   std::string Label() const {
-    return std::string(PhaseName(phase)) + " " + fn + "#" + std::to_string(nth) +
+    return std::string(kPhaseNames[phase]) + " " + fn + "#" + std::to_string(nth) +
            (watch ? " (watch)" : "") + (camera == kMediaCamera ? " [media record differs]" : "") +
            (discardJpeg ? " [JPEG discarded]" : "") + (mode3301 ? " [mode 3301]" : "");
   }
 };
 
 // One scenario: the call fails as `fault` says; in the second order the error-number lookup
-// after it fails too (the call then fails busy, other, or busy with the lookup throwing).
-// `lookedUp`: the trace shows a lookup after the faulted call.
+// after it fails too. `lookedUp`: the trace shows a lookup after the faulted call.
 struct Injection {
   Fault fault;
   bool lookupFails = false;
   bool lookedUp = false;
 };
-constexpr char kLookup[] = "ZEPK_GetErrorNumber";
 
-// The plug-in catches exceptions only around these calls; elsewhere a throwing SDK is fatal by
+// The plug-in catches exceptions only around ZEPK_Init; elsewhere a throwing SDK is fatal by
 // design, so no throw scenario is run there. No error-number lookup is guarded.
 bool Guarded(const Site& site, bool lookupFails) {
-  return !lookupFails && site.phase == Phase::kSession && site.fn == "ZEPK_Init";
+  return !lookupFails && site.phase == kSession && site.fn == "ZEPK_Init";
 }
 
 // Results that differ from the phase's rule (busy -100, any other number -5 for Shoot and
 // GetCameraCondition; 0 for the ReadImage pairs, except a failed read of the data: -6; 0 for
 // every live-view query and for Exit, which pass no SDK failure on).
-struct Exception {
+constexpr struct {
   Phase phase;
   const char* fn;
   int nth;
-  int32_t busy;
-  int32_t other;
-};
-constexpr Exception kExceptions[] = {
+  int32_t busy, other;
+} kExceptions[] = {
     // Shoot's own release-mode query: an unusable list is answered without an error lookup.
-    {Phase::kShoot, "ZEPK_CapRelease", 1, BRELON_E_SDK_CALL, BRELON_E_SDK_CALL},
-    {Phase::kShoot, "ZEPK_CapRelease", 2, BRELON_E_SDK_CALL, BRELON_E_SDK_CALL},
+    {kShoot, "ZEPK_CapRelease", 1, BRELON_E_SDK_CALL, BRELON_E_SDK_CALL},
+    {kShoot, "ZEPK_CapRelease", 2, BRELON_E_SDK_CALL, BRELON_E_SDK_CALL},
     // The timed release's look for mode 0x0F only decides about event 107.
-    {Phase::kShoot, "ZEPK_CapRelease", 3, BRELON_OK, BRELON_OK},
-    {Phase::kShoot, "ZEPK_CapRelease", 4, BRELON_OK, BRELON_OK},
+    {kShoot, "ZEPK_CapRelease", 3, BRELON_OK, BRELON_OK},
+    {kShoot, "ZEPK_CapRelease", 4, BRELON_OK, BRELON_OK},
     // Leaving mode 3301 and setting the host count before a release are tried, not required.
-    {Phase::kShoot, "ZEPK_SetProp", 1, BRELON_OK, BRELON_OK},
-    {Phase::kShoot, "ZEPK_SetProp", 2, BRELON_OK, BRELON_OK},
+    {kShoot, "ZEPK_SetProp", 1, BRELON_OK, BRELON_OK},
+    {kShoot, "ZEPK_SetProp", 2, BRELON_OK, BRELON_OK},
     // Under white balance AUTO a colour-temperature failure is stored, not counted.
-    {Phase::kCondition, "ZEPK_GetWBColorTemp", 1, BRELON_OK, BRELON_OK},
+    {kCondition, "ZEPK_GetWBColorTemp", 1, BRELON_OK, BRELON_OK},
 };
 
 int32_t ExpectedResult(const Site& site, const Injection& inj) {
   // A failed lookup leaves the error number at 0, which is never busy. GetCameraCondition takes
   // its result from that number alone, so it then answers 0 although a getter failed; only the
   // getter's own result in the record shows it. Pinned as the plug-in behaves today.
-  if (inj.lookupFails && site.phase == Phase::kCondition) return BRELON_OK;
-  const Fault fault = inj.lookupFails ? Fault::kOther : inj.fault;
-  for (const Exception& e : kExceptions) {
-    if (e.phase == site.phase && site.fn == e.fn && site.nth == e.nth) {
-      return fault == Fault::kBusy ? e.busy : e.other;
-    }
+  if (inj.lookupFails && site.phase == kCondition) return BRELON_OK;
+  const bool busy = inj.fault == kBusy && !inj.lookupFails;
+  for (const auto& e : kExceptions) {
+    if (e.phase == site.phase && site.fn == e.fn && site.nth == e.nth)
+      return busy ? e.busy : e.other;
   }
-  if (site.phase == Phase::kTransfer) {
-    return site.fn == "ZEPK_ReadImage" ? BRELON_E_IMAGE_DATA : BRELON_OK;
-  }
-  if (site.phase == Phase::kPreview || site.phase == Phase::kShutdown) return BRELON_OK;
-  return fault == Fault::kBusy ? BRELON_E_BUSY : BRELON_E_SDK_CALL;
+  if (site.phase == kTransfer) return site.fn == "ZEPK_ReadImage" ? BRELON_E_IMAGE_DATA : BRELON_OK;
+  if (site.phase == kPreview || site.phase == kShutdown) return BRELON_OK;
+  return busy ? BRELON_E_BUSY : BRELON_E_SDK_CALL;
 }
 
-std::string FaultJson(const Site& site, Fault fault) {
-  const int32_t error = fault == Fault::kBusy ? kBusy : kOtherError;
-  return R"({"fn":")" + site.fn + R"(","nth":)" + std::to_string(site.nth) +
-         R"(,"count":1,"result":-1,"api_code":0,"error":)" + std::to_string(error) +
-         R"(,"throw":)" + (fault == Fault::kThrow ? "true" : "false") + "}";
+// The faults of a scenario as the fields of one JSON object each; the lookup's fault counts
+// from the call's.
+std::vector<std::string> FaultFields(const Site& site, const Injection& inj) {
+  const auto fields = [](const std::string& fn, int nth, Fault fault) {
+    return R"("fn":")" + fn + R"(","nth":)" + std::to_string(nth) +
+           R"(,"count":1,"result":-1,"api_code":0,"error":)" +
+           std::to_string(fault == kBusy ? ZEPK_ERR_BUSY : kOtherError) + R"(,"throw":)" +
+           (fault == kThrow ? "true" : "false");
+  };
+  if (!inj.lookupFails) return {fields(site.fn, site.nth, inj.fault)};
+  return {fields(site.fn, site.nth, inj.fault == kThrow ? kBusy : inj.fault),
+          fields(kLookup, 1, inj.fault)};
 }
-
-// The faults of a scenario, each a JSON object; the lookup's fault counts from the call's.
-std::vector<std::string> FaultList(const Site& site, const Injection& inj) {
-  if (!inj.lookupFails) return {FaultJson(site, inj.fault)};
-  Site lookup = site;
-  lookup.fn = kLookup;
-  lookup.nth = 1;
-  const Fault call = inj.fault == Fault::kThrow ? Fault::kBusy : inj.fault;
-  return {FaultJson(site, call), FaultJson(lookup, inj.fault)};
-}
-void AddFaults(SimHost& host, const Site& site, const Injection& inj) {
-  for (const std::string& fault : FaultList(site, inj)) {
-    ASSERT_EQ(host.Control(R"({"cmd":"fault",)" + fault.substr(1)), ZEPASIM_OK);
+void AddFaults(ConnectedContext& host, const Site& site, const Injection& inj) {
+  for (const std::string& f : FaultFields(site, inj)) {
+    ASSERT_EQ(host.Control(R"({"cmd":"fault",)" + f + "}"), 0);
   }
 }
 
-// Index of the nth call of fn at or after `from` in the trace; the trace's size when none.
+// Index of the site's call at or after `from` in the trace; the trace's size when none.
 size_t SiteIndex(const std::vector<TraceCall>& trace, size_t from, const Site& site) {
   int seen = 0;
   for (size_t i = from; i < trace.size(); ++i) {
@@ -178,18 +153,15 @@ size_t SiteIndex(const std::vector<TraceCall>& trace, size_t from, const Site& s
 bool Failed(const TraceCall& call) {
   return call.threw || call.ret == ZEPK_FAILED;
 }
-
-// True when the nth call of fn at or after `from` in the trace failed as injected.
 bool FaultHit(const std::vector<TraceCall>& trace, size_t from, const Site& site) {
   const size_t i = SiteIndex(trace, from, site);
   return i < trace.size() && Failed(trace[i]);
 }
 
-// Records whether the plug-in looked the error number up after the faulted call; clean runs
-// make no lookup, so the first one after it is the one the failure caused. In the second order
-// that lookup must have come and failed as injected.
-void NoteLookup(const std::vector<TraceCall>& trace, size_t from, const Site& site,
-                Injection& inj) {
+// Records whether the plug-in looked the error number up after the faulted call (clean runs
+// make no lookup); in the second order that lookup must have come and failed as injected.
+void NoteLookup(ConnectedContext& host, size_t from, const Site& site, Injection& inj) {
+  const std::vector<TraceCall> trace = host.Sim().Trace();
   size_t i = SiteIndex(trace, from, site);
   while (i < trace.size() && trace[i].fn != kLookup) ++i;
   inj.lookedUp = i < trace.size();
@@ -198,68 +170,49 @@ void NoteLookup(const std::vector<TraceCall>& trace, size_t from, const Site& si
   }
 }
 
-void AppendSites(const std::vector<TraceCall>& trace, size_t from, size_t to, Phase phase,
-                 size_t watchFrom, std::vector<Site>& out) {
+// The sites of trace [from, to) not yet in `sites`, made like `like`; calls at or after
+// `watchFrom` belong to the watch cycles.
+void AddSites(const std::vector<TraceCall>& trace, size_t from, size_t to, const Site& like,
+              std::vector<Site>& sites, size_t watchFrom = SIZE_MAX) {
   std::map<std::string, int> seen;
   for (size_t i = from; i < to && i < trace.size(); ++i) {
-    Site site;
-    site.phase = phase;
+    Site site = like;
     site.fn = trace[i].fn;
-    site.nth = ++seen[trace[i].fn];
+    site.nth = ++seen[site.fn];
     site.watch = i >= watchFrom;
     if (site.watch) site.cycleFn = trace[watchFrom].fn;
-    out.push_back(site);
+    if (std::none_of(sites.begin(), sites.end(), [&](const Site& s) { return s.Same(site); })) {
+      sites.push_back(site);
+    }
   }
 }
 
 // Waits for the session's second watch cycle; `connect` and `nextWatch` then mark where its
 // first one began and ended in the trace.
-bool RecordSession(SimHost& host, size_t& connect, size_t& nextWatch) {
+bool RecordSession(ConnectedContext& host, size_t& connect, size_t& nextWatch) {
   if (!host.WaitEvent(BRELON_EV_CONNECTED, 1)) return false;
   connect = host.TraceAtConnect();
-  return test::WaitUntil(
-      [&] {
-        const std::vector<TraceCall> trace = host.Sim().Trace();
-        for (size_t i = connect + 1; i < trace.size() && connect < trace.size(); ++i) {
-          if (trace[i].fn == trace[connect].fn) {
-            nextWatch = i;
-            return true;
-          }
-        }
-        return false;
-      },
-      test::kWatchdogMs / 2);
+  return test::Eventually([&] {
+    const std::vector<TraceCall> trace = host.Sim().Trace();
+    for (size_t i = connect + 1; i < trace.size(); ++i) {
+      if (trace[i].fn == trace[connect].fn) return (nextWatch = i), true;
+    }
+    return false;
+  });
 }
 
 // A faulted call in a watch cycle ends the connection unless the camera was only busy (which
 // a failed lookup cannot tell), or the call was the host-count read around the media-record
 // change, whose failure means "1".
 bool EndsConnection(const Site& site, const Injection& inj) {
-  return (inj.fault != Fault::kBusy || inj.lookupFails) && site.fn != "ZEPK_GetProp";
+  return (inj.fault != kBusy || inj.lookupFails) && site.fn != "ZEPK_GetProp";
 }
-
-constexpr int32_t kHostCount = 2;  // above 1, so the transfer restores it after the release
 
 // What the interface object's mode-3301 members leave in the context, set directly.
 void EnterMode3301(PluginContext* ctx, bool on) {
   ctx->lMode3301 = on ? 1 : 0;
   ctx->lRearm3301 = 0;
   ctx->lHostCount = on ? kHostCount : 0;
-}
-
-// The sites of `trace` [from, to) not yet in `sites` (same phase, entry point and number).
-void AppendNewSites(const std::vector<TraceCall>& trace, size_t from, size_t to, Phase phase,
-                    bool discardJpeg, bool mode3301, std::vector<Site>& sites) {
-  std::vector<Site> found;
-  AppendSites(trace, from, to, phase, trace.size(), found);
-  for (Site& extra : found) {
-    const bool known = std::any_of(sites.begin(), sites.end(), [&](const Site& site) {
-      return site.phase == phase && site.fn == extra.fn && site.nth == extra.nth;
-    });
-    extra.discardJpeg = discardJpeg;
-    extra.mode3301 = mode3301;
-    if (!known) sites.push_back(extra);
-  }
 }
 
 void SetJpegTransfer(bool on) {
@@ -269,24 +222,24 @@ void SetJpegTransfer(bool on) {
   WriteProperty(&record);
 }
 
-std::vector<std::u16string> Sorted(std::vector<std::u16string> names) {
+Names Sorted(Names names) {
   std::sort(names.begin(), names.end());
   return names;
 }
-std::vector<std::u16string> ShotNames(int frame) {
+Names ShotNames(int frame) {
   return Sorted({test::ExpectedName(frame, true), test::ExpectedName(frame, false)});
 }
 
 // A host's live view while the camera holds frames: a query call, then a look into the preview
 // slots through the interface object. The sizes of the JPEG frames handed out (-1: not a JPEG).
-std::vector<int32_t> RunLiveView(SimHost& host, TransferLog& log, int maxQueries = 4) {
+std::vector<int32_t> RunLiveView(ConnectedContext& host, TransferLog& log) {
   void* object = nullptr;
   CreateIF(*host.Handle(), BRELON_IF_BRELON, &object);
   auto* view = static_cast<IBrelon*>(object);
   std::vector<int32_t> frames;
   std::vector<uint8_t> frame(kPreviewSlotBytes);
-  for (int i = 0; view && i < maxQueries && host.Pending() > 0; ++i) {
-    test::FetchOne(host.Handle(), log);
+  for (int i = 0; view && i < 4 && host.Pending() > 0; ++i) {
+    host.FetchOne(log);
     int32_t size = static_cast<int32_t>(frame.size());
     if (view->TakePreview(frame.data(), &size) != BRELON_OK) continue;
     frames.push_back(size > 1 && frame[0] == 0xFF && frame[1] == 0xD8 ? size : -1);
@@ -295,184 +248,134 @@ std::vector<int32_t> RunLiveView(SimHost& host, TransferLog& log, int maxQueries
   return frames;
 }
 
-// The call sites of one clean run, recorded once: the session thread up to the end of its first
-// watch cycle, then, with the session held off by the host lock, one Shoot, the query/read pairs
-// of its two files, one GetCameraCondition and one live-view frame; and Exit of another context.
-struct CleanRun {
-  std::vector<Site> sites;
-  std::string failure;  // empty when the clean run itself behaved
-};
-
-CleanRun RecordCleanRun() {
-  CleanRun run;
-  test::Watchdog watchdog("the clean run");
-  size_t connect = 0;
-  size_t nextWatch = 0;
-  {
-    // Only the calls this camera adds to the session are kept from it.
-    SimHost media(Config(kMediaCamera));
-    if (!RecordSession(media, connect, nextWatch)) {
-      run.failure = "no second watch cycle with the media-record change";
-      return run;
-    }
-    AppendSites(media.Sim().Trace(), 0, nextWatch, Phase::kSession, connect, run.sites);
-    for (Site& site : run.sites) site.camera = kMediaCamera;
-  }
-  const std::vector<Site> mediaSites = std::move(run.sites);
-  run.sites.clear();
-  std::vector<Site> exitSites;
-  {
-    // Exit of a connected context: the calls after the last one a watch cycle makes.
-    SimHost closing(kCleanConfig);
-    if (!RecordSession(closing, connect, nextWatch)) {
-      run.failure = "no second watch cycle before Exit";
-      return run;
-    }
-    const size_t exitFrom = closing.Sim().Trace().size();
-    Exit(closing.Handle());
-    const std::vector<TraceCall> trace = closing.Sim().Trace();
-    size_t from = exitFrom;
-    for (size_t i = exitFrom; i < trace.size(); ++i) {
-      for (size_t w = connect; w < nextWatch; ++w) from = trace[w].fn == trace[i].fn ? i + 1 : from;
-    }
-    AppendSites(trace, from, trace.size(), Phase::kShutdown, trace.size(), exitSites);
-  }
-  SimHost host(kCleanConfig);
-  if (!RecordSession(host, connect, nextWatch)) {
-    run.failure = "no second watch cycle";
-    return run;
-  }
-  plat::LockGuard holdSession(Locks().host[0]);
-  const size_t shootFrom = host.Sim().Trace().size();
-  host.SetFrame(kCleanFrame);
-  if (Shoot(host.Handle()) != BRELON_OK || !host.ShotsReady()) {
-    run.failure = "the clean shot failed";
-    return run;
-  }
-  const size_t transferFrom = host.Sim().Trace().size();
-  const TransferLog transfer = test::FetchPending(host);
-  if (Sorted(transfer.names) != ShotNames(kCleanFrame)) {
-    run.failure = "the clean shot's files were not delivered";
-    return run;
-  }
-  const size_t conditionFrom = host.Sim().Trace().size();
-  BrelonCondition condition{};
-  if (GetCameraCondition(host.Handle(), &condition) != BRELON_OK) {
-    run.failure = "the clean condition report failed";
-    return run;
-  }
-  // The same pairs with JPEGs not to be transferred: the discard rule deletes them.
-  const size_t conditionTo = host.Sim().Trace().size();
-  SetJpegTransfer(false);
-  if (Shoot(host.Handle()) != BRELON_OK || !host.ShotsReady()) {
-    run.failure = "the clean shot for the discard rule failed";
-    return run;
-  }
-  const size_t discardFrom = host.Sim().Trace().size();
-  const TransferLog discarded = test::FetchPending(host);
-  SetJpegTransfer(true);
-  if (discarded.names != std::vector<std::u16string>{test::ExpectedName(kCleanFrame + 1, true)}) {
-    run.failure = "the discard rule did not leave the raw file alone";
-    return run;
-  }
-  // A shot and its pairs in mode 3301: left before the release, entered again after the files.
-  EnterMode3301(host.Context(), true);
-  const size_t modeShootFrom = host.Sim().Trace().size();
-  if (Shoot(host.Handle()) != BRELON_OK || !host.ShotsReady()) {
-    run.failure = "the clean shot in mode 3301 failed";
-    return run;
-  }
-  const size_t modeTransferFrom = host.Sim().Trace().size();
-  const TransferLog modeTransfer = test::FetchPending(host);
-  const size_t modeTransferTo = host.Sim().Trace().size();
-  EnterMode3301(host.Context(), false);
-  if (Sorted(modeTransfer.names) != ShotNames(kCleanFrame + 2)) {
-    run.failure = "the files of the shot in mode 3301 were not delivered";
-    return run;
-  }
-  // One live-view frame: the query parks it in a preview slot, the host takes it from there.
-  host.Control(R"({"cmd":"preview","camera":0,"frames":1})");
-  const size_t previewFrom = host.Sim().Trace().size();
-  TransferLog previewLog;
-  if (RunLiveView(host, previewLog) != std::vector<int32_t>{kPreviewBytes}) {
-    run.failure = "the live-view frame was not handed out";
-    return run;
-  }
-  const size_t previewTo = host.Sim().Trace().size();
-  const std::vector<TraceCall> trace = host.Sim().Trace();
-  AppendSites(trace, 0, nextWatch, Phase::kSession, connect, run.sites);
-  for (const Site& extra : mediaSites) {
-    const bool known = std::any_of(run.sites.begin(), run.sites.end(), [&](const Site& site) {
-      return site.fn == extra.fn && site.nth == extra.nth && site.watch == extra.watch;
-    });
-    if (!known) run.sites.push_back(extra);
-  }
-  AppendSites(trace, shootFrom, transferFrom, Phase::kShoot, trace.size(), run.sites);
-  AppendSites(trace, transferFrom, conditionFrom, Phase::kTransfer, trace.size(), run.sites);
-  AppendSites(trace, conditionFrom, conditionTo, Phase::kCondition, trace.size(), run.sites);
-  AppendNewSites(trace, discardFrom, modeShootFrom, Phase::kTransfer, true, false, run.sites);
-  AppendNewSites(trace, modeShootFrom, modeTransferFrom, Phase::kShoot, false, true, run.sites);
-  AppendNewSites(trace, modeTransferFrom, modeTransferTo, Phase::kTransfer, false, true, run.sites);
-  AppendSites(trace, previewFrom, previewTo, Phase::kPreview, trace.size(), run.sites);
-  run.sites.insert(run.sites.end(), exitSites.begin(), exitSites.end());
-  return run;
-}
-
-// ---- Scenarios ------------------------------------------------------------------------------
-
-// After any scenario: whatever the camera still holds comes out once under its shot's names,
-// and a clean shot then arrives whole. The caller holds the session off (host lock).
-void ExpectRecovered(SimHost& host, int faultedFrame) {
-  ASSERT_EQ(host.Control(R"({"cmd":"clear_faults"})"), ZEPASIM_OK);
-  ASSERT_TRUE(host.ShotsReady());
-  const TransferLog left = test::FetchPending(host);
-  const std::vector<std::u16string> allowed = ShotNames(faultedFrame);
-  for (const std::u16string& name : left.names) {
-    EXPECT_EQ(std::count(left.names.begin(), left.names.end(), name), 1) << "delivered twice";
-    EXPECT_NE(std::find(allowed.begin(), allowed.end(), name), allowed.end())
-        << "a leftover file got a wrong name";
-  }
-  EXPECT_EQ(host.Pending(), 0) << "files stuck in the camera";
-
-  host.SetFrame(kRecoveryFrame);
-  ASSERT_EQ(Shoot(host.Handle()), BRELON_OK) << "the next clean shot failed";
-  ASSERT_TRUE(host.ShotsReady());
-  EXPECT_EQ(Sorted(test::FetchPending(host).names), ShotNames(kRecoveryFrame));
-}
-
-// Shoot, the pairs and the condition report, with the session thread held at its next watch.
-void RunHostScenario(const Site& site, Injection& inj) {
-  SimHost host(kCleanConfig);
-  ASSERT_TRUE(host.WaitEvent(BRELON_EV_CONNECTED, 1)) << "no connection";
-  plat::LockGuard holdSession(Locks().host[0]);
-  host.SetFrame(kCleanFrame);
+// Sets a host scenario up as its site says, before the faulted step.
+void Prepare(ConnectedContext& host, const Site& site) {
   EnterMode3301(host.Context(), site.mode3301);
-  if (site.phase == Phase::kTransfer) {
+  if (site.phase == kTransfer) {
     ASSERT_EQ(Shoot(host.Handle()), BRELON_OK);
     ASSERT_TRUE(host.ShotsReady());
     SetJpegTransfer(!site.discardJpeg);
-  } else if (site.phase == Phase::kPreview) {
+  } else if (site.phase == kPreview) {
     host.Control(R"({"cmd":"preview","camera":0,"frames":1})");
   }
+}
+
+// The call sites of one clean run: the session thread up to the end of its first watch cycle
+// (with both cameras), Exit of a connected context, then, with the session held off by the host
+// lock, each host step. Empty with `failure` set when the clean run itself misbehaved.
+std::vector<Site> RecordCleanRun(std::string& failure) {
+  std::vector<Site> sites;
+  size_t connect = 0, nextWatch = 0;
+  for (const std::string& camera : {kCamera, kMediaCamera}) {
+    ConnectedContext host(Config(camera));
+    if (!RecordSession(host, connect, nextWatch)) return failure = "no second watch cycle", sites;
+    Site like;
+    like.camera = camera;
+    AddSites(host.Sim().Trace(), 0, nextWatch, like, sites, connect);
+    if (camera == kMediaCamera) continue;
+    // Exit: the calls after the last one a watch cycle makes.
+    const std::vector<TraceCall> cycle = host.Sim().Trace();
+    const size_t exitFrom = cycle.size();
+    Exit(host.Handle());
+    const std::vector<TraceCall> trace = host.Sim().Trace();
+    size_t from = exitFrom;
+    for (size_t i = exitFrom; i < trace.size(); ++i) {
+      for (size_t w = connect; w < nextWatch; ++w) from = cycle[w].fn == trace[i].fn ? i + 1 : from;
+    }
+    like.phase = kShutdown;
+    AddSites(trace, from, trace.size(), like, sites);
+  }
+  ConnectedContext host(Config(kCamera));
+  if (!host.WaitEvent(BRELON_EV_CONNECTED, 1)) return failure = "no connection", sites;
+  plat::LockGuard holdSession(Locks().host[0]);
+  host.SetFrame(kCleanFrame);
+  int frame = kCleanFrame;
+  const auto shot = [&] { return Shoot(host.Handle()) == BRELON_OK && host.ShotsReady(); };
+  const auto files = [&](const Names& expected) {
+    return [&, expected] { return Sorted(host.FetchPending().names) == expected; };
+  };
+  const struct {
+    Phase phase;
+    bool discardJpeg, mode3301;
+    std::function<bool()> run;
+  } kSteps[] = {
+      {kShoot, false, false, shot},
+      {kTransfer, false, false, files(ShotNames(frame))},
+      {kCondition, false, false,
+       [&] {
+         BrelonCondition condition{};
+         return GetCameraCondition(host.Handle(), &condition) == BRELON_OK;
+       }},
+      {kTransfer, true, false, [&] { return SetJpegTransfer(false), shot(); }},
+      {kTransfer, true, false, files({test::ExpectedName(frame + 1, true)})},
+      {kShoot, false, true,
+       [&] { return SetJpegTransfer(true), EnterMode3301(host.Context(), true), shot(); }},
+      {kTransfer, false, true, files(ShotNames(frame + 2))},
+      {kPreview, false, false,
+       [&] {
+         EnterMode3301(host.Context(), false);
+         host.Control(R"({"cmd":"preview","camera":0,"frames":1})");
+         TransferLog log;
+         return RunLiveView(host, log) == std::vector<int32_t>{kPreviewBytes};
+       }},
+  };
+  for (size_t step = 0; step < std::size(kSteps); ++step) {
+    const auto& s = kSteps[step];
+    const size_t from = host.Sim().Trace().size();
+    if (!s.run()) return failure = "clean step " + std::to_string(step) + " failed", sites;
+    // The shot before the discarded transfer only sets it up.
+    if (step == 3) continue;
+    Site like;
+    like.phase = s.phase;
+    like.discardJpeg = s.discardJpeg;
+    like.mode3301 = s.mode3301;
+    AddSites(host.Sim().Trace(), from, SIZE_MAX, like, sites);
+  }
+  return sites;
+}
+
+// After any scenario: whatever the camera still holds comes out once under its shot's names,
+// and a clean shot then arrives whole. The caller holds the session off (host lock).
+void ExpectRecovered(ConnectedContext& host) {
+  ASSERT_EQ(host.Control(R"({"cmd":"clear_faults"})"), 0);
+  ASSERT_TRUE(host.ShotsReady());
+  const Names left = Sorted(host.FetchPending().names);
+  const Names allowed = ShotNames(kCleanFrame);
+  EXPECT_TRUE(std::adjacent_find(left.begin(), left.end()) == left.end()) << "delivered twice";
+  EXPECT_TRUE(std::includes(allowed.begin(), allowed.end(), left.begin(), left.end()))
+      << "a leftover file got a wrong name";
+  EXPECT_EQ(host.Pending(), 0) << "files stuck in the camera";
+  host.SetFrame(kRecoveryFrame);
+  ASSERT_EQ(Shoot(host.Handle()), BRELON_OK) << "the next clean shot failed";
+  ASSERT_TRUE(host.ShotsReady());
+  EXPECT_EQ(Sorted(host.FetchPending().names), ShotNames(kRecoveryFrame));
+}
+
+// Shoot, the pairs, the live view and the condition report, with the session thread held at
+// its next watch.
+void RunHostScenario(const Site& site, Injection& inj) {
+  ConnectedContext host(Config(kCamera));
+  ASSERT_TRUE(host.Connected());
+  plat::LockGuard holdSession(Locks().host[0]);
+  host.SetFrame(kCleanFrame);
+  ASSERT_NO_FATAL_FAILURE(Prepare(host, site));
   const size_t from = host.Sim().Trace().size();
   ASSERT_NO_FATAL_FAILURE(AddFaults(host, site, inj));
   const int32_t expected = ExpectedResult(site, inj);
-
-  if (site.phase == Phase::kShoot) {
+  TransferLog log;
+  if (site.phase == kShoot) {
     EXPECT_EQ(Shoot(host.Handle()), expected);
-  } else if (site.phase == Phase::kCondition) {
-    BrelonCondition condition{};
-    EXPECT_EQ(GetCameraCondition(host.Handle(), &condition), expected);
+  } else if (site.phase == kCondition) {
+    BrelonCondition c{};
+    EXPECT_EQ(GetCameraCondition(host.Handle(), &c), expected);
     // Whatever the export answers, the record marks the failed getter, and only that one.
-    const int32_t results[] = {condition.sensitivityResult, condition.shutterResult,
-                               condition.apertureResult,    condition.wbModeResult,
-                               condition.colorTempResult,   condition.exposureBiasResult};
+    const int32_t results[] = {c.sensitivityResult, c.shutterResult,   c.apertureResult,
+                               c.wbModeResult,      c.colorTempResult, c.exposureBiasResult};
     EXPECT_EQ(std::count(std::begin(results), std::end(results), ZEPK_FAILED), 1);
-  } else if (site.phase == Phase::kPreview) {
+  } else if (site.phase == kPreview) {
     // A frame whose information or data could not be read stays in the camera for the next
     // query, and a slot whose read failed is never handed out. Event 3 follows every query that
     // got the frame's information, also when its read failed.
-    TransferLog log;
     const int eventsBefore = host.Count(BRELON_EV_PREVIEW);
     EXPECT_EQ(RunLiveView(host, log), std::vector<int32_t>{kPreviewBytes});
     EXPECT_EQ(log.results, std::vector<int32_t>(log.results.size(), expected));
@@ -481,50 +384,44 @@ void RunHostScenario(const Site& site, Injection& inj) {
   } else {
     // A failed query or read leaves the file in the camera; the next pair takes it. A failed
     // deletion lets the JPEG through after all.
-    const TransferLog log = test::FetchPending(host);
+    log = host.FetchPending();
     SetJpegTransfer(true);
     const bool jpegDeleted = site.discardJpeg && site.fn != "ZEPK_DeleteImage";
     EXPECT_EQ(Sorted(log.names),
-              jpegDeleted ? std::vector<std::u16string>{test::ExpectedName(kCleanFrame, true)}
-                          : ShotNames(kCleanFrame));
+              jpegDeleted ? Names{test::ExpectedName(kCleanFrame, true)} : ShotNames(kCleanFrame));
     EXPECT_EQ(std::count(log.results.begin(), log.results.end(), BRELON_E_IMAGE_DELETED),
               jpegDeleted ? 1 : 0);
     const auto failures = std::count_if(log.results.begin(), log.results.end(), [](int32_t r) {
       return r != BRELON_OK && r != BRELON_E_IMAGE_DELETED;
     });
     EXPECT_EQ(failures, expected == BRELON_OK ? 0 : 1);
-    if (expected != BRELON_OK) {
-      EXPECT_NE(std::find(log.results.begin(), log.results.end(), expected), log.results.end());
-    }
+    EXPECT_NE(std::find(log.results.begin(), log.results.end(), expected), log.results.end());
   }
   EXPECT_TRUE(FaultHit(host.Sim().Trace(), from, site)) << "the fault never fired";
-  NoteLookup(host.Sim().Trace(), from, site, inj);
-  ExpectRecovered(host, kCleanFrame);
+  NoteLookup(host, from, site, inj);
+  ExpectRecovered(host);
 }
 
 // The session thread with the fault in the configuration, counted from ZEPK_Init.
 void RunSessionScenario(const Site& site, Injection& inj) {
   std::string faults;
-  for (const std::string& fault : FaultList(site, inj)) {
-    faults += (faults.empty() ? "" : ",") + fault;
-  }
-  const std::string config = R"({"cameras":[)" + site.camera + R"(],"faults":[)" + faults + "]}";
-  auto host = std::make_unique<SimHost>(config);
+  for (const std::string& f : FaultFields(site, inj))
+    faults += (faults.empty() ? "{" : ",{") + f + "}";
+  auto host =
+      std::make_unique<ConnectedContext>(Config(site.camera, faults), ConnectedContext::kNoWait);
   ASSERT_EQ(host->InitResult(), BRELON_OK);
-
-  if (site.fn == "ZEPK_Init" && inj.fault != Fault::kThrow) {
+  if (site.fn == "ZEPK_Init" && inj.fault != kThrow) {
     // The thread ends without a further SDK call; only a new context brings the camera back.
-    plat::SleepMs(test::RealToScaled(kQuietCyclesMs));
+    test::RealSleepMs(kQuietCyclesMs);
     EXPECT_EQ(host->Count(BRELON_EV_CONNECTED), 0);
     EXPECT_EQ(host->Sim().Trace().size(), 1u);
     EXPECT_TRUE(FaultHit(host->Sim().Trace(), 0, site));
     host.reset();
-    host = std::make_unique<SimHost>(Config(site.camera));
-    ASSERT_TRUE(host->WaitEvent(BRELON_EV_CONNECTED, 1)) << "a fresh context did not connect";
+    host = std::make_unique<ConnectedContext>(Config(site.camera));
+    ASSERT_TRUE(host->Connected()) << "a fresh context did not connect";
   } else {
     ASSERT_TRUE(host->WaitEvent(BRELON_EV_CONNECTED, 1)) << "never connected";
-    ASSERT_TRUE(test::WaitUntil([&] { return FaultHit(host->Sim().Trace(), 0, site); },
-                                test::kWatchdogMs / 2))
+    ASSERT_TRUE(test::Eventually([&] { return FaultHit(host->Sim().Trace(), 0, site); }))
         << "the fault never fired";
     if (!site.watch) {
       // A failed detection or open is retried by the next cycle; nothing was ever lost.
@@ -532,13 +429,11 @@ void RunSessionScenario(const Site& site, Injection& inj) {
     } else if (!EndsConnection(site, inj)) {
       // A busy camera is not a lost one: the next cycle begins without event 7.
       const size_t after = host->Sim().Trace().size();
-      ASSERT_TRUE(test::WaitUntil(
-          [&] {
-            const std::vector<TraceCall> trace = host->Sim().Trace();
-            return std::count_if(trace.begin() + std::min(after, trace.size()), trace.end(),
-                                 [&](const TraceCall& c) { return c.fn == site.cycleFn; }) >= 1;
-          },
-          test::kWatchdogMs / 2));
+      ASSERT_TRUE(test::Eventually([&] {
+        const std::vector<TraceCall> trace = host->Sim().Trace();
+        return std::any_of(trace.begin() + std::min(after, trace.size()), trace.end(),
+                           [&](const TraceCall& c) { return c.fn == site.cycleFn; });
+      }));
       EXPECT_EQ(host->Count(BRELON_EV_DISCONNECTED), 0);
       EXPECT_EQ(host->Count(BRELON_EV_CONNECTED), 1);
     } else {
@@ -548,25 +443,25 @@ void RunSessionScenario(const Site& site, Injection& inj) {
     }
   }
   plat::LockGuard holdSession(Locks().host[0]);
-  NoteLookup(host->Sim().Trace(), 0, site, inj);
-  ExpectRecovered(*host, kCleanFrame);
+  NoteLookup(*host, 0, site, inj);
+  ExpectRecovered(*host);
 }
 
 // Exit of a connected context with the fault added just before; then a new Init on the same
 // simulator session must connect again.
 void RunShutdownScenario(const Site& site, Injection& inj) {
-  SimHost host(kCleanConfig);
-  ASSERT_TRUE(host.WaitEvent(BRELON_EV_CONNECTED, 1)) << "no connection";
+  ConnectedContext host(Config(kCamera));
+  ASSERT_TRUE(host.Connected());
   const size_t from = host.Sim().Trace().size();
   ASSERT_NO_FATAL_FAILURE(AddFaults(host, site, inj));
   EXPECT_EQ(Exit(host.Handle()), ExpectedResult(site, inj));
   EXPECT_EQ(*host.Handle(), nullptr);
   EXPECT_TRUE(FaultHit(host.Sim().Trace(), from, site)) << "the fault never fired";
-  NoteLookup(host.Sim().Trace(), from, site, inj);
+  NoteLookup(host, from, site, inj);
   ASSERT_EQ(host.Reinit(), BRELON_OK);
   ASSERT_TRUE(host.WaitEvent(BRELON_EV_CONNECTED, 2)) << "a new Init did not connect";
   plat::LockGuard holdSession(Locks().host[0]);
-  ExpectRecovered(host, kCleanFrame);
+  ExpectRecovered(host);
 }
 
 class FaultSweep : public ::testing::Test {
@@ -574,96 +469,76 @@ class FaultSweep : public ::testing::Test {
   static void SetUpTestSuite() {
     profile_ = new test::Profile(test::UseFreshProfile("faults"));
     plat::SetTimeScale(kTimeScale);
-    run_ = new CleanRun(RecordCleanRun());
+    sites_ = new std::vector<Site>(RecordCleanRun(failure_));
   }
   static void TearDownTestSuite() {
-    delete run_;
-    run_ = nullptr;
+    delete sites_;
     delete profile_;
-    profile_ = nullptr;
     plat::SetTimeScale(1);
   }
   void SetUp() override { plat::SetTimeScale(kTimeScale); }
 
-  // Runs every scenario of one phase and prints its coverage: call sites x faults. Then the
+  // Every scenario of one phase, with its coverage printed: call sites x faults. Then the
   // second order over the sites after whose failure a run looked the error number up.
   void Sweep(Phase phase) {
-    ASSERT_TRUE(run_->failure.empty()) << "clean run: " << run_->failure;
+    ASSERT_TRUE(failure_.empty()) << "clean run: " << failure_;
     std::vector<Site> sites;
-    std::copy_if(run_->sites.begin(), run_->sites.end(), std::back_inserter(sites),
+    std::copy_if(sites_->begin(), sites_->end(), std::back_inserter(sites),
                  [phase](const Site& site) { return site.phase == phase; });
     EXPECT_GT(sites.size(), 0u) << "the clean run made no SDK call in this phase";
-    SweepSites(phase, SweepSites(phase, sites, false), true);
+    SweepSites(SweepSites(sites, false), true);
   }
 
   // The scenarios of `sites`; returns those after whose failure the trace shows a lookup.
-  std::vector<Site> SweepSites(Phase phase, const std::vector<Site>& sites, bool lookupFails) {
-    const std::string name =
-        std::string(PhaseName(phase)) + (lookupFails ? ", error lookup failing too" : "");
+  std::vector<Site> SweepSites(const std::vector<Site>& sites, bool lookupFails) {
     std::vector<Site> lookedUp;
-    int run = 0;
-    std::printf("[ coverage ] %s: call site | busy | other | throw\n", name.c_str());
     for (const Site& site : sites) {
-      std::string row;
+      std::string faults;
       bool looked = false;
-      for (Fault fault : kFaults) {
-        if (fault == Fault::kThrow && !Guarded(site, lookupFails)) {
-          row += " | n/a";
-          continue;
-        }
-        const std::string what = site.Label() + " failing with " + FaultName(fault) +
-                                 (lookupFails ? ", its error lookup failing too" : "");
-        SCOPED_TRACE(what);
-        const int partsBefore = Parts();
-        test::Watchdog watchdog(what);
+      for (Fault fault : {kBusy, kOther, kThrow}) {
+        if (fault == kThrow && !Guarded(site, lookupFails)) continue;
+        SCOPED_TRACE(site.Label() + " failing with " + kFaultNames[fault] +
+                     (lookupFails ? ", its error lookup failing too" : ""));
         Injection inj{fault, lookupFails};
-        if (phase == Phase::kSession) {
+        if (site.phase == kSession) {
           RunSessionScenario(site, inj);
-        } else if (phase == Phase::kShutdown) {
+        } else if (site.phase == kShutdown) {
           RunShutdownScenario(site, inj);
         } else {
           RunHostScenario(site, inj);
         }
-        ++run;
         looked = looked || inj.lookedUp;
-        row += std::string(" | ") + (Parts() != partsBefore ? "FAILED" : "ok");
+        faults += std::string(" ") + kFaultNames[fault];
       }
       if (looked) lookedUp.push_back(site);
-      std::printf("[ coverage ]   %-40s%s\n", site.Label().c_str(), row.c_str());
+      std::printf("[ coverage ] %-50s%s%s\n", site.Label().c_str(), faults.c_str(),
+                  lookupFails ? " (lookup failing too)" : "");
     }
-    std::printf("[ coverage ] %s: %d call sites x 3 faults, %d scenarios run\n", name.c_str(),
-                static_cast<int>(sites.size()), run);
     return lookedUp;
   }
 
-  // Assertion results recorded so far in this test; every one here is a failure.
-  static int Parts() {
-    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
-  }
-
-  static CleanRun* run_;
-  static test::Profile* profile_;  // default settings: both card formats, both transferred
+  static inline std::vector<Site>* sites_ = nullptr;
+  static inline std::string failure_;
+  static inline test::Profile* profile_ = nullptr;  // default settings: both formats everywhere
 };
-CleanRun* FaultSweep::run_ = nullptr;
-test::Profile* FaultSweep::profile_ = nullptr;
 
 TEST_F(FaultSweep, SessionCallsFailingKeepOrRestoreTheConnection) {
-  Sweep(Phase::kSession);
+  Sweep(kSession);
 }
 TEST_F(FaultSweep, ShootCallsFailingGiveBusyOrCallFailure) {
-  Sweep(Phase::kShoot);
+  Sweep(kShoot);
 }
 TEST_F(FaultSweep, ReadImageCallsFailingStillDeliverEveryFileOnce) {
-  Sweep(Phase::kTransfer);
+  Sweep(kTransfer);
 }
 TEST_F(FaultSweep, ConditionGettersFailingGiveBusyOrCallFailure) {
-  Sweep(Phase::kCondition);
+  Sweep(kCondition);
 }
 TEST_F(FaultSweep, LiveViewCallsFailingStillHandOutTheFrameOnce) {
-  Sweep(Phase::kPreview);
+  Sweep(kPreview);
 }
 TEST_F(FaultSweep, ExitCallsFailingStillEndAndLetANewInitConnect) {
-  Sweep(Phase::kShutdown);
+  Sweep(kShutdown);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// ConnectedContext: a plug-in context (Init) running against the simulated camera SDK, returned
-// once the session thread has reported the camera connected (event 100), with a fresh log file
-// of its own and a record of every host event. For suites that need a live camera.
+// ConnectedContext: the one harness of the plug-in on the simulated camera. A context (Init ..
+// Exit) on a simulator session of its own, with a private log and lock folder, every host event
+// recorded, real-time waits for what the session thread does, and the host's query/read pairs.
 #pragma once
 
 #include <cstdint>
@@ -14,59 +14,89 @@
 
 namespace brelon::test {
 
+constexpr uint32_t kRealWaitMs = 10000;  // real time any one expectation may take
+
+int64_t RealNowMs();
+void RealSleepMs(uint32_t ms);  // real time, whatever the time scale
+// Polls `done` until it holds (true) or `realMs` of real time passed (false).
+template <typename Condition>
+bool Eventually(Condition done, uint32_t realMs = kRealWaitMs) {
+  for (const int64_t end = RealNowMs() + realMs; !done(); RealSleepMs(2)) {
+    if (RealNowMs() >= end) return done();
+  }
+  return true;
+}
+
+struct HostEvent {
+  int32_t camera;
+  int32_t code;
+};
+
+// What the host saw in query/read pairs: every export result in call order, and the names of
+// the files delivered.
+struct TransferLog {
+  std::vector<int32_t> results;
+  std::vector<std::u16string> names;
+};
+std::u16string ExpectedName(int frame, bool raw);  // "%08d.QRW" / "%08d.JPG"
+
 class ConnectedContext {
  public:
   static constexpr uint32_t kDefaultConnectTimeoutMs = 10000;
+  static constexpr uint32_t kNoWait = 0;
 
-  // Test thread. Starts a SimSession with `configJson` (empty: the simulator's default camera),
-  // points the log and the session mutex at a folder of its own, calls Init and waits up to
-  // `timeoutMs` real milliseconds (whatever the time scale) for event 100. Check Connected() before
-  // relying on the camera.
+  // Test thread. Starts a SimSession with `configJson` (empty: the default camera; `traced`
+  // false: no trace, which long loops would spend their time on), points the log and the
+  // session mutex at a folder of its own, calls Init and waits up to `timeoutMs` real
+  // milliseconds for event 100 (kNoWait: not at all).
   explicit ConnectedContext(const std::string& configJson = "",
-                            uint32_t timeoutMs = kDefaultConnectTimeoutMs);
-  // Test thread: Exit (waits for the session thread), then removes the log and restores the
-  // environment.
+                            uint32_t timeoutMs = kDefaultConnectTimeoutMs, bool traced = true);
+  // Test thread: Exit (waits for the session thread), then restores the environment.
   ~ConnectedContext();
   ConnectedContext(const ConnectedContext&) = delete;
   ConnectedContext& operator=(const ConnectedContext&) = delete;
 
   int32_t InitResult() const { return initResult_; }
-  bool Connected() const { return connected_; }
-  // The host's variable, as the exports take it. Owned by this object.
-  void** Handle() { return &handle_; }
-  // The context itself, for tests that set or inspect fields directly; null after a failed Init.
+  bool Connected() const { return connected_; }  // event 100 came within the first wait
+  int32_t Reinit();                              // Init again, after the test's own Exit
+  void** Handle() { return &handle_; }           // the host's variable, owned here
   PluginContext* Context() const { return static_cast<PluginContext*>(handle_); }
   SimSession& Sim() { return sim_; }
+  int Control(const std::string& json) { return sim_.Control(json); }
 
-  // The log file of this run and its current text ("" while it does not exist).
   const std::string& LogPath() const { return logPath_; }
-  std::string LogText() const;
-  // Log records (lines) that contain `text`.
-  std::vector<std::string> LogLines(const std::string& text) const;
+  std::string LogText() const;                                       // "" while there is no log
+  std::vector<std::string> LogLines(const std::string& text) const;  // records holding `text`
 
-  // Host events received so far, in arrival order (any thread may have raised them).
+  // Host events so far in arrival order (any thread may raise them).
   std::vector<int32_t> Events() const;
+  std::vector<HostEvent> HostEvents() const;
+  int Count(int32_t code) const;
+  bool WaitEvent(int32_t code, int times, uint32_t realMs = kRealWaitMs) const;
+  // Trace lines written when the first event 100 came; 0 before it.
+  size_t TraceAtConnect() const;
+
+  // The camera's buffer: ready items, and whether every shot taken so far is ready.
+  int Pending();
+  bool ShotsReady();
+  void SetFrame(int frame);  // the next shot's frame number
+  // One query and, when it reports an image, the read into a buffer of that size.
+  void FetchOne(TransferLog& log);
+  // Pairs until the camera holds nothing (at most `maxPairs`, so a stuck item cannot loop).
+  TransferLog FetchPending(int maxPairs = 16);
 
  private:
   static int32_t BRELON_CDECL OnEvent(int32_t camera, int32_t event, void* self);
 
-  struct SavedVariable {
-    const char* name;
-    bool wasSet = false;
-    std::string value;
-  };
-
   SimSession sim_;
-  SavedVariable saved_[2] = {{"BRELON_LOG_DIR", false, {}}, {"BRELON_LOCK_DIR", false, {}}};
-  std::string logDir_;
   std::string logPath_;
   bool createdLogDir_ = false;
   void* handle_ = nullptr;
   int32_t initResult_ = 0;
   bool connected_ = false;
-  plat::Event* connectedEvent_ = nullptr;
-  plat::Lock* eventsLock_ = nullptr;
-  std::vector<int32_t> events_;  // guarded by eventsLock_
+  plat::Lock* lock_;
+  std::vector<HostEvent> events_;  // guarded by lock_
+  size_t traceAtConnect_ = 0;      // guarded by lock_
 };
 
 }  // namespace brelon::test

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "platform/platform.h"
 #include "support/test_env.h"
@@ -27,33 +26,22 @@ std::filesystem::path LibraryName() {
   return std::u16string(plat::SdkLibraryFileName());
 }
 
-// One trace line: an object of "fn", "args" (strings and integers), "ret" and "throw". Anything
-// else marks the line as unreadable.
-bool ReadCall(const std::string& line, TraceCall& call) {
-  const nlohmann::json json = nlohmann::json::parse(line, nullptr, false);
-  if (!json.is_object()) return false;
-  for (const auto& [key, value] : json.items()) {
-    if (key == "fn" && value.is_string()) {
-      call.fn = value.get<std::string>();
-    } else if (key == "args" && value.is_array()) {
-      for (const nlohmann::json& arg : value) {
-        if (arg.is_string()) {
-          call.args.emplace_back(arg.get<std::string>());
-        } else if (arg.is_number_integer()) {
-          call.args.emplace_back(arg.get<int64_t>());
-        } else {
-          return false;
-        }
+// One trace line: "fn", "args" (strings and integers), "ret" and "throw"; none when unreadable.
+std::optional<TraceCall> ReadCall(const std::string& line) {
+  try {
+    const nlohmann::json json = nlohmann::json::parse(line);
+    TraceCall call{json.at("fn"), {}, json.value("ret", int64_t{0}), json.value("throw", false)};
+    for (const nlohmann::json& arg : json.value("args", nlohmann::json::array())) {
+      if (arg.is_string()) {
+        call.args.emplace_back(arg.get<std::string>());
+      } else {
+        call.args.emplace_back(arg.get<int64_t>());
       }
-    } else if (key == "ret" && value.is_number_integer()) {
-      call.ret = value.get<int64_t>();
-    } else if (key == "throw" && value.is_boolean()) {
-      call.threw = value.get<bool>();
-    } else {
-      return false;
     }
+    return call;
+  } catch (const nlohmann::json::exception&) {
+    return std::nullopt;
   }
-  return true;
 }
 
 }  // namespace
@@ -77,45 +65,33 @@ void* SimLibrary::Symbol(const char* name) const {
   return plat::LibrarySymbol(static_cast<plat::Library*>(handle_), name);
 }
 
-void SimSession::Save(const char* name) {
-  SavedVariable saved{name, false, ""};
-  if (const char* value = std::getenv(name)) {
-    saved.wasSet = true;
-    saved.value = value;
-  }
-  saved_.push_back(saved);
+void SimSession::SetVariable(const char* name, const char* value) {
+  const char* old = std::getenv(name);
+  saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+  SetEnv(name, value);
 }
 
 SimSession::SimSession(const std::string& configJson)
     : dir_(TempDir("sim")),
       tracePath_((std::filesystem::path(dir_) / "trace.jsonl").string()),
       library_(SimLibraryPath()) {
-  Save("ZEPA_SIM_CONFIG");
-  Save("ZEPA_SIM_TRACE");
-  if (configJson.empty()) {
-    SetEnv("ZEPA_SIM_CONFIG", nullptr);
-  } else {
-    const std::string configPath = (std::filesystem::path(dir_) / "config.json").string();
-    std::ofstream(configPath, std::ios::binary) << configJson;
-    SetEnv("ZEPA_SIM_CONFIG", configPath.c_str());
-  }
-  std::ofstream(tracePath_, std::ios::binary | std::ios::trunc).flush();
-  SetEnv("ZEPA_SIM_TRACE", tracePath_.c_str());
+  const std::string configPath = (std::filesystem::path(dir_) / "config.json").string();
+  if (!configJson.empty()) std::ofstream(configPath, std::ios::binary) << configJson;
+  SetVariable("ZEPA_SIM_CONFIG", configJson.empty() ? nullptr : configPath.c_str());
+  ClearTrace();
+  SetVariable("ZEPA_SIM_TRACE", tracePath_.c_str());
 #ifndef _WIN32
-  Save("BRELON_ZEPA_PATH");
-  SetEnv("BRELON_ZEPA_PATH", SimLibraryPath().c_str());
+  SetVariable("BRELON_ZEPA_PATH", SimLibraryPath().c_str());
   // A simulated run must not queue behind the machine-wide session lock of another test
   // process running in parallel; tests that share one lock on purpose set it themselves.
-  if (std::getenv("BRELON_LOCK_DIR") == nullptr) {
-    Save("BRELON_LOCK_DIR");
-    SetEnv("BRELON_LOCK_DIR", dir_.c_str());
-  }
+  if (std::getenv("BRELON_LOCK_DIR") == nullptr) SetVariable("BRELON_LOCK_DIR", dir_.c_str());
 #endif
 }
 
 SimSession::~SimSession() {
-  for (const SavedVariable& saved : saved_) {
-    SetEnv(saved.name.c_str(), saved.wasSet ? saved.value.c_str() : nullptr);
+  // Backwards, so that a variable set twice gets its first value back.
+  for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+    SetEnv(it->first.c_str(), it->second ? it->second->c_str() : nullptr);
   }
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
@@ -129,17 +105,10 @@ int SimSession::Control(const std::string& json) {
 std::vector<TraceCall> SimSession::Trace() const {
   std::vector<TraceCall> calls;
   std::ifstream in(tracePath_, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  const std::string text = content.str();
   // Only whole lines: the simulator may be appending one while another thread reads.
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    const std::string line = text.substr(start, end - start);
-    if (line.empty()) continue;
-    TraceCall call;
-    if (!ReadCall(line, call)) call.fn = "<unreadable trace line> " + line;
-    calls.push_back(call);
+  for (std::string line; std::getline(in, line) && !in.eof();) {
+    if (!line.empty())
+      calls.push_back(ReadCall(line).value_or(TraceCall{"<unreadable> " + line, {}}));
   }
   return calls;
 }
@@ -154,10 +123,6 @@ std::vector<TraceCall> SimSession::Calls(const std::string& fn) const {
 
 void SimSession::ClearTrace() {
   std::ofstream(tracePath_, std::ios::binary | std::ios::trunc).flush();
-}
-
-const std::string& SimSession::TracePath() const {
-  return tracePath_;
 }
 
 }  // namespace brelon::test

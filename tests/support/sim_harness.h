@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -67,10 +68,13 @@ class SimSession {
   SimSession& operator=(const SimSession&) = delete;
 
   int Control(const std::string& json);
-  std::vector<TraceCall> Trace() const;                       // parsed JSONL
+  // Sets an environment variable for the session's lifetime (null unsets it).
+  void SetVariable(const char* name, const char* value);
+  const std::string& Dir() const { return dir_; }  // a private scratch folder of the session
+  std::vector<TraceCall> Trace() const;            // parsed JSONL
   std::vector<TraceCall> Calls(const std::string& fn) const;  // only that function
   void ClearTrace();
-  const std::string& TracePath() const;
+  const std::string& TracePath() const { return tracePath_; }
 
   // The simulator's own exports, for tests that drive the SDK without the plug-in.
   const SimLibrary& Library() const { return library_; }
@@ -80,16 +84,9 @@ class SimSession {
   }
 
  private:
-  struct SavedVariable {
-    std::string name;
-    bool wasSet = false;
-    std::string value;
-  };
-  void Save(const char* name);
-
   std::string dir_;
   std::string tracePath_;
-  std::vector<SavedVariable> saved_;
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;  // first value each
   SimLibrary library_;
 };
 
