@@ -75,17 +75,11 @@ TEST(GuardedSdk, PassesWordsAndPropertyValuesOnAndRefusesWhatItCannotCallSafely)
   EXPECT_EQ(sdk->BRN_GetErrorNumber(Address(&api), Address(&error)), 0);
   EXPECT_EQ(error, 0x1003) << "the error number stays for the host to fetch";
 
-  // Property calls carry their count; GetProp's values are addresses, each receiving its value.
+  // Property calls carry their count and at most ten values.
   EXPECT_EQ(sdk->BRN_SetProp(0x5000, 10, ZepkArg{1}, ZepkArg{2}, ZepkArg{3}, ZepkArg{4}, ZepkArg{5},
                              ZepkArg{6}, ZepkArg{7}, ZepkArg{8}, ZepkArg{9}, ZepkArg{10}),
             0);
-  int32_t v[11] = {};
-  ZepkArg a[11];
-  for (int i = 0; i < 11; ++i) a[i] = Address(&v[i]);
-  EXPECT_EQ(
-      sdk->BRN_GetProp(0x5000, 10, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9]), 0);
-  EXPECT_EQ(std::vector<int32_t>(v, v + 11),
-            (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0}));
+  ZepkArg a[11] = {};  // more values than a property call takes: refused unread
   EXPECT_EQ(sdk->BRN_GetProp(0x5000, 11, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9],
                              a[10]),
             ZEPK_FAILED);
@@ -93,7 +87,7 @@ TEST(GuardedSdk, PassesWordsAndPropertyValuesOnAndRefusesWhatItCannotCallSafely)
   EXPECT_EQ(sdk->BRN_CapProp(0x5000, 0), 0);
   EXPECT_EQ(args("ZEPK_SetProp"),
             (std::vector<int64_t>{h, 0x5000, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
-  EXPECT_EQ(args("ZEPK_GetProp"), (std::vector<int64_t>{h, 0x5000, 10}));
+  EXPECT_TRUE(args("ZEPK_GetProp").empty());
   EXPECT_EQ(args("ZEPK_CapProp"), (std::vector<int64_t>{h, 0x5000, 0}));
 
   // Only a successful SetProp of 0x3301 clears the re-arm flag.
