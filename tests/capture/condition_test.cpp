@@ -86,7 +86,7 @@ TEST(ConditionOnSimCamera, ReportsTheCameraKeepsWhatAFailedReadHadAndLogsEachFai
   // A colour-temperature failure counts only while the mode shows it.
   fail("WBColorTemp", ZEPK_ERR_BUSY);
   EXPECT_EQ(report(BRELON_OK).colorTempResult, ZEPK_FAILED);
-  set("wb_mode", kWbColorTemperature);
+  set("wb_mode", 0x8007);  // colour temperature
   set("wb_color_temp", 6500);
   EXPECT_EQ(std::u16string(report(BRELON_OK).wbText), u"6500K");
 
@@ -107,7 +107,7 @@ TEST(ConditionOnSimCamera, ReportsTheCameraKeepsWhatAFailedReadHadAndLogsEachFai
   camera.Sim().ClearTrace();
   r = report(BRELON_E_BUSY);
   EXPECT_EQ(std::u16string(r.wbText), u"");
-  EXPECT_EQ(r.wbMode, kWbColorTemperature);
+  EXPECT_EQ(r.wbMode, 0x8007);
   EXPECT_TRUE(camera.Sim().Calls("ZEPK_GetWBColorTemp").empty());
   EXPECT_EQ(std::u16string(report(BRELON_OK).wbText), u"");
   fail("Sensitivity", 0);  // a failure without a number does not decide

@@ -71,11 +71,8 @@ TEST(CodePage, StopsAtSrcLenOrNulAndTruncatesWholeCharactersWithinCapacity) {
   const struct {
     std::string text;
     size_t srcLen, capacity, count;
-  } kLimits[] = {{"abcdef", 3, 8, 3},
-                 {std::string("ab\0cd", 5), 5, 8, 2},
-                 {"abcdef", 6, 3, 2},
-                 {"abc", 3, 1, 0},
-                 {"abc", 3, 0, 0}};
+  } kLimits[] = {{"", 0, 8, 0},       {"abcdef", 3, 8, 3}, {std::string("ab\0cd", 5), 5, 8, 2},
+                 {"abcdef", 6, 3, 2}, {"abc", 3, 1, 0},    {"abc", 3, 0, 0}};
   for (const auto& row : kLimits) {
     const std::u16string wideSrc(row.text.begin(), row.text.end());
     std::u16string wide(8, u'#');
@@ -88,7 +85,16 @@ TEST(CodePage, StopsAtSrcLenOrNulAndTruncatesWholeCharactersWithinCapacity) {
       EXPECT_EQ(out, expected.substr(0, kept) + std::string(8 - kept, '#')) << row.text;
     }
   }
+  char16_t wide[8] = {u'#'};
+  char ansi[8] = {'#'};
+  EXPECT_EQ(plat::AnsiToWide(nullptr, 5, wide, 8) + plat::WideToAnsi(nullptr, 5, ansi, 8), 0u);
+  EXPECT_EQ(wide[0] + ansi[0], 0) << "no source: an empty text";
   if (!kAnsiIsUtf8) return;
+  // A source cut inside a character ends in U+FFFD, whatever follows the cut.
+  EXPECT_EQ(plat::AnsiToWide("a\xe6\x97\xa5", 3, wide, 8), 2u);
+  EXPECT_EQ(std::u16string(wide), u"a\uFFFD");
+  EXPECT_EQ(plat::WideToAnsi(u"a\xD83D\xDCF7", 2, ansi, 8), 4u);
+  EXPECT_EQ(std::string(ansi), "a\xef\xbf\xbd");
   // A surrogate pair needs two units and the terminator a third; U+00E9 takes two bytes.
   EXPECT_EQ(ToWide("a\xf0\x9f\x93\xb7", 3), u"a");
   EXPECT_EQ(ToWide("a\xf0\x9f\x93\xb7", 4), u"a\xD83D\xDCF7");

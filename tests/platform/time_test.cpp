@@ -78,6 +78,10 @@ TEST(Clocks, AtRealSpeedTicksCountFromTheUnixEpochAgreeWithSecondsAndSleepsLast)
   EXPECT_GE(ticks / kTicksPerSecond, static_cast<int64_t>(std::time(nullptr)) - 2);
   EXPECT_LE(seconds - ticks / kTicksPerSecond, 1);
   EXPECT_GE(seconds - ticks / kTicksPerSecond, 0);
+  const std::time_t now = std::time(nullptr);
+  const std::tm* calendar = std::localtime(&now);
+  const plat::LocalTime local = plat::NowLocal();
+  EXPECT_EQ(local.month * 100 + local.day, (calendar->tm_mon + 1) * 100 + calendar->tm_mday);
   const auto start = Clock::now();
   plat::SleepMs(30);
   EXPECT_GE(MsSince(start), 25);

@@ -31,6 +31,16 @@ TEST(LoaderLibrary, AbsentLibraryGivesMinusOneAndNoEntriesButIsStillCurrentUntil
   EXPECT_EQ(CTavelSDK::Current(), sdk.get());
   sdk.reset();
   EXPECT_EQ(CTavelSDK::Current(), nullptr);
+#if !defined(_WIN32)
+  // A path that leaves no room for its terminator in the 260-unit buffer is refused, not cut.
+  const std::string lib = test::SimLibraryPath();
+  const size_t slash = lib.rfind('/');
+  for (size_t units : {259u, 260u}) {
+    const std::string padded =
+        lib.substr(0, slash) + std::string(units - lib.size(), '/') + lib.substr(slash);
+    EXPECT_EQ(LoaderAt(padded)->LoadStatus(), units < 260 ? kLoadOk : kLoadNoLibrary) << units;
+  }
+#endif
 }
 
 TEST(LoaderLibrary, ResolvesEveryEntryOrNoneAndAcceptsALibraryWithoutPropertyEntries) {
