@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "core/log.h"
+#include "support/child_process.h"
 #include "support/connected_context.h"
 #include "support/test_env.h"
 
@@ -79,6 +82,32 @@ TEST(LoaderLibrary, ResolvesEveryEntryOrNoneAndAcceptsALibraryWithoutPropertyEnt
   }
   test::SetEnv("BRELON_LOG_DIR", nullptr);
 }
+
+#if !defined(_WIN32)
+// Beside the executable the library is found only where its whole path fits the 260-unit
+// buffer: a copy of this program runs from folders one unit either side of that limit.
+TEST(LoaderLibrary, FindsTheLibraryBesideTheExecutableOnlyWhereItsPathFits) {
+  if (const char* want = std::getenv("BRELON_TEST_BESIDE")) {  // in the copy
+    EXPECT_EQ(CTavelSDK(nullptr, nullptr).LoadStatus(), std::atoi(want));
+    return;
+  }
+  namespace fs = std::filesystem;
+  const fs::path root = test::TempDir("beside");
+  for (const size_t folderUnits : {248u, 249u}) {  // + "/libzepa.so" + terminator: 260, 261
+    const fs::path dir = root / std::string(folderUnits - root.string().size() - 1, 'd');
+    fs::create_directory(dir);
+    fs::copy_file(testsupport::CurrentExecutableDir() / "brelon_sdk_tests", dir / "t");
+    fs::copy_file(test::SimLibraryPath(), dir / "libzepa.so");
+    testsupport::ChildProcess copy;
+    ASSERT_TRUE(copy.Start(
+        dir / "t", {"--gtest_filter=LoaderLibrary.FindsTheLibrary*"},
+        {"BRELON_ZEPA_PATH=",
+         "BRELON_TEST_BESIDE=" + std::to_string(folderUnits < 249 ? kLoadOk : kLoadNoLibrary)},
+        root / "out.txt"));
+    EXPECT_EQ(copy.Wait(), 0) << folderUnits;
+  }
+}
+#endif
 
 TEST(LoaderLibrary, InitWithALibraryLackingAnEntryFailsAndKeepsNoLoader) {
   test::SetEnv("BRELON_ZEPA_PATH", test::SimVariantPath("no_serial").c_str());
