@@ -317,6 +317,8 @@ TEST_F(PropertyStoreTest, PropertyObjectWithoutACamera) {
   PropertyRef property = MakeProperty(ctx.get()), orphan = MakeProperty(nullptr);
   auto record = test::SampleRecord(0);
   EXPECT_EQ(property->Write(record.get()), BRELON_OK);
+  EXPECT_EQ(property->AddRef(), 2);
+  EXPECT_EQ(property->Release(), 1);
   EXPECT_EQ(property->Write(nullptr), BRELON_E_SDK);
   EXPECT_EQ(property->Read(nullptr), BRELON_E_SDK);
   EXPECT_EQ(property->Read(record.get()), BRELON_OK);

@@ -63,7 +63,7 @@ class RegistryFileTest : public ::testing::Test {
 };
 
 TEST_F(RegistryFileTest, EveryValueIsWrittenInRegeditSpellingAndReadBackExactly) {
-  const std::u16string bounds = u"\u007F\u0080\u07FF\u0800\uD7FF\uE000\uFFFF\U00010000\U0010FFFF";
+  const std::u16string bounds = u"\U00010000\u007F\u0080\u07FF\u0800\uD7FF\uE000\uFFFF\U0010FFFF";
   std::vector<uint8_t> binary(25);
   for (size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<uint8_t>(i);
   const struct {
@@ -73,9 +73,9 @@ TEST_F(RegistryFileTest, EveryValueIsWrittenInRegeditSpellingAndReadBackExactly)
     std::string line;
   } values[] = {
       {u"", plat::kRegDword, {0xEF, 0xCD, 0xAB, 0x89}, "@=dword:89abcdef"},
-      {u"q\"\\\u00e9", plat::kRegSz, Bytes(u"\"\\ " + bounds),
-       "\"q\\\"\\\\\u00e9\"=\"\\\"\\\\ "
-       "\x7F\u0080\u07FF\u0800\uD7FF\uE000\uFFFF\U00010000\U0010FFFF\""},
+      {u"q\"\\\u00e9", plat::kRegSz, Bytes(bounds + u"\"\\ "),
+       "\"q\\\"\\\\\u00e9\"=\"\U00010000\x7F\u0080\u07FF\u0800\uD7FF\uE000\uFFFF\U0010FFFF"
+       "\\\"\\\\ \""},
       {u"empty", plat::kRegSz, {0, 0}, "\"empty\"=\"\""},
       {u"ctl", plat::kRegSz, Bytes(u"a\tb"), "\"ctl\"=hex(1):61,00,09,00,62,00,00,00"},
       {u"high", plat::kRegSz, {0x61, 0, 0x00, 0xD8, 0, 0}, "\"high\"=hex(1):61,00,00,d8,00,00"},
@@ -155,15 +155,16 @@ TEST_F(RegistryFileTest, WhatRegeditOrAHandEditWroteIsReadLineByLine) {
        "\n" + kKey + "\"a\"=dword:ffffffff\n", false},
       {"UTF-16LE", Utf16(wide, false), wideOut, false},
       {"UTF-16BE, an odd last byte", Utf16(wide, true) + "\n", wideOut, true},
-      {"UTF-16LE, an unpaired surrogate", Utf16(wide + u"\"s\"=\"\xD800\"", false),
-       wideOut + "\"s\"=\"\uFFFD\"\n", true},
+      {"UTF-16LE, an unpaired surrogate", Utf16(wide + u"\"s\"=\"a\xDC00\"", false),
+       wideOut + "\"s\"=\"a\uFFFD\"\n", true},
+      {"bad names", kHeader + kKey + "\"x\":dword:1\n\"e\"\nx=dword:1\n", "\n" + kKey, true},
       {"no header", kKey + "\"a\"=dword:1\n", "\n" + kKey + "\"a\"=dword:00000001\n", true},
       {"bad lines",
        kHeader + kKey +
            "\"n1\"=dword:000000001\n\"n2\"=dword:\n\"n3\"=dword:1x\n\"h1\"=hex:0g\n"
            "\"h2\"=hex:01,,02\n\"h3\"=hex:1\n\"h4\"=hex(:01\n\"h5\"=hex(1)01\n\"h6\"=hex:01 02\n"
            "\"q1\"=\"open\n\"q2\"=\"a\" "
-           "x\n\"q3\"=\"\\q\"\n\"q4\"=\"a\\\n\"n\n\"x\"dword:1\nx=dword:1\n"
+           "x\n\"q3\"=\"\\q\"\n\"q4\"=\"a\\\n\"n\n"
            "\"u1\"=\"\xC0\xAF\"\n\"u2\"=\"\xED\xA0\x80\"\n\"u3\"=\"\xF4\x90\x80\x80\"\n"
            "\"u4\"=\"\xE2\x86\"\n\"u5\"=\"\x80\"\n\"u6\"=\"\xF8\x88\x80\x80\x80\"\n\"s\"=str\n"
            "\"ok\"=dword:1\n[HKEY_CURRENT_USER\\V\n\"v\"=dword:1\n[HKEYV]\n\"v\"=dword:1\n"
@@ -192,18 +193,19 @@ TEST_F(RegistryFileTest, OversizedFileIsSetAsideUnread) {
   EXPECT_EQ(fs::file_size(copies[0]), kOversized);
 }
 
-// A settings file linked from elsewhere (a dotfiles folder) stays a link: the first write creates
-// the missing target beside its relative path, later ones replace it there, and neither folder
-// keeps a temporary file.
+// A settings file linked from elsewhere (a dotfiles folder, through a second link) stays a link:
+// the first write creates the missing target beside its relative path, later ones replace it
+// there, and neither folder keeps a temporary file.
 TEST_F(RegistryFileTest, WritesGoThroughALinkToItsTarget) {
   const fs::path link(profile_.registryFile), dotfiles = fs::path(profile_.root) / "dotfiles";
   fs::create_directories(link.parent_path());
-  fs::create_symlink("../dotfiles/settings.reg", link);
+  fs::create_symlink("s", link);
+  fs::create_symlink("../dotfiles/settings.reg", link.parent_path() / "s");
   for (uint32_t value : {4, 7}) {
     test::PutDword(u"T", u"a", value);
     EXPECT_EQ(test::GetDword(u"T", u"a"), value);
     EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(std::distance(fs::directory_iterator(link.parent_path()), {}), 2);  // with the lock
+    EXPECT_EQ(std::distance(fs::directory_iterator(link.parent_path()), {}), 3);  // with the lock
     EXPECT_EQ(std::distance(fs::directory_iterator(dotfiles), {}), 1);
   }
   EXPECT_NE(ReadFile((dotfiles / "settings.reg").string()).find("dword:00000007"),
