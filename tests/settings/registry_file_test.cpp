@@ -5,20 +5,20 @@
 
 #if !defined(_WIN32)
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "settings/test_registry.h"
 
-namespace brelon {
+namespace brelon::test {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ReadFile;
-using test::WriteFile;
 
 const std::string kHeader = "Windows Registry Editor Version 5.00\n";
 const std::string kKey = "[HKEY_CURRENT_USER\\T]\n";
@@ -50,16 +50,16 @@ std::vector<std::string> CorruptCopies(const std::string& file) {
 
 class RegistryFileTest : public ::testing::Test {
  protected:
-  void SetUp() override { profile_ = test::UseFreshProfile("regfile"); }
+  void SetUp() override { profile_ = UseFreshProfile("regfile"); }
   // The file's text below its header once a change elsewhere has made it write what it holds.
   std::string Rewritten() {
-    test::PutDword(u"Z", u"z", 1);
+    PutDword(u"Z", u"z", 1);
     std::string text = ReadFile(profile_.registryFile);
     EXPECT_EQ(text.rfind(kHeader, 0), 0u);
     const std::string mine = "\n[HKEY_CURRENT_USER\\Z]\n\"z\"=dword:00000001\n";
     return text.substr(kHeader.size()).erase(text.find(mine) - kHeader.size(), mine.size());
   }
-  test::Profile profile_;
+  Profile profile_;
 };
 
 TEST_F(RegistryFileTest, EveryValueIsWrittenInRegeditSpellingAndReadBackExactly) {
@@ -95,18 +95,18 @@ TEST_F(RegistryFileTest, EveryValueIsWrittenInRegeditSpellingAndReadBackExactly)
   };
   std::string section = "\n[HKEY_CURRENT_USER\\W]\n";
   for (const auto& v : values) {
-    test::PutRaw(u"\\W\\", v.name.c_str(), v.type, v.data.data(), v.data.size());
+    PutRaw(u"\\W\\", v.name.c_str(), v.type, v.data.data(), v.data.size());
     section += v.line + "\n";
   }
   EXPECT_EQ(ReadFile(profile_.registryFile), kHeader + section);
   for (const auto& v : values) {  // each read parses the file anew
-    const test::StoredValue back = test::GetValue(u"W", v.name.c_str());
+    const StoredValue back = GetValue(u"W", v.name.c_str());
     EXPECT_TRUE(back.found && back.type == v.type && back.data == v.data) << v.line;
   }
   // Storing what is already there leaves the file alone.
   struct stat before, after;
   ASSERT_EQ(stat(profile_.registryFile.c_str(), &before), 0);
-  test::PutRaw(u"W", u"dw3", plat::kRegDword, values[11].data.data(), 3);
+  PutRaw(u"W", u"dw3", plat::kRegDword, values[11].data.data(), 3);
   ASSERT_EQ(stat(profile_.registryFile.c_str(), &after), 0);
   EXPECT_EQ(before.st_ino, after.st_ino);
 }
@@ -172,10 +172,10 @@ TEST_F(RegistryFileTest, WhatRegeditOrAHandEditWroteIsReadLineByLine) {
        "\n" + kKey + "\"ok\"=dword:00000001\n", true},
   };
   for (const auto& c : cases) {
-    profile_ = test::UseFreshProfile("regfile-read");
+    profile_ = UseFreshProfile("regfile-read");
     WriteFile(profile_.registryFile, c.file);
     EXPECT_EQ(Rewritten(), c.expected) << c.name;
-    test::PutDword(u"Z", u"z", 2);  // a file rewritten whole is not copied again
+    PutDword(u"Z", u"z", 2);  // a file rewritten whole is not copied again
     const std::vector<std::string> copies = CorruptCopies(profile_.registryFile);
     ASSERT_EQ(copies.size(), c.damaged ? 1u : 0u) << c.name;
     EXPECT_EQ(c.damaged ? ReadFile(copies[0]) : c.file, c.file) << c.name;
@@ -187,10 +187,32 @@ TEST_F(RegistryFileTest, OversizedFileIsSetAsideUnread) {
   constexpr uintmax_t kOversized = (uintmax_t{16} << 20) + 1;
   WriteFile(profile_.registryFile, kHeader + kKey + "\"a\"=dword:00000005\n");
   fs::resize_file(profile_.registryFile, kOversized);  // sparse: nothing written
-  EXPECT_EQ(test::GetDword(u"T", u"a"), 0xDEADBEEFu);
+  EXPECT_EQ(GetDword(u"T", u"a"), 0xDEADBEEFu);
   const std::vector<std::string> copies = CorruptCopies(profile_.registryFile);
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(fs::file_size(copies[0]), kOversized);
+}
+
+// A replacement that cannot be written whole (a full disk; here the file size limit) is an error
+// that leaves the file as it was and no temporary file.
+TEST_F(RegistryFileTest, AWriteThatFailsMidwayLeavesTheFileAsItWas) {
+  PutDword(u"T", u"a", 1);
+  const std::string before = ReadFile(profile_.registryFile);
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlim_t unlimited = limit.rlim_cur;
+  limit.rlim_cur = before.size() + 1;
+  std::signal(SIGXFSZ, SIG_IGN);  // the write fails instead
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  plat::RegKey* key = plat::RegistryOpenKey(u"T");
+  const uint32_t value = 2;
+  EXPECT_EQ(plat::RegistrySet(key, u"long name", plat::kRegDword, &value, sizeof value),
+            plat::kRegError);
+  limit.rlim_cur = unlimited;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  plat::RegistryCloseKey(key);
+  EXPECT_EQ(ReadFile(profile_.registryFile), before);
+  EXPECT_FALSE(fs::exists(profile_.registryFile + ".tmp"));
 }
 
 // A settings file linked from elsewhere (a dotfiles folder, through a second link) stays a link:
@@ -202,8 +224,8 @@ TEST_F(RegistryFileTest, WritesGoThroughALinkToItsTarget) {
   fs::create_symlink("s", link);
   fs::create_symlink("../dotfiles/settings.reg", link.parent_path() / "s");
   for (uint32_t value : {4, 7}) {
-    test::PutDword(u"T", u"a", value);
-    EXPECT_EQ(test::GetDword(u"T", u"a"), value);
+    PutDword(u"T", u"a", value);
+    EXPECT_EQ(GetDword(u"T", u"a"), value);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(std::distance(fs::directory_iterator(link.parent_path()), {}), 3);  // with the lock
     EXPECT_EQ(std::distance(fs::directory_iterator(dotfiles), {}), 1);
@@ -213,17 +235,17 @@ TEST_F(RegistryFileTest, WritesGoThroughALinkToItsTarget) {
 }
 
 TEST_F(RegistryFileTest, DefaultLocationFollowsXdgConfigHomeWhenAbsoluteElseHome) {
-  test::SetEnv("BRELON_REGISTRY_FILE", nullptr);
+  SetEnv("BRELON_REGISTRY_FILE", nullptr);
   for (const std::string& config : {profile_.root + "/xdg", std::string("relative")}) {
-    test::SetEnv("XDG_CONFIG_HOME", config.c_str());
-    test::PutDword(u"T", u"a", static_cast<uint32_t>(config.size()));
+    SetEnv("XDG_CONFIG_HOME", config.c_str());
+    PutDword(u"T", u"a", static_cast<uint32_t>(config.size()));
   }
-  EXPECT_EQ(test::GetDword(u"T", u"a"), 8u) << "read from $HOME/.config";
+  EXPECT_EQ(GetDword(u"T", u"a"), 8u) << "read from $HOME/.config";
   EXPECT_TRUE(fs::exists(profile_.root + "/xdg/brelon/registry.reg"));
   EXPECT_TRUE(fs::exists(profile_.root + "/.config/brelon/registry.reg"));
 }
 
 }  // namespace
-}  // namespace brelon
+}  // namespace brelon::test
 
 #endif  // !_WIN32
