@@ -133,7 +133,7 @@ TEST_F(RegistryFileTest, WhatRegeditOrAHandEditWroteIsReadLineByLine) {
        false},
       {"blanks, comments, CR LF, names in any case",
        "\xEF\xBB\xBF" + kHeader +
-           "\r\n  ; note\r\n[hkey_current_user\\t]\r\n\t\"az\" = dword:1 ; n\r\n"
+           "\r\n  ; note\r\n[hkey_current_user\\t] \t\r\n\t\"az\" = dword:1 ; n\r\n"
            "[HKEY_CURRENT_USER\\T\\\\]\r\n\"AZ\"=dword:2\r\n",
        "\n[hkey_current_user\\t]\n\"AZ\"=dword:00000002\n", false},
       {"continued hex only",
@@ -155,8 +155,8 @@ TEST_F(RegistryFileTest, WhatRegeditOrAHandEditWroteIsReadLineByLine) {
        "\n" + kKey + "\"a\"=dword:ffffffff\n", false},
       {"UTF-16LE", Utf16(wide, false), wideOut, false},
       {"UTF-16BE, an odd last byte", Utf16(wide, true) + "\n", wideOut, true},
-      {"UTF-16LE, an unpaired surrogate", Utf16(wide + u"\"s\"=\"a\xDC00\"", false),
-       wideOut + "\"s\"=\"a\uFFFD\"\n", true},
+      {"UTF-16LE, an unpaired surrogate", Utf16(wide + u"\"s\"=\"a\xDC00\xD800\"", false),
+       wideOut + "\"s\"=\"a\uFFFD\uFFFD\"\n", true},
       {"bad names", kHeader + kKey + "\"x\":dword:1\n\"e\"\nx=dword:1\n", "\n" + kKey, true},
       {"no header", kKey + "\"a\"=dword:1\n", "\n" + kKey + "\"a\"=dword:00000001\n", true},
       {"bad lines",
@@ -179,7 +179,12 @@ TEST_F(RegistryFileTest, WhatRegeditOrAHandEditWroteIsReadLineByLine) {
     const std::vector<std::string> copies = CorruptCopies(profile_.registryFile);
     ASSERT_EQ(copies.size(), c.damaged ? 1u : 0u) << c.name;
     EXPECT_EQ(c.damaged ? ReadFile(copies[0]) : c.file, c.file) << c.name;
+    EXPECT_EQ(c.damaged ? copies[0].back() : 'Z', 'Z') << "no number when the name is free";
   }
+  // Damaged again at once: a second copy beside the first, under a name of its own.
+  WriteFile(profile_.registryFile, "damaged");
+  PutDword(u"Z", u"z", 3);
+  EXPECT_EQ(CorruptCopies(profile_.registryFile).size(), 2u);
 }
 
 // Too large to be a settings file: moved aside whole without being read.
@@ -210,6 +215,8 @@ TEST_F(RegistryFileTest, AWriteThatFailsMidwayLeavesTheFileAsItWas) {
             plat::kRegError);
   limit.rlim_cur = unlimited;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  EXPECT_EQ(plat::RegistrySet(key, u"none", kRegBinary, nullptr, 1), plat::kRegError);
+  EXPECT_EQ(plat::RegistrySet(nullptr, u"none", kRegBinary, &value, 1), plat::kRegError);
   plat::RegistryCloseKey(key);
   EXPECT_EQ(ReadFile(profile_.registryFile), before);
   EXPECT_FALSE(fs::exists(profile_.registryFile + ".tmp"));
