@@ -1,18 +1,23 @@
 // Test helpers for the settings store and the output folders: a fresh settings key and a private
-// documents folder per test, and direct access to stored values. Natively the registry is a
-// temporary .reg file; under Windows (Wine) it is the real hive, cleared key by key.
+// documents folder per test (removed with the last copy of its Profile), stored values read and
+// written directly, and a sample record. Natively the registry is a .reg file in that folder;
+// under Windows (Wine) it is the real hive, whose settings key is cleared.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "brelon/brelon.h"
 #include "platform/platform.h"
 #include "settings/settings_store.h"
+#include "settings/shortcut_settings.h"
 #include "support/test_env.h"
 
 #if defined(_WIN32)
@@ -22,54 +27,40 @@
 namespace brelon::test {
 
 struct Profile {
-  std::string root;          // private folder of this test
-  std::string documents;     // the documents folder the plug-in will see
-  std::string registryFile;  // the .reg file (native only)
+  std::string root;               // private folder of this test
+  std::string documents;          // the documents folder the plug-in will see
+  std::string registryFile;       // the .reg file (native only)
+  std::shared_ptr<void> remover;  // deletes `root` when the last copy goes
 };
-
-#if defined(_WIN32)
-inline void SetShellFolder(const wchar_t* keyPath, DWORD type, const std::wstring& folder) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS) {
-    return;
-  }
-  RegSetValueExW(key, L"Personal", 0, type, reinterpret_cast<const BYTE*>(folder.c_str()),
-                 static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-}
-#endif
-
-// Points the documents folder of this process at `documents` (created here).
-inline void RedirectDocuments(const std::string& documents) {
-  std::filesystem::create_directories(documents);
-#if defined(_WIN32)
-  const std::wstring wide = std::filesystem::path(documents).wstring();
-  SetShellFolder(L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
-                 REG_EXPAND_SZ, wide);
-  SetShellFolder(L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", REG_SZ,
-                 wide);
-#else
-  // HOME decides the default; a user-dirs.dirs entry decides it when present.
-  const std::string home = std::filesystem::path(documents).parent_path().string();
-  SetEnv("HOME", home.c_str());
-  SetEnv("XDG_CONFIG_HOME", (home + "/.config").c_str());
-#endif
-}
 
 // An empty settings key (its subkeys included) and a private documents folder.
 inline Profile UseFreshProfile(const std::string& tag = "settings") {
-  Profile profile;
-  profile.root = TempDir(tag);
-  profile.documents = (std::filesystem::path(profile.root) / "Documents").string();
-  RedirectDocuments(profile.documents);
+  namespace fs = std::filesystem;
+  Profile p;
+  p.root = TempDir(tag);
+  p.remover = std::shared_ptr<void>(nullptr, [root = p.root](void*) {
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+  });
+  p.documents = (fs::path(p.root) / "Documents").string();
+  fs::create_directories(p.documents);
 #if defined(_WIN32)
+  const std::wstring wide = fs::path(p.documents).wstring();
+  const std::wstring shell = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\";
+  for (const auto& [name, type] :
+       {std::pair{L"User Shell Folders", REG_EXPAND_SZ}, std::pair{L"Shell Folders", REG_SZ}}) {
+    RegSetKeyValueW(HKEY_CURRENT_USER, (shell + name).c_str(), L"Personal", type, wide.c_str(),
+                    static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
+  }
   RegDeleteTreeW(HKEY_CURRENT_USER, reinterpret_cast<const wchar_t*>(kSettingsKey));
 #else
-  profile.registryFile = profile.root + "/registry/registry.reg";
-  SetEnv("BRELON_REGISTRY_FILE", profile.registryFile.c_str());
+  // HOME decides the default; a user-dirs.dirs entry decides it when present.
+  SetEnv("HOME", p.root.c_str());
+  SetEnv("XDG_CONFIG_HOME", (p.root + "/.config").c_str());
+  p.registryFile = p.root + "/registry/registry.reg";
+  SetEnv("BRELON_REGISTRY_FILE", p.registryFile.c_str());
 #endif
-  return profile;
+  return p;
 }
 
 struct StoredValue {
@@ -81,13 +72,11 @@ struct StoredValue {
 inline StoredValue GetValue(const char16_t* keyPath, const char16_t* name) {
   StoredValue value;
   plat::RegKey* key = plat::RegistryOpenKey(keyPath);
-  if (!key) return value;
   uint32_t size = 0;
-  uint32_t type = 0;
-  if (plat::RegistryQuery(key, name, &type, nullptr, &size) == plat::kRegOk) {
+  if (key && plat::RegistryQuery(key, name, &value.type, nullptr, &size) == plat::kRegOk) {
     value.data.resize(size);
-    value.found = plat::RegistryQuery(key, name, &type, value.data.data(), &size) == plat::kRegOk;
-    value.type = type;
+    value.found =
+        plat::RegistryQuery(key, name, &value.type, value.data.data(), &size) == plat::kRegOk;
   }
   plat::RegistryCloseKey(key);
   return value;
@@ -111,8 +100,7 @@ inline uint32_t GetDword(const char16_t* keyPath, const char16_t* name) {
 inline void PutRaw(const char16_t* keyPath, const char16_t* name, uint32_t type, const void* data,
                    uint32_t size) {
   plat::RegKey* key = plat::RegistryOpenKey(keyPath);
-  if (!key) return;
-  plat::RegistrySet(key, name, type, data, size);
+  if (key) plat::RegistrySet(key, name, type, data, size);
   plat::RegistryCloseKey(key);
 }
 
@@ -126,15 +114,86 @@ inline void PutText(const char16_t* keyPath, const char16_t* name, const std::u1
 }
 
 inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 
 inline void WriteFile(const std::string& path, const std::string& text) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream(path, std::ios::binary) << text;
+}
+
+// ---- Records ----------------------------------------------------------------------------------
+
+inline uint8_t* Bytes(_BRELON_PROPERTY* p) {
+  return reinterpret_cast<uint8_t*>(p);
+}
+
+// Texts are copied in and out: the packed record leaves its arrays misaligned.
+inline void PutTextAt(_BRELON_PROPERTY* p, size_t offset, const std::u16string& text) {
+  std::memcpy(Bytes(p) + offset, text.c_str(), (text.size() + 1) * sizeof(char16_t));
+}
+
+inline std::u16string TextAt(_BRELON_PROPERTY* p, size_t offset, size_t units) {
+  std::u16string text(units, u'\0');
+  std::memcpy(text.data(), Bytes(p) + offset, units * sizeof(char16_t));
+  return text.substr(0, text.find(u'\0'));
+}
+
+// The offset of the first byte in which two records differ; their size when they do not.
+inline size_t FirstDifference(_BRELON_PROPERTY* a, _BRELON_PROPERTY* b) {
+  size_t i = 0;
+  while (i < sizeof *a && Bytes(a)[i] == Bytes(b)[i]) ++i;
+  return i;
+}
+
+// A record with a distinct value in every stored field (escapes and characters of every UTF-8
+// length in the texts), zeros elsewhere so that the text areas end where their texts do.
+inline std::unique_ptr<_BRELON_PROPERTY> SampleRecord(int variant) {
+  auto p = std::make_unique<_BRELON_PROPERTY>();
+  std::memset(p.get(), 0, sizeof *p);
+  const std::u16string v(1, static_cast<char16_t>(u'0' + variant));
+  p->TransferJPEG = variant & 1;
+  p->TransferRAW = 1;
+  p->CardJPEG = 2;  // stored as 2, read back as 1
+  p->Reserved4 = 0x55;
+  p->StorageSave = 1;
+  PutTextAt(p.get(), offsetof(_BRELON_PROPERTY, StorageSavePath), u"/photos/" + v + u"\"q\"\\b");
+  p->hgDispMode = 3 + variant;
+  p->lvDispClickOpeMode = -2;
+  p->lvImageAreaBackColor = 0x00FF8040 + variant;
+  p->ProcessId = 4242 + variant;
+  p->DisplayFramerate = 1;
+  p->ConnectType = 0x21;
+  p->WiFiDetectionMethod = 1;
+  PutTextAt(p.get(), offsetof(_BRELON_PROPERTY, CameraIPAddress), u"10.0.0." + v);
+  for (size_t slot = 0; slot < BRELON_SHORTCUT_COUNT; ++slot) {
+    const char16_t* texts[] = {u"Ctrl+", u"Shift+\u00e9", u"Alt+\u2191", u"\U0001F600+"};
+    PutTextAt(p.get(), offsetof(_BRELON_PROPERTY, Shortcut) + slot * 128,
+              texts[slot % 4] + std::u16string(1, static_cast<char16_t>(u'A' + slot)) + v);
+    PutTextAt(p.get(), offsetof(_BRELON_PROPERTY, ShortcutDefault) + slot * 128, u"ignored");
+  }
+  return p;
+}
+
+// What a ReadProperty into a zeroed record must yield after WriteProperty(written).
+inline std::unique_ptr<_BRELON_PROPERTY> ExpectedAfterRoundTrip(_BRELON_PROPERTY* written) {
+  auto p = std::make_unique<_BRELON_PROPERTY>(*written);
+  for (uint8_t* flag :
+       {&p->TransferJPEG, &p->TransferRAW, &p->CardJPEG, &p->CardRAW, &p->StorageSave}) {
+    *flag = *flag != 0;
+  }
+  if (!p->TransferJPEG && !p->TransferRAW) p->TransferJPEG = p->TransferRAW = 1;
+  p->Reserved4 = 0;
+  p->DisplayFramerate = 0;  // never stored: the zeroed record keeps its 0
+  std::memset(Bytes(p.get()) + offsetof(_BRELON_PROPERTY, ShortcutDefault), 0,
+              sizeof p->ShortcutDefault);
+  for (size_t slot = 0; slot < BRELON_SHORTCUT_COUNT; ++slot) {
+    PutTextAt(p.get(), offsetof(_BRELON_PROPERTY, ShortcutDefault) + slot * 128,
+              settings::kShortcuts[slot].defaultText);
+  }
+  return p;
 }
 
 }  // namespace brelon::test
