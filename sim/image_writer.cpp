@@ -16,7 +16,6 @@ constexpr size_t kInlineBytes = 4;
 constexpr size_t kTiffHeaderBytes = 8;
 constexpr uint16_t kTiffMagic = 42;
 constexpr uint32_t kShortLimit = 0xFFFF;
-constexpr uint8_t kExifIdentifier[] = {'E', 'x', 'i', 'f', 0, 0};
 
 // IFD0 and Exif IFD tags beyond the pointers and the maker note; the set a reader expects.
 constexpr uint16_t kTagMake = 0x010F, kTagModel = 0x0110, kTagXResolution = 0x011A,
@@ -385,8 +384,8 @@ JpegWriter& JpegWriter::Raw(const Bytes& bytes) {
   return *this;
 }
 
-JpegWriter& JpegWriter::Exif(const Bytes& tiff) {
-  Bytes payload(std::begin(kExifIdentifier), std::end(kExifIdentifier));
+JpegWriter& JpegWriter::Exif(const Bytes& tiff, const Bytes& identifier) {
+  Bytes payload = identifier;
   payload.insert(payload.end(), tiff.begin(), tiff.end());
   return Segment(kApp1, payload);
 }

@@ -115,7 +115,8 @@ class JpegWriter {
   // A segment whose length field covers the payload and itself.
   JpegWriter& Segment(uint8_t code, const Bytes& payload);
   JpegWriter& Raw(const Bytes& bytes);
-  JpegWriter& Exif(const Bytes& tiff);  // APP1: "Exif", two zero bytes, the TIFF block
+  // APP1: the identifier ("Exif" and two zero bytes unless given), then the TIFF block.
+  JpegWriter& Exif(const Bytes& tiff, const Bytes& identifier = {'E', 'x', 'i', 'f', 0, 0});
   // Comment segments of exactly `bytes` bytes in all; nothing below one segment header.
   JpegWriter& Pad(size_t bytes);
   // The standard quantisation tables (0 luma, 1 chroma) and the four standard Huffman tables.
