@@ -227,13 +227,17 @@ TEST_F(ReadImageOnSimCamera, SerialTagOrBlankCameraPathLeavesCameraNamesUntouche
   }
 }
 
-// A short buffer fails and keeps the image, so does a read without capacity; a longer one
-// reads it. Then the SDK reports success without writing, so the buffer holds what the test
-// put in: the image's metadata alone decides, and the host's buffer is only ever read.
+// Without a context nothing is read. A short buffer fails and keeps the image, so does a read
+// without capacity; a longer one reads it. Then the SDK reports success without writing, so the
+// buffer holds what the test put in: the image's metadata alone decides, and the host's buffer is
+// only ever read.
 TEST_F(ReadImageOnSimCamera, BufferCapacityAndContentsDecideTheResultAndNames) {
+  uint32_t size = 7;
+  EXPECT_EQ(ReadImage(nullptr, nullptr, &size, nullptr, nullptr, nullptr, nullptr, nullptr),
+            BRELON_E_NO_CONTEXT);
+  EXPECT_EQ(size, 7u);
   Connect(R"("format":"jpeg")");
   ShootAndWait();
-  uint32_t size = 0;
   ASSERT_EQ(Query(&size), BRELON_OK);
   const Fetched small = Fetch(size - 1);
   EXPECT_EQ(small.read, BRELON_E_IMAGE_DATA);
@@ -388,15 +392,13 @@ TEST_F(ReadImageOnSimCamera, ImageWaitWithholdsBothFilesOfTheShotAndSignals) {
 }
 
 TEST_F(ReadImageOnSimCamera, ClosingStepsRestorePriorityModeAndReArmMode3301Once) {
-  uint32_t size = 7;
-  EXPECT_EQ(ReadImage(nullptr, nullptr, &size, nullptr, nullptr, nullptr, nullptr, nullptr),
-            BRELON_E_NO_CONTEXT);
   Connect(R"("format":"jpeg")");
   Ctx()->lMode3301 = 1;
   Ctx()->lHostCount = 3;
   ShootAndWait();
   ASSERT_EQ(Ctx()->lRearm3301, 1) << "the release asks for the re-arm";
   camera_->Sim().ClearTrace();
+  uint32_t size = 0;
   ASSERT_EQ(Query(&size), BRELON_OK);
   const auto setPriority = camera_->Sim().Calls("ZEPK_SetPriorityMode");
   ASSERT_EQ(setPriority.size(), 1u);
