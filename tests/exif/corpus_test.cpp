@@ -130,7 +130,8 @@ TEST(ExifCorpus, KeptPartEndsAfterTheLastByteAReadNeeds) {
     JpegWriter j;
     return std::move(j.Marker(kJpegSoi).Exif(CameraTiff({.makerNote = note}).Build()).Tables());
   };
-  JpegWriter camera = head(), emptyScanHeader = head(), shortFrame = head(), far;
+  JpegWriter camera = head(), emptyScanHeader = head(), shortFrame = head(), twoComponents = head();
+  JpegWriter far;
   camera.Frame(kJpegSof0, 64, 64).Raw({0xFF, 0xFF});
   const size_t cameraEnd = camera.bytes().size() + 14;  // marker, length, 3 components
   emptyScanHeader.Frame(kJpegSof0, 16, 8).Raw({0xFF, kJpegSos, 0, 0});
@@ -139,6 +140,9 @@ TEST(ExifCorpus, KeptPartEndsAfterTheLastByteAReadNeeds) {
   // the component from the first scan bytes.
   shortFrame.Segment(kJpegSof0, {8}).Raw({0xFF, kJpegSos, 0, 2, 1, 1, 0x11, 0});
   const size_t shortEnd = shortFrame.bytes().size();
+  // A frame the parse refuses: nothing past the scan header is needed to tell.
+  twoComponents.Segment(kJpegSof0, {8, 0, 8, 0, 16, 2, 1, 0x11, 0, 2, 0x11, 0});
+  const size_t refusedEnd = twoComponents.bytes().size() + 12;  // marker, length, 2 components
 
   // IFD0, the Exif IFD and the maker note after the scan, where nothing but scan data should be.
   constexpr size_t kTiffStart = 12;  // SOI, APP1 marker and length, Exif identifier
@@ -161,18 +165,23 @@ TEST(ExifCorpus, KeptPartEndsAfterTheLastByteAReadNeeds) {
     const char* name;
     Bytes image;
     size_t kept;
+    const char* answer;
   } rows[] = {
-      {"fill bytes, then a camera scan", camera.Scan(64, 64, 3).Marker(kJpegEoi).Take(), cameraEnd},
-      {"scan header of length 0", emptyScanHeader.Raw(Bytes(9, 0x2A)).Take(), emptyEnd},
-      {"frame header read on into the scan", shortFrame.Raw(Bytes(64, 0x55)).Take(), shortEnd},
-      {"Exif IFDs after the scan", farImage, farEnd},
+      {"fill bytes, then a camera scan", camera.Scan(64, 64, 3).Marker(kJpegEoi).Take(), cameraEnd,
+       "frame 0 4711 note"},
+      {"scan header of length 0", emptyScanHeader.Raw(Bytes(9, 0x2A)).Take(), emptyEnd,
+       "frame 0 4711 note"},
+      {"frame header read on into the scan", shortFrame.Raw(Bytes(64, 0x55)).Take(), shortEnd,
+       "frame 0 4711 note"},
+      {"Exif IFDs after the scan", farImage, farEnd, "frame 0 4711 note"},
+      {"two components", twoComponents.Scan(16, 8, 1, 2).Take(), refusedEnd, "parse -4 "},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const Bytes kept = fixture::KeptPart(row.image);
     EXPECT_EQ(kept.size(), row.kept);
     const std::string whole = fixture::Answers(row.image);
-    EXPECT_NE(whole.find("frame 0 4711 note"), std::string::npos) << testing::PrintToString(whole);
+    EXPECT_NE(whole.find(row.answer), std::string::npos) << testing::PrintToString(whole);
     EXPECT_EQ(whole, fixture::Answers(kept));
   }
 }
