@@ -17,13 +17,13 @@
 #include <string>
 #include <vector>
 
-#include "exif/jpeg_builder.h"
 #include "platform/platform.h"
+#include "sim/image_writer.h"
 #include "transfer/exif/exif_meta_info.h"
 
 namespace {
 
-using brelon::exif::fixture::Bytes;
+using zepasim::Bytes;
 
 struct Image {
   std::string name;
@@ -132,7 +132,7 @@ Bytes ReadFile(const std::filesystem::path& path) {
 }
 
 std::vector<Image> LoadImages() {
-  using namespace brelon::exif::fixture;
+  using namespace zepasim;
   std::vector<Image> images;
   const char* env = std::getenv("BRELON_CORPUS_DIR");
   const std::filesystem::path corpus = env ? env : BRELON_BENCH_CORPUS_DIR;
@@ -147,11 +147,12 @@ std::vector<Image> LoadImages() {
   for (const auto& f : files) images.push_back({f.filename().string(), ReadFile(f)});
 
   const Bytes note = MakerNote(CameraNote(4711, "\\DCIM\\100ORVNT\\QV004711.JPG"));
-  images.push_back({"camera_small.jpg", CameraJpeg(CameraTiff(note).Build(), 64, 48)});
-  // 6000 x 4000 grey, 62 AC coefficients per block: a camera-sized 6 MB scan.
-  JpegBuilder big;
-  big.Soi().Exif(CameraTiff(note).Build()).Dqt().Sof(0xC0, 6000, 4000).Dht().Sos();
-  images.push_back({"camera_6MB.jpg", big.Scan(750 * 500, 62).Eoi().Take()});
+  const Bytes tiff = CameraTiff({.makerNote = note}).Build();
+  images.push_back({"camera_small.jpg", EncodeJpeg({.tiff = tiff})});
+  // 6000 x 4000 grey, 40 AC coefficients per block: a camera-sized 6 MB scan.
+  JpegWriter big;
+  big.Marker(kJpegSoi).Exif(tiff).Tables().Frame(kJpegSof0, 6000, 4000, 1);
+  images.push_back({"camera_6MB.jpg", big.Scan(6000, 4000, 1, 1, 40).Marker(kJpegEoi).Take()});
   return images;
 }
 

@@ -1,12 +1,10 @@
-// libFuzzer target: ParseIfds on arbitrary bytes taken as one TIFF block (the maker-note
-// path), then every tag of every IFD read back.
+// libFuzzer target: ParseIfds on arbitrary bytes taken as one TIFF block (the maker-note path),
+// then every tag of every IFD read back, and a second parse that must refuse cleanly.
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "exif/ifd_walk.h"
-#include "transfer/exif/tiff.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace brelon::exif;
@@ -17,6 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemoryStreamInit(&stream, copy.data(), &length, false);
   TiffReader reader(&stream.stream);
   if (reader.ParseIfds() == kExifOk) fixture::ReadEverySet(reader.ifds());
-  (void)reader.ParseIfds();  // a second parse must refuse cleanly
+  (void)reader.ParseIfds();
   return 0;
 }

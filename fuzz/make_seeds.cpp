@@ -8,9 +8,9 @@
 #include <iterator>
 #include <string>
 
-#include "exif/jpeg_builder.h"
+#include "sim/image_writer.h"
 
-using namespace brelon::exif::fixture;
+using namespace zepasim;
 
 namespace {
 
@@ -49,18 +49,17 @@ int main(int argc, char** argv) {
   }
   const std::string out = argv[1];
   const Bytes note = MakerNote(CameraNote(1234, "\\DCIM\\100ORVNT\\QV001234.JPG"));
-  const Bytes le = CameraJpeg(CameraTiff(note, Endian::kLittle).Build());
+  const Bytes le = EncodeJpeg({.tiff = CameraTiff({.makerNote = note}).Build()});
   Write(out + "/seed-camera-le.jpg", le);
-  Write(
-      out + "/seed-camera-be.jpg",
-      CameraJpeg(
-          CameraTiff(MakerNote(CameraNote(77, "\\DCIM\\X.QRW", true), 40), Endian::kBig).Build()));
-  Write(out + "/seed-camera.qrw", RawWithJpeg(le));
+  const Bytes longNote = MakerNote(CameraNote(77, "\\DCIM\\X.QRW", true), 40);
+  Write(out + "/seed-camera-be.jpg",
+        EncodeJpeg({.tiff = CameraTiff({.bigEndian = true, .makerNote = longNote}).Build()}));
+  Write(out + "/seed-camera.qrw", RawContainer(le, 4096));
   Bytes tiffNote = note;
   std::memcpy(tiffNote.data(), "II*\0", 4);
   std::memcpy(tiffNote.data() + 4, tiffNote.data() + 8, 4);
   Write(out + "/seed-makernote.tif", tiffNote);
-  Write(out + "/seed-exif-block.tif", CameraTiff(note).Build());
+  Write(out + "/seed-exif-block.tif", CameraTiff({.makerNote = note}).Build());
   for (int i = 2; i < argc; ++i) {
     std::ifstream in(argv[i], std::ios::binary);
     Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -1,13 +1,9 @@
-// Shot and preview construction. Raw payloads are filled by doubling memcpy of a patterned
-// block, so even a raw of tens of megabytes costs little more than touching its memory.
+// Shot and preview construction from the camera's configuration, through the image writer.
 #include "image_factory.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-
-#include "exif_writer.h"
-#include "jpeg_writer.h"
 
 namespace zepasim {
 namespace {
@@ -17,32 +13,22 @@ constexpr int kPictureHeight = 48;
 constexpr int kPreviewWidth = 32;
 constexpr int kPreviewHeight = 24;
 constexpr uint32_t kFileNumberModulo = 10000;  // ORV_0000 .. ORV_9999
-constexpr size_t kFillerBlock = 4096;
-
-void PutBigEndian32(uint8_t* out, uint32_t value) {
-  out[0] = static_cast<uint8_t>(value >> 24);
-  out[1] = static_cast<uint8_t>(value >> 16);
-  out[2] = static_cast<uint8_t>(value >> 8);
-  out[3] = static_cast<uint8_t>(value);
-}
 
 std::vector<uint8_t> BuildShotJpeg(const CameraConfig& camera, uint32_t frame, bool raw) {
-  MakerNoteFields note;
-  note.frameNumber = frame;
-  note.longFrameNumber = camera.capture.longFrame;
-  note.cameraPath = CameraPathBytes(camera.capture, frame, raw);
-  ExifFields exif;
+  const std::vector<uint8_t> path = CameraPathBytes(camera.capture, frame, raw);
+  CameraExif exif;
   exif.bigEndian = camera.capture.bigEndian;
   exif.make = camera.manufacturer;
   exif.model = camera.model;
   exif.width = kPictureWidth;
   exif.height = kPictureHeight;
-  exif.makerNote = BuildMakerNote(note);
+  exif.makerNote = MakerNote(
+      CameraNote(frame, std::string(path.begin(), path.end()), camera.capture.longFrame, false));
   JpegRequest request;
   request.width = kPictureWidth;
   request.height = kPictureHeight;
   request.seed = frame;
-  request.app1 = BuildExifApp1(exif);
+  request.tiff = CameraTiff(exif).Build();
   request.padTo = camera.capture.jpegBytes;
   return EncodeJpeg(request);
 }
@@ -83,34 +69,8 @@ std::shared_ptr<const ShotImages> BuildShot(const CameraConfig& camera, uint32_t
   return shot;
 }
 
-void WriteRaw(const ShotImages& shot, uint8_t* out) {
-  const size_t total = static_cast<size_t>(shot.rawSize);
-  memset(out, 0, kRawHeaderBytes);
-  memcpy(out, kRawSignature, 4);
-  out[4] = static_cast<uint8_t>(kRawVersion >> 8);
-  out[5] = static_cast<uint8_t>(kRawVersion);
-  PutBigEndian32(out + kRawFrameField, shot.frame);
-  memcpy(out + kRawModelField, shot.model.data(), std::min(shot.model.size(), kRawModelBytes - 1));
-  PutBigEndian32(out + kRawJpegOffsetField, static_cast<uint32_t>(kRawHeaderBytes));
-  PutBigEndian32(out + kRawJpegLengthField, static_cast<uint32_t>(shot.rawJpeg.size()));
-  PutBigEndian32(out + kRawTotalSizeField, static_cast<uint32_t>(total));
-  memcpy(out + kRawHeaderBytes, shot.rawJpeg.data(), shot.rawJpeg.size());
-
-  // Sensor-data stand-in: a block that depends on the frame, then copies of what is written.
-  const size_t start = kRawHeaderBytes + shot.rawJpeg.size();
-  if (start >= total) return;
-  uint8_t* payload = out + start;
-  const size_t length = total - start;
-  const size_t first = std::min(kFillerBlock, length);
-  for (size_t i = 0; i < first; ++i) {
-    payload[i] = static_cast<uint8_t>((i * 131u + shot.frame * 7u) >> 2);
-  }
-  size_t filled = first;
-  while (filled < length) {
-    const size_t chunk = std::min(filled, length - filled);
-    memcpy(payload + filled, payload, chunk);
-    filled += chunk;
-  }
+void WriteShotRaw(const ShotImages& shot, uint8_t* out) {
+  WriteRaw(out, static_cast<size_t>(shot.rawSize), shot.rawJpeg, shot.frame, shot.model);
 }
 
 std::vector<uint8_t> BuildPreview(uint32_t bytes, uint32_t sequence) {

@@ -42,7 +42,7 @@ Simulation& Sim() {
 void PendingItem::CopyTo(void* out) const {
   switch (kind) {
     case Kind::kRaw:
-      WriteRaw(*shot, static_cast<uint8_t*>(out));
+      WriteShotRaw(*shot, static_cast<uint8_t*>(out));
       break;
     case Kind::kJpeg:
       memcpy(out, shot->jpeg.data(), shot->jpeg.size());

@@ -1,41 +1,35 @@
-// Reads every tag of every IFD a parse produced the way a careless caller might (buffer sizes
-// straight from the entries, zero-size buffers included), so that the fuzz targets and the
-// regression tests reach each read path with forged types, counts and offsets; and sums up all
-// a reader can learn from an image, to show that the bytes the reader keeps answer alike.
+// Everything a reader can learn from an image, as one text: the reader sequence of image
+// transfer, then a bare parse with every tag of every IFD read the way a careless caller might
+// (buffers sized from the entries). Two images answer alike exactly when no reader tells them
+// apart; the fuzz targets and the corpus replays compare an image with the part the reader keeps.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "transfer/exif/exif_meta_info.h"
-#include "transfer/exif/jpeg_reader.h"
-#include "transfer/exif/tiff.h"
 
 namespace brelon::exif::fixture {
 
 // With `seen`, every result and every byte read is appended to it.
 inline void ReadEveryTag(const Ifd* ifd, std::string* seen = nullptr) {
-  if (!ifd) return;
-  for (uint16_t i = 0; i < ifd->entryCount(); ++i) {
+  for (uint16_t i = 0; ifd && i < ifd->entryCount(); ++i) {
     const uint16_t tag = ifd->entries()[i].tag;
-    (void)ifd->TagType(tag);
-    (void)ifd->TagCount(tag);
-    const uint64_t bytes = ifd->TagByteSize(tag);
-    // Buffers are sized from the entry only when the stream can hold the value; a forged
-    // count must fail in the reader, which gets a small buffer to prove it.
+    // Sized from the entry only when the stream holds the value: a forged count must fail in
+    // the reader, which then gets a small buffer to prove it.
     const bool available = ifd->TagValueAvailable(tag);
+    const uint64_t bytes = ifd->TagByteSize(tag), count = ifd->TagCount(tag);
     std::vector<uint8_t> buffer(available && bytes <= 4096 ? bytes : 16);
+    std::vector<uint32_t> longs(available && count <= 1024 ? count : 4);
     const uint16_t read = ifd->ReadTag(tag, buffer.data(), buffer.size());
-    std::vector<uint32_t> longs(available && ifd->TagCount(tag) <= 1024 ? ifd->TagCount(tag) : 4);
     const uint16_t readLongs = ifd->ReadTagAsLong(tag, longs.data(), longs.size());
-    if (seen) {
-      *seen += std::to_string(tag) + ":" + std::to_string(available) + std::to_string(read) + "," +
-               std::to_string(readLongs) + "=";
-      seen->append(buffer.begin(), buffer.end());
-      for (uint32_t v : longs) *seen += std::to_string(v) + ",";
-    }
+    if (!seen) continue;
+    *seen += std::to_string(tag) + ":" + std::to_string(ifd->TagType(tag)) + "/" +
+             std::to_string(count) + std::to_string(available) + std::to_string(read) + "," +
+             std::to_string(readLongs) + "=";
+    seen->append(buffer.begin(), buffer.end());
+    for (uint32_t v : longs) *seen += std::to_string(v) + ",";
   }
 }
 
@@ -45,28 +39,25 @@ inline void ReadEverySet(const IfdSet& set, std::string* seen = nullptr) {
     if (seen) *seen += *ifd ? "|" : "-";
     ReadEveryTag(ifd->get(), seen);
   }
-  if (set.ifd0) {
-    uint8_t out[8 * 768];
-    for (const TagDescription* row = kIfd0Tags; row->tag != 0; ++row) {
-      (void)LookupTag(*set.ifd0, kIfd0Tags, row->tag, out, sizeof(out));
-    }
+  uint8_t out[8 * 768];
+  for (const TagDescription* row = kIfd0Tags; set.ifd0 && row->tag != 0; ++row) {
+    (void)LookupTag(*set.ifd0, kIfd0Tags, row->tag, out, sizeof(out));
   }
 }
 
-// The reader sequence of image transfer on `image`, then a bare parse of it with every tag read.
-// Two images give the same text exactly when no reader can tell them apart.
 inline std::string Answers(std::vector<uint8_t> image) {
   CExifMetaInfo info;
   std::string seen = std::to_string(info.SetSource(image.data(), image.size()));
   uint32_t width = 0, height = 0, frame = 0;
-  const bool valid = info.Validate(&width, &height);
-  seen += " valid " + std::to_string(valid) + " " + std::to_string(width) + "x" +
-          std::to_string(height) + " parse " + std::to_string(info.ParseMetadata());
+  seen += " valid " + std::to_string(info.Validate(&width, &height));
+  seen += " " + std::to_string(width) + "x" + std::to_string(height);
+  seen += " parse " + std::to_string(info.ParseMetadata());
   char16_t path[kCameraPathCapacity] = {};
   seen += " path " + std::to_string(info.GetCameraPath(path)) + " ";
   for (size_t i = 0; i < kCameraPathCapacity && path[i]; ++i) seen += static_cast<char>(path[i]);
-  const int32_t frameResult = info.GetFrameNumber(&frame);
-  seen += " frame " + std::to_string(frameResult) + " " + std::to_string(frame);
+  seen += " frame " + std::to_string(info.GetFrameNumber(&frame));
+  seen += " " + std::to_string(frame) + " note ";
+  ReadEveryTag(info.makerNoteIfd(), &seen);
 
   uint64_t length = image.size();
   MemoryStream stream;
@@ -77,8 +68,8 @@ inline std::string Answers(std::vector<uint8_t> image) {
   return seen;
 }
 
-// The leading bytes of `image` that the reader keeps (when it can parse) and reads from.
-// An exact-size copy, so that ASan sees any read past it.
+// The leading bytes of `image` that the reader keeps, as an exact-size copy so that ASan sees
+// any read past it.
 inline std::vector<uint8_t> KeptPart(const std::vector<uint8_t>& image) {
   MemoryStream stream;
   std::optional<JpegReader> parsed;

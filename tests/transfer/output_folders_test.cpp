@@ -1,6 +1,6 @@
 // Default output folders: the composition rules with either separator (share paths, drive
-// roots, option bit and mode, overflow) and the folders MakeDefaultFolder creates on disk, the
-// documents folder itself included.
+// roots, option bit and mode, overflow, the levels in order) and the folders MakeDefaultFolder
+// creates on disk, the documents folder itself included.
 #include "transfer/output_folders.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 constexpr uint32_t kAcquisitionBit = kOptionAcceptMode4;
 
-TEST(ComposeDefaultFolderTest, OptionBitModeRootsAndSharesGiveTheFinalFolder) {
+TEST(ComposeDefaultFolderTest, OptionBitModeRootsAndSharesGiveTheFolderLevels) {
   const std::u16string d = u"D:\\Users\\ann\\Documents";
   const std::u16string fits(250, u'a');  // + "\ORVANTIS" = 259 units: fits with the terminator
   const struct {
@@ -29,21 +29,21 @@ TEST(ComposeDefaultFolderTest, OptionBitModeRootsAndSharesGiveTheFinalFolder) {
     char16_t separator;
     uint32_t flags;
     int32_t mode;
-    std::u16string path;  // empty: nothing composed
+    std::u16string path;  // the levels, '|' after each but the last; empty: nothing composed
   } kCases[] = {
       {d, u'\\', 0, 0, d + u"\\ORVANTIS"},
-      {d, u'\\', kAcquisitionBit, 0, d + u"\\ORVANTIS\\Pandrel"},
-      {d, u'\\', 0, 1, d + u"\\ORVANTIS\\CONDITIONS"},
-      {d, u'\\', kAcquisitionBit, 1, d + u"\\ORVANTIS\\Pandrel\\CONDITIONS"},
+      {d, u'\\', kAcquisitionBit, 0, d + u"\\ORVANTIS|\\Pandrel"},
+      {d, u'\\', 0, 1, d + u"\\ORVANTIS|\\CONDITIONS"},
+      {d, u'\\', kAcquisitionBit, 1, d + u"\\ORVANTIS|\\Pandrel|\\CONDITIONS"},
       {d, u'\\', ~kAcquisitionBit, 2, d + u"\\ORVANTIS"},  // only bit 0 and only mode 1 count
-      {u"/home/ann", u'/', kAcquisitionBit, 1, u"/home/ann/ORVANTIS/Pandrel/CONDITIONS"},
+      {u"/home/ann", u'/', kAcquisitionBit, 1, u"/home/ann/ORVANTIS|/Pandrel|/CONDITIONS"},
       // A trailing separator is not doubled; a backslash is ordinary in POSIX names.
-      {u"E:\\", u'\\', kAcquisitionBit, 1, u"E:\\ORVANTIS\\Pandrel\\CONDITIONS"},
+      {u"E:\\", u'\\', kAcquisitionBit, 1, u"E:\\ORVANTIS|\\Pandrel|\\CONDITIONS"},
       {u"/", u'/', 0, 0, u"/ORVANTIS"},
       {u"/odd\\", u'/', 0, 0, u"/odd\\/ORVANTIS"},
       // A share gives way to the local root, on Windows only.
       {u"\\\\server\\users\\ann", u'\\', 0, 0, u"C:\\ORVANTIS"},
-      {u"\\\\other\\x\\", u'\\', kAcquisitionBit, 1, u"C:\\ORVANTIS\\Pandrel\\CONDITIONS"},
+      {u"\\\\other\\x\\", u'\\', kAcquisitionBit, 1, u"C:\\ORVANTIS|\\Pandrel|\\CONDITIONS"},
       {u"\\single", u'\\', 0, 0, u"\\single\\ORVANTIS"},
       {u"\\\\odd", u'/', 0, 0, u"\\\\odd/ORVANTIS"},
       // Overflow and no documents folder.
@@ -57,83 +57,60 @@ TEST(ComposeDefaultFolderTest, OptionBitModeRootsAndSharesGiveTheFinalFolder) {
     FolderPlan plan;
     EXPECT_EQ(ComposeDefaultFolder(c.documents.c_str(), c.separator, c.flags, c.mode, &plan),
               !c.path.empty());
-    EXPECT_TRUE(std::u16string(plan.path) == c.path);
+    std::u16string levels(plan.path, plan.levelCount ? plan.levelLength[0] : 0);
+    for (size_t i = 1; i < plan.levelCount; ++i) {
+      levels += u"|" + std::u16string(plan.path + plan.levelLength[i - 1],
+                                      plan.path + plan.levelLength[i]);
+    }
+    std::u16string whole = c.path;
+    std::erase(whole, u'|');
+    EXPECT_TRUE(levels == c.path);
+    EXPECT_TRUE(std::u16string(plan.path) == whole);
   }
 }
 
-TEST(ComposeDefaultFolderTest, LevelsAreParentsBeforeChildren) {
-  FolderPlan plan;
-  ASSERT_TRUE(ComposeDefaultFolder(u"D:\\Docs", u'\\', kAcquisitionBit, 1, &plan));
-  ASSERT_EQ(plan.levelCount, 3u);
-  EXPECT_EQ(std::u16string(plan.path, plan.levelLength[0]), u"D:\\Docs\\ORVANTIS");
-  EXPECT_EQ(std::u16string(plan.path, plan.levelLength[1]), u"D:\\Docs\\ORVANTIS\\Pandrel");
-  EXPECT_EQ(plan.levelLength[2], std::u16string(plan.path).size());
-}
-
-class MakeDefaultFolderTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    SetHostOptionFlags(0);
-    profile_ = test::UseFreshProfile("folders");
-  }
-  void TearDown() override { SetHostOptionFlags(0); }
-  std::u16string Expected(const std::u16string& tail) {
-    return fs::path(profile_.documents).u16string() + plat::PathSeparator() + tail;
-  }
-  test::Profile profile_;
-};
-
-TEST_F(MakeDefaultFolderTest, CreatesTheChainAndSkipsTheAcquisitionFolderWithoutTheOptionBit) {
+// The whole chain is created (the acquisition folder only with the option bit); a second call
+// creates nothing and succeeds; a file where the folder should be counts as existing, but
+// nothing can be created below it; a missing documents folder is made, with the storage folder
+// that ReadProperty proposes by default.
+TEST(MakeDefaultFolderTest, CreatesEachMissingLevelAndOnlyTheFinalOneDecides) {
+  SetHostOptionFlags(0);
+  const test::Profile profile = test::UseFreshProfile("folders");
+  const fs::path root = fs::path(profile.documents) / "ORVANTIS";
   const std::u16string sep(1, plat::PathSeparator());
+  const std::u16string base = root.u16string();
   char16_t path[kFolderPathUnits];
   EXPECT_NE(MakeDefaultFolder(path, kFolderModeConditions), 0);
-  EXPECT_EQ(std::u16string(path), Expected(u"ORVANTIS" + sep + u"CONDITIONS"));
-  EXPECT_TRUE(fs::is_directory(fs::path(profile_.documents) / "ORVANTIS" / "CONDITIONS"));
-  EXPECT_FALSE(fs::exists(fs::path(profile_.documents) / "ORVANTIS" / "Pandrel"));
-
+  EXPECT_EQ(std::u16string(path), base + sep + u"CONDITIONS");
+  EXPECT_TRUE(fs::is_directory(root / "CONDITIONS"));
+  EXPECT_FALSE(fs::exists(root / "Pandrel"));
   SetHostOptionFlags(kAcquisitionBit);
   EXPECT_NE(MakeDefaultFolder(path, kFolderModeConditions), 0);
-  EXPECT_EQ(std::u16string(path), Expected(u"ORVANTIS" + sep + u"Pandrel" + sep + u"CONDITIONS"));
-  EXPECT_TRUE(
-      fs::is_directory(fs::path(profile_.documents) / "ORVANTIS" / "Pandrel" / "CONDITIONS"));
-}
+  EXPECT_EQ(std::u16string(path), base + sep + u"Pandrel" + sep + u"CONDITIONS");
+  EXPECT_TRUE(fs::is_directory(root / "Pandrel" / "CONDITIONS"));
+  SetHostOptionFlags(0);
+  EXPECT_NE(MakeDefaultFolder(path, kFolderModeOutput), 0);
+  EXPECT_EQ(std::u16string(path), base);
+  EXPECT_TRUE(fs::is_directory(root / "CONDITIONS")) << "an existing folder is left as it is";
 
-TEST_F(MakeDefaultFolderTest, SecondCallCreatesNothingAndSucceeds) {
-  char16_t path[kFolderPathUnits];
+  fs::remove_all(root);
+  test::WriteFile(root.string(), "not a folder");
   EXPECT_NE(MakeDefaultFolder(path, kFolderModeOutput), 0);
-  const fs::path folder = fs::path(profile_.documents) / "ORVANTIS";
-  ASSERT_TRUE(fs::is_directory(folder));
-  fs::create_directory(folder / "keep");  // an existing folder is left as it is
-  EXPECT_NE(MakeDefaultFolder(path, kFolderModeOutput), 0);
-  EXPECT_TRUE(fs::is_directory(folder / "keep"));
-  size_t entries = 0;
-  for ([[maybe_unused]] const auto& e : fs::directory_iterator(profile_.documents)) ++entries;
-  EXPECT_EQ(entries, 1u);
-}
-
-TEST_F(MakeDefaultFolderTest, AFileWhereTheFolderShouldBeCountsAsExisting) {
-  test::WriteFile((fs::path(profile_.documents) / "ORVANTIS").string(), "not a folder");
-  char16_t path[kFolderPathUnits];
-  EXPECT_NE(MakeDefaultFolder(path, kFolderModeOutput), 0);
-  EXPECT_TRUE(fs::is_regular_file(fs::path(profile_.documents) / "ORVANTIS"));
-  // Below a file nothing can be created, and only the final level decides the result.
   EXPECT_EQ(MakeDefaultFolder(path, kFolderModeConditions), 0);
-  EXPECT_EQ(std::u16string(path),
-            Expected(u"ORVANTIS" + std::u16string(1, plat::PathSeparator()) + u"CONDITIONS"));
-}
+  EXPECT_EQ(std::u16string(path), base + sep + u"CONDITIONS");
+  EXPECT_TRUE(fs::is_regular_file(root));
 
-// A fresh profile without its documents folder gets it, with the storage folder that
-// ReadProperty proposes by default.
-TEST_F(MakeDefaultFolderTest, MissingDocumentsFolderIsMadeWithTheDefaultStorageFolder) {
-  fs::remove_all(profile_.documents);
+  fs::remove_all(profile.documents);
   auto record = std::make_unique<_BRELON_PROPERTY>();
   ReadProperty(record.get());
-  char16_t path[std::size(record->StorageSavePath)];  // the record is packed: copy, then read
-  std::memcpy(path, record->StorageSavePath, sizeof path);
+  char16_t proposed[std::size(record->StorageSavePath)];  // the record is packed: copy first
+  std::memcpy(proposed, record->StorageSavePath, sizeof proposed);
   // The shell may refuse to name a folder that is gone; then no path is proposed at all.
-  if (plat::PathSeparator() == u'\\' && path[0] == 0) return;
-  EXPECT_EQ(std::u16string(path), Expected(u"ORVANTIS"));
-  EXPECT_TRUE(fs::is_directory(fs::path(profile_.documents) / "ORVANTIS"));
+  if (plat::PathSeparator() == u'/' || proposed[0] != 0) {
+    EXPECT_EQ(std::u16string(proposed), base);
+    EXPECT_TRUE(fs::is_directory(root));
+  }
+  fs::remove_all(profile.root);
 }
 
 }  // namespace
