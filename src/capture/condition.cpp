@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/context.h"
+#include "base/log.h"
 #include "brelon/brelon.h"
 #include "capture/capture.h"
 #include "capture/shutter_table.h"
-#include "core/context.h"
-#include "core/log.h"
 #include "sdk/loader.h"
 
 namespace brelon {

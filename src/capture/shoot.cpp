@@ -4,10 +4,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/context.h"
+#include "base/log.h"
 #include "brelon/brelon.h"
 #include "capture/capture.h"
-#include "core/context.h"
-#include "core/log.h"
 #include "sdk/loader.h"
 
 namespace brelon {

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "core/context.h"
-#include "core/log.h"
+#include "base/context.h"
+#include "base/log.h"
 #include "core/session.h"
 #include "sdk/loader.h"
 

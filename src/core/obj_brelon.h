@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
+#include "base/context.h"
 #include "brelon/interfaces.h"
-#include "core/context.h"
 
 namespace brelon {
 

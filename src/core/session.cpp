@@ -7,7 +7,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "core/warning_window.h"
 #include "sdk/loader.h"
 #include "settings/settings_store.h"

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "core/context.h"
+#include "base/context.h"
 #include "platform/platform.h"
 
 namespace brelon {

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "core/context.h"
-#include "core/log.h"
+#include "base/context.h"
+#include "base/log.h"
 #include "resources/warning_ids.h"
 
 namespace brelon {

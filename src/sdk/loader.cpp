@@ -9,9 +9,9 @@
 #include <iterator>
 #include <type_traits>
 
+#include "base/context.h"
+#include "base/log.h"
 #include "capture/shutter_table.h"
-#include "core/context.h"
-#include "core/log.h"
 
 namespace brelon {
 namespace {

@@ -9,8 +9,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/log.h"
 #include "capture/capture.h"
-#include "core/log.h"
 #include "platform/platform.h"
 #include "sdk/loader.h"
 

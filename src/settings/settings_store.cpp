@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "settings/property_record.h"
 #include "settings/registry_values.h"
 #include "settings/shortcut_settings.h"

@@ -11,11 +11,11 @@
 #include <memory>
 #include <new>
 
+#include "base/context.h"
+#include "base/log.h"
 #include "brelon/brelon.h"
 #include "brelon/interfaces.h"
 #include "capture/capture.h"
-#include "core/context.h"
-#include "core/log.h"
 #include "platform/platform.h"
 #include "sdk/loader.h"
 #include "transfer/exif/camera_path.h"

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "core/context.h"
+#include "base/context.h"
 #include "platform/platform.h"
 
 namespace brelon {

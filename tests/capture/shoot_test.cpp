@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "base/context.h"
 #include "brelon/brelon.h"
 #include "capture/capture.h"
-#include "core/context.h"
 #include "platform/platform.h"
 #include "support/connected_context.h"
 

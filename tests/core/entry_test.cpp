@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "core/context.h"
+#include "base/context.h"
 #include "sdk/loader.h"
 #include "support/connected_context.h"
 #include "support/test_env.h"

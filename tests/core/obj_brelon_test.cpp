@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/context.h"
 #include "brelon/interfaces.h"
-#include "core/context.h"
 #include "platform/platform.h"
 #include "platform/run_thread.h"
 #include "sdk/loader.h"

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "base/context.h"
 #include "brelon/brelon.h"
-#include "core/context.h"
 #include "platform/platform.h"
 #include "settings/settings_store.h"
 #include "settings/test_registry.h"

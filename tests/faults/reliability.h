@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "base/context.h"
 #include "brelon/brelon.h"
-#include "core/context.h"
 #include "platform/platform.h"
 #include "support/sim_harness.h"
 #include "support/test_env.h"

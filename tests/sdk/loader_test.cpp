@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "support/connected_context.h"
 #include "support/sim_harness.h"
 #include "support/test_env.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/context.h"
 #include "brelon/interfaces.h"
-#include "core/context.h"
 #include "core/session.h"
 #include "platform/platform.h"
 #include "sdk/loader.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/context.h"
 #include "brelon/brelon.h"
-#include "core/context.h"
 #include "platform/run_thread.h"
 #include "settings/sample_records.h"
 #include "settings/test_registry.h"

@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/context.h"
+#include "base/log.h"
 #include "brelon/brelon.h"
-#include "core/context.h"
-#include "core/log.h"
 #include "settings/sample_records.h"
 #include "settings/shortcut_settings.h"
 #include "settings/test_registry.h"

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "base/context.h"
 #include "brelon/brelon.h"
-#include "core/context.h"
 #include "settings/sample_records.h"
 #include "settings/test_registry.h"
 

@@ -13,8 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "base/context.h"
 #include "brelon/brelon.h"
-#include "core/context.h"
 #include "platform/platform.h"
 #include "sdk/loader.h"
 #include "settings/test_registry.h"

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "core/context.h"
+#include "base/context.h"
 #include "settings/test_registry.h"
 
 namespace brelon {

@@ -2,7 +2,7 @@
 // window needs to load its dialog and strings from this library's resources.
 #include <windows.h>
 
-#include "core/context.h"
+#include "base/context.h"
 
 // Called by the loader on every attach and detach, on the thread that caused it.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD /*reason*/, LPVOID /*reserved*/) {

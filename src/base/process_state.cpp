@@ -4,7 +4,7 @@
 #include <atomic>
 #include <initializer_list>
 
-#include "core/context.h"
+#include "base/context.h"
 
 namespace brelon {
 namespace {
