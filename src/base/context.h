@@ -1,5 +1,5 @@
 // PluginContext, the one state block per Init, and the process-wide state every part shares:
-// the option word, the process-wide locks, the module handle and the live-context claim. Field
+// the option word, the process-wide locks and the live-context claim. Field
 // names are the ones the rest of the plug-in and its log texts use.
 #pragma once
 
@@ -70,10 +70,6 @@ constexpr uint32_t kOptionAcceptMode4 = 0x01;       // bit 0
 constexpr uint32_t kOptionMediumFormatOnly = 0x10;  // bit 4
 uint32_t HostOptionFlags();
 void SetHostOptionFlags(uint32_t flags);
-
-// Module instance handle recorded by DllMain (null on POSIX and in static test builds).
-void* ModuleHandle();
-void SetModuleHandle(void* module);
 
 // One live context per process: the timed release reaches its loader through a process-wide
 // pointer and the session claims the camera, so a second context would take both from the

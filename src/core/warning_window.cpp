@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include "base/context.h"
 #include "base/log.h"
 #include "resources/warning_ids.h"
 
@@ -32,7 +31,7 @@ void ShowMtpMessage(plat::Thread** uiThread, plat::WindowSlot* hwnd, int64_t* la
   }
 
   if (!*uiThread) {
-    *uiThread = plat::WarningWindowStart(ModuleHandle(), WarningTextsFor(model), hwnd);
+    *uiThread = plat::WarningWindowStart(WarningTextsFor(model), hwnd);
     WriteLog(kCoreSource, "ShowMtpMessage", __LINE__, "%s", "");
   }
 }

@@ -161,12 +161,12 @@ struct WarningTexts {
   uint32_t button;
 };
 
-// Starts the window's thread. `resourceModule` (borrowed) holds the dialog and string
-// resources; null means the module that contains this code. `slot` (borrowed, must outlive the
-// thread) receives the window once it exists. The texts are taken in the interface language of
-// the calling thread. Returns the thread, owned by the caller (close it with
+// Starts the window's thread. The dialog and string resources come from the module the library's
+// entry point recorded, else from the module that contains this code. `slot` (borrowed, must
+// outlive the thread) receives the window once it exists. The texts are taken in the interface
+// language of the calling thread. Returns the thread, owned by the caller (close it with
 // WarningWindowClose), or null when no thread could be started.
-Thread* WarningWindowStart(void* resourceModule, const WarningTexts& texts, WindowSlot* slot);
+Thread* WarningWindowStart(const WarningTexts& texts, WindowSlot* slot);
 // Any thread. False for a null window.
 bool WarningWindowIsVisible(Window* window);
 // Any thread: an ordinary show of a hidden window. A null window is ignored.

@@ -164,7 +164,7 @@ uint32_t WarningWindowThread(void* arg) {
 
 }  // namespace
 
-Thread* WarningWindowStart(void* /*resourceModule*/, const WarningTexts& texts, WindowSlot* slot) {
+Thread* WarningWindowStart(const WarningTexts& texts, WindowSlot* slot) {
   if (!slot) return nullptr;
   auto* block = new (std::nothrow) Handover{texts, slot, VariantForLocale()};
   if (!block) return nullptr;

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "platform/platform.h"
+#include "platform/win32/internal.h"
 #include "resources/warning_ids.h"
 
 namespace plat {
@@ -24,6 +25,9 @@ struct Handover {
   LANGID uiLanguage;
   LCID locale;
 };
+
+// The library's own module, recorded by its entry point; null in a program that links the code.
+std::atomic<HMODULE> g_libraryModule{nullptr};
 
 HWND AsHwnd(Window* window) {
   return reinterpret_cast<HWND>(window);
@@ -117,9 +121,16 @@ HMODULE ModuleOfThisCode() {
 
 }  // namespace
 
-Thread* WarningWindowStart(void* resourceModule, const WarningTexts& texts, WindowSlot* slot) {
+namespace win32 {
+void RecordLibraryModule(void* instance) {
+  g_libraryModule.store(static_cast<HMODULE>(instance));
+}
+}  // namespace win32
+
+Thread* WarningWindowStart(const WarningTexts& texts, WindowSlot* slot) {
   if (!slot) return nullptr;
-  HMODULE module = resourceModule ? static_cast<HMODULE>(resourceModule) : ModuleOfThisCode();
+  HMODULE recorded = g_libraryModule.load();
+  HMODULE module = recorded ? recorded : ModuleOfThisCode();
   auto* block =
       new (std::nothrow) Handover{module, texts, slot, GetThreadUILanguage(), GetThreadLocale()};
   if (!block) return nullptr;
