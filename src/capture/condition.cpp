@@ -8,8 +8,8 @@
 #include "base/log.h"
 #include "brelon/brelon.h"
 #include "capture/capture.h"
-#include "capture/shutter_table.h"
 #include "sdk/loader.h"
+#include "sdk/shutter_table.h"
 
 namespace brelon {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "base/context.h"
 #include "base/log.h"
-#include "capture/shutter_table.h"
+#include "sdk/shutter_table.h"
 
 namespace brelon {
 namespace {

@@ -1,7 +1,7 @@
 // Shutter-speed table: every entry checked against what its label says (exposure time, code
 // within the camera's rounding, label form), the section layout, and the first-match lookups
 // that the condition report and the timed release rely on.
-#include "capture/shutter_table.h"
+#include "sdk/shutter_table.h"
 
 #include <gtest/gtest.h>
 
