@@ -7,7 +7,7 @@
 #include "base/context.h"
 #include "base/log.h"
 #include "brelon/brelon.h"
-#include "capture/capture.h"
+#include "capture/condition_text.h"
 #include "sdk/loader.h"
 #include "sdk/shutter_table.h"
 

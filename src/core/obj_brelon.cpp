@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "capture/capture.h"
+#include "sdk/camera_codes.h"
 #include "sdk/loader.h"
 #include "transfer/image_transfer.h"
 #include "transfer/output_folders.h"
@@ -13,11 +13,8 @@
 namespace brelon {
 namespace {
 
-// The camera's drive setting: 0x4220 reads it, 0x4219 writes it, both with sub-index 1 as the
-// first of their two values. Drive values 6 and 7 keep the camera from releasing for the host,
-// so while the host has priority they are replaced by 2.
-constexpr int32_t kPropDriveGet = 0x4220;
-constexpr int32_t kPropDriveSet = 0x4219;
+// Drive values 6 and 7 keep the camera from releasing for the host, so while the host has
+// priority they are replaced by 2.
 constexpr int32_t kDriveValueCount = 2;
 constexpr ZepkArg kDriveSubIndex = 1;
 constexpr int32_t kDriveBlocking6 = 6;

@@ -5,10 +5,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <iterator>
+#include <string_view>
 
 #include "base/log.h"
 #include "core/warning_window.h"
+#include "sdk/camera_codes.h"
+#include "sdk/camera_models.h"
 #include "sdk/loader.h"
 #include "settings/settings_store.h"
 
@@ -19,29 +21,6 @@ constexpr size_t kAddressBytes = 256;
 constexpr size_t kOpenNameBytes = 300;  // "IPV4:" or "ENUM:" plus an address or index
 constexpr size_t kSdkTextBytes = 256;   // serial and model texts of ZEPK_GetSerialNo
 constexpr size_t kNameUnits = 256;      // camera-name field of the condition record
-
-// Open-mode bits that allow remote shooting: bit 0 always, bit 2 too with kOptionAcceptMode4.
-constexpr int32_t kOpenModeRemote = 0x01;
-constexpr int32_t kOpenModeRemoteOrMode4 = 0x05;
-
-// Camera properties used around the media-record change.
-constexpr int32_t kPropPairText = 0x4046;     // two texts read on connection
-constexpr int32_t kPropSingleText = 0x4044;   // one text read on connection
-constexpr int32_t kPropModeHold = 0x3301;     // re-entered after the change while lMode3301
-constexpr int32_t kPropModeRelease = 0x3302;  // left for the change while lMode3301
-constexpr int32_t kPropCountSet = 0x3327;     // must be 1 while the media record changes
-constexpr int32_t kPropCountGet = 0x3328;     // the value of 0x3327 before the change
-
-constexpr char kMaker[] = "ORVANTIS";
-constexpr char kRefusedWithOption0[] = "Lumora K9Mark";
-constexpr const char* kMediumFormatModels[] = {"VMZ 40A", "VMZ 40B", "VMZ 200"};
-// Probed in this order for the warning's wording; the first camera that answers names it. The
-// medium-format models come first, so that with kOptionMediumFormatOnly a prefix of the list is
-// probed.
-constexpr const char* kWarningProbeModels[] = {"VMZ 40A", "VMZ 40B", "VMZ 200", "K-N1", "K-Rel2",
-                                               "K-Rel3",  "K-M3",    "K-M2",    "K-M1"};
-constexpr char kWarningDefaultModel[] = "K-M2";
-constexpr char kWarningDefaultMediumModel[] = "VMZ 40A";
 
 // What one cycle needs from the settings, copied while the settings lock is held so that host
 // threads refreshing the same record never race with the reads.
@@ -86,17 +65,15 @@ SettingsSnapshot ReadSettings(PluginContext* ctx) {
   return s;
 }
 
-bool IsMediumFormat(const char* model) {
-  for (const char* m : kMediumFormatModels) {
-    if (std::strcmp(model, m) == 0) return true;
-  }
-  return false;
-}
-
 // Length of a single-byte SDK text that need not be terminated within its field.
 size_t BoundedLength(const char* text, size_t maxBytes) {
   const void* end = std::memchr(text, '\0', maxBytes);
   return end ? static_cast<size_t>(static_cast<const char*>(end) - text) : maxBytes;
+}
+
+// The text of a model field of `maxBytes` bytes, which need not hold a terminator.
+std::string_view ModelText(const char* field, size_t maxBytes) {
+  return std::string_view(field, BoundedLength(field, maxBytes));
 }
 
 // Copies a single-byte SDK text of at most `maxBytes` bytes, always terminated.
@@ -174,18 +151,18 @@ void CheckConnectionSetting(PluginContext* ctx, const SettingsSnapshot& settings
   plat::SleepMs(kSettingChangePauseMs);
 }
 
-// After an open refused for the USB mode: the model whose wording the warning takes.
+// After an open refused for the USB mode: the model whose wording the warning takes, the first
+// listed one (only the medium-format ones with kOptionMediumFormatOnly) that a camera answers to.
 const char* ProbeWarningModel(PluginContext* ctx, int32_t flags) {
-  bool mediumOnly = (HostOptionFlags() & kOptionMediumFormatOnly) != 0;
-  size_t candidates = mediumOnly ? std::size(kMediumFormatModels) : std::size(kWarningProbeModels);
-  for (size_t i = 0; i < candidates; ++i) {
-    const char* model = kWarningProbeModels[i];
+  const bool mediumOnly = (HostOptionFlags() & kOptionMediumFormatOnly) != 0;
+  for (const CameraModel& model : kCameraModels) {
+    if (mediumOnly && !(model.traits & kModelMediumFormat)) continue;
     int32_t found = 0;
-    if (ctx->pSdk->m_pfnDetect(flags, nullptr, model, &found) == ZEPK_OK && found > 0) {
-      return model;
+    if (ctx->pSdk->m_pfnDetect(flags, nullptr, model.name, &found) == ZEPK_OK && found > 0) {
+      return model.name;
     }
   }
-  return mediumOnly ? kWarningDefaultMediumModel : kWarningDefaultModel;
+  return FirstModelWith(mediumOnly ? kModelWarningMediumFallback : kModelWarningFallback);
 }
 
 void DetectAndOpen(PluginContext* ctx, SessionLocals& locals, const SettingsSnapshot& settings) {
@@ -241,8 +218,8 @@ void DetectAndOpen(PluginContext* ctx, SessionLocals& locals, const SettingsSnap
   DeviceInformation info{};
   WriteLog(kCoreSource, "ThreadSession", __LINE__, "ThreadSession:ZEPK_GetDeviceInfo calll");
   int32_t infoResult = sdk->m_pfnGetDeviceInfo(ctx->hCamera, &info);
-  bool refusedModel =
-      (HostOptionFlags() & kOptionAcceptMode4) && std::strcmp(info.model, kRefusedWithOption0) == 0;
+  bool refusedModel = (HostOptionFlags() & kOptionAcceptMode4) &&
+                      ModelText(info.model, sizeof(info.model)) == kModelRefusedInMode4;
   if (infoResult != ZEPK_OK || refusedModel) {
     plat::SleepMs(kCloseDelayMs);
     sdk->m_pfnClose(ctx->hCamera);
@@ -386,7 +363,8 @@ int32_t OpenCamera(PluginContext* ctx, int32_t flags, const char* address, int32
       bool wanted = true;
       if (options & kOptionMediumFormatOnly) {
         DeviceInformation info{};
-        wanted = sdk->m_pfnGetDeviceInfo(handle, &info) == ZEPK_OK && IsMediumFormat(info.model);
+        wanted = sdk->m_pfnGetDeviceInfo(handle, &info) == ZEPK_OK &&
+                 ModelHas(ModelText(info.model, sizeof(info.model)), kModelMediumFormat);
         // Success without a camera: the caller's device-information read then fails.
         if (!wanted) sdk->m_pfnClose(handle);
       }
@@ -402,8 +380,7 @@ int32_t OpenCamera(PluginContext* ctx, int32_t flags, const char* address, int32
         char serial[kSdkTextBytes] = {};
         char model[kSdkTextBytes] = {};
         sdk->m_pfnGetSerialNo(i, serial, model);
-        model[kSdkTextBytes - 1] = '\0';
-        if (!IsMediumFormat(model)) continue;
+        if (!ModelHas(ModelText(model, sizeof(model)), kModelMediumFormat)) continue;
       }
       int32_t handle = 0;
       int32_t mode = 0;
@@ -442,16 +419,16 @@ int32_t SetMediaRecord(PluginContext* ctx, uint8_t cardJpeg, uint8_t cardRaw) {
     int32_t wanted = cardJpeg ? (cardRaw ? kMediaRecordBoth : kMediaRecordJpegOnly)
                               : (cardRaw ? kMediaRecordRawOnly : kMediaRecordNone);
     if (current == wanted) return 1;
-    if (ctx->lMode3301 == 1) sdk->SetProp(camera, kPropModeRelease, 0);
-    // Except on the K-M1, the maker's cameras take the change only while 0x3327 is 1.
-    int32_t saved = 1;
-    if (std::strcmp(model, kWarningOwnWordingModel) != 0 && std::strcmp(maker, kMaker) == 0) {
-      sdk->GetProp(camera, kPropCountGet, 1, &saved);
-      if (saved != 1) sdk->SetProp(camera, kPropCountSet, 1, 1);
+    if (ctx->lMode3301 == 1) sdk->SetProp(camera, kPropLeaveMode3301, 0);
+    // The maker's cameras take the change only while 0x3327 is 1, except those listed otherwise.
+    int32_t saved = kHostCountSingle;
+    if (!ModelHas(model, kModelMediaRecordAsIs) && std::string_view(maker) == kMakerName) {
+      sdk->GetProp(camera, kPropSavedHostCount, 1, &saved);
+      if (saved != kHostCountSingle) sdk->SetProp(camera, kPropHostCount, 1, kHostCountSingle);
     }
     result = sdk->m_pfnSetMediaRecord(camera, wanted);
-    if (saved != 1) sdk->SetProp(camera, kPropCountSet, 1, saved);
-    if (ctx->lMode3301 == 1 && sdk->SetProp(camera, kPropModeHold, 0) == ZEPK_OK) {
+    if (saved != kHostCountSingle) sdk->SetProp(camera, kPropHostCount, 1, saved);
+    if (ctx->lMode3301 == 1 && sdk->SetProp(camera, kPropEnterMode3301, 0) == ZEPK_OK) {
       ctx->lRearm3301 = 0;
     }
   }

@@ -28,12 +28,6 @@ constexpr uint32_t kNetworkCycleMs = 1000;        // between cycles with a netwo
 constexpr uint32_t kSettingChangePauseMs = 5000;  // after a connection ended by a setting change
 constexpr uint32_t kMutexRetryMs = 1000;          // between tries for the session mutex
 
-// Media-record values of the camera: which files it records on its own card.
-constexpr int32_t kMediaRecordBoth = 1;
-constexpr int32_t kMediaRecordRawOnly = 2;
-constexpr int32_t kMediaRecordJpegOnly = 3;
-constexpr int32_t kMediaRecordNone = 4;
-
 // Thread procedure started by Init on its own thread; `context` (borrowed PluginContext, lives
 // until Exit has joined this thread). Returns 0. Ends when ctx->hStopEvent is signalled, having
 // closed the open camera, called ZEPK_Exit and released the session mutex.

@@ -2,15 +2,14 @@
 // decisions live here; the platform layer draws the window on the window's own thread.
 #include "core/warning_window.h"
 
-#include <cstring>
-
 #include "base/log.h"
 #include "resources/warning_ids.h"
+#include "sdk/camera_models.h"
 
 namespace brelon {
 
 plat::WarningTexts WarningTextsFor(const char* model) {
-  bool ownWording = model && std::strcmp(model, kWarningOwnWordingModel) == 0;
+  const bool ownWording = model && ModelHas(model, kModelOwnWarningWording);
   return plat::WarningTexts{
       IDS_WARNING_CAPTION,
       ownWording ? static_cast<uint32_t>(IDS_WARNING_KM1_FIRST) : IDS_WARNING_FIRST,

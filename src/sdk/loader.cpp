@@ -21,8 +21,7 @@ namespace {
 // never leave the release without its loader or pointing at a freed one.
 std::atomic<CTavelSDK*> g_current{nullptr};
 
-constexpr size_t kLibraryPathUnits = 260;  // the host's path buffer (MAX_PATH)
-constexpr size_t kReleaseModeListSize = 512;
+constexpr size_t kLibraryPathUnits = 260;           // the host's path buffer (MAX_PATH)
 constexpr int64_t kReleaseMarginMicros = 15000000;  // time the camera needs beyond the exposure
 constexpr uint32_t kPollIntervalMs = 78;
 constexpr int64_t kTicksPerMicro = 10;
@@ -266,15 +265,15 @@ bool CTavelSDK::ListsReleaseMode0F(int32_t camera) {
   if (m_pfnCapRelease(camera, &count, nullptr) != ZEPK_OK || count <= 0) return false;
   // The SDK writes as many modes as it reported; a list of more than the buffer holds is
   // refused rather than read, so nothing is ever written past it.
-  if (count > static_cast<int32_t>(kReleaseModeListSize)) {
+  if (count > kReleaseModeListCapacity) {
     WriteLog(kCoreSource, "ListsReleaseMode0F", __LINE__,
              "    ListsReleaseMode0F: %d release modes, more than %d", count,
-             static_cast<int>(kReleaseModeListSize));
+             static_cast<int>(kReleaseModeListCapacity));
     return false;
   }
-  int32_t modes[kReleaseModeListSize] = {};
+  int32_t modes[kReleaseModeListCapacity] = {};
   if (m_pfnCapRelease(camera, &count, modes) != ZEPK_OK) return false;
-  const int32_t listed = count < 0 ? 0 : std::min<int32_t>(count, kReleaseModeListSize);
+  const int32_t listed = count < 0 ? 0 : std::min(count, kReleaseModeListCapacity);
   for (int32_t i = 0; i < listed; ++i) {
     if (modes[i] == kRelease0F) return true;
   }

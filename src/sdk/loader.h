@@ -20,6 +20,9 @@ constexpr int32_t kReleaseStamp500 = 0x500;
 constexpr int32_t kRelease0F = 0x0F;
 constexpr int32_t kReleaseClosing = 4;
 
+// Entries of the release-mode list that ZEPK_CapRelease fills.
+constexpr int32_t kReleaseModeListCapacity = 512;
+
 class CTavelSDK {
  public:
   // Init's host thread. `callback` (in, may be null) and `callbackData` (in, host-owned, passed
@@ -54,8 +57,8 @@ class CTavelSDK {
   // -1 when no loader is alive.
   static int32_t BRELON_CDECL ReleaseAndWait(int32_t camera, int32_t mode, ZepkArg a3, ZepkArg a4);
   // Any thread. True when the camera lists release mode 0x0F. A camera reporting more modes
-  // than the 512-entry list holds is not queried for them (false, logged), so the SDK never
-  // writes past the list.
+  // than the list holds (kReleaseModeListCapacity) is not queried for them (false, logged), so
+  // the SDK never writes past the list.
   bool ListsReleaseMode0F(int32_t camera);
   // Pure: 2 x (exposure time + 15 s) in microseconds for a shutter code; 0 for an unknown code.
   static int64_t ReleaseTimeoutFor(int32_t shutterCode);

@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "base/log.h"
-#include "capture/capture.h"
 #include "platform/platform.h"
+#include "sdk/camera_codes.h"
 #include "sdk/loader.h"
 
 namespace brelon {

@@ -11,7 +11,8 @@
 
 #include "base/context.h"
 #include "brelon/brelon.h"
-#include "capture/capture.h"
+#include "capture/condition_text.h"
+#include "capture/release_modes.h"
 #include "platform/platform.h"
 #include "support/connected_context.h"
 
