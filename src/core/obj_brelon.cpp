@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "base/text.h"
 #include "sdk/camera_codes.h"
 #include "sdk/loader.h"
 #include "transfer/image_transfer.h"
@@ -27,18 +28,6 @@ constexpr int kHostLockCount = 2;
 
 bool IsBlockingDrive(int32_t value) {
   return value == kDriveBlocking6 || value == kDriveBlocking7;
-}
-
-// Copies at most `units` - 1 units of `src` (null = empty) and terminates.
-void CopyText(char16_t* dst, size_t units, const char16_t* src) {
-  size_t n = 0;
-  if (src) {
-    while (n + 1 < units && src[n] != 0) {
-      dst[n] = src[n];
-      ++n;
-    }
-  }
-  dst[n] = 0;
 }
 
 plat::Lock* HostLock(int32_t index) {

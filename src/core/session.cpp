@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "base/log.h"
+#include "base/text.h"
 #include "core/warning_window.h"
 #include "sdk/camera_codes.h"
 #include "sdk/camera_models.h"
@@ -63,25 +64,6 @@ SettingsSnapshot ReadSettings(PluginContext* ctx) {
   WideToNarrow(p.CameraIPAddress, sizeof(p.CameraIPAddress) / sizeof(char16_t), s.cameraAddress,
                sizeof(s.cameraAddress));
   return s;
-}
-
-// Length of a single-byte SDK text that need not be terminated within its field.
-size_t BoundedLength(const char* text, size_t maxBytes) {
-  const void* end = std::memchr(text, '\0', maxBytes);
-  return end ? static_cast<size_t>(static_cast<const char*>(end) - text) : maxBytes;
-}
-
-// The text of a model field of `maxBytes` bytes, which need not hold a terminator.
-std::string_view ModelText(const char* field, size_t maxBytes) {
-  return std::string_view(field, BoundedLength(field, maxBytes));
-}
-
-// Copies a single-byte SDK text of at most `maxBytes` bytes, always terminated.
-void CopySdkText(char* out, size_t capacity, const char* text, size_t maxBytes) {
-  size_t length = BoundedLength(text, maxBytes);
-  if (length >= capacity) length = capacity - 1;
-  std::memcpy(out, text, length);
-  out[length] = '\0';
 }
 
 void SetCameraHandle(PluginContext* ctx, int32_t camera) {
@@ -219,7 +201,7 @@ void DetectAndOpen(PluginContext* ctx, SessionLocals& locals, const SettingsSnap
   WriteLog(kCoreSource, "ThreadSession", __LINE__, "ThreadSession:ZEPK_GetDeviceInfo calll");
   int32_t infoResult = sdk->m_pfnGetDeviceInfo(ctx->hCamera, &info);
   bool refusedModel = (HostOptionFlags() & kOptionAcceptMode4) &&
-                      ModelText(info.model, sizeof(info.model)) == kModelRefusedInMode4;
+                      BoundedText(info.model, sizeof(info.model)) == kModelRefusedInMode4;
   if (infoResult != ZEPK_OK || refusedModel) {
     plat::SleepMs(kCloseDelayMs);
     sdk->m_pfnClose(ctx->hCamera);
@@ -364,7 +346,7 @@ int32_t OpenCamera(PluginContext* ctx, int32_t flags, const char* address, int32
       if (options & kOptionMediumFormatOnly) {
         DeviceInformation info{};
         wanted = sdk->m_pfnGetDeviceInfo(handle, &info) == ZEPK_OK &&
-                 ModelHas(ModelText(info.model, sizeof(info.model)), kModelMediumFormat);
+                 ModelHas(BoundedText(info.model, sizeof(info.model)), kModelMediumFormat);
         // Success without a camera: the caller's device-information read then fails.
         if (!wanted) sdk->m_pfnClose(handle);
       }
@@ -380,7 +362,7 @@ int32_t OpenCamera(PluginContext* ctx, int32_t flags, const char* address, int32
         char serial[kSdkTextBytes] = {};
         char model[kSdkTextBytes] = {};
         sdk->m_pfnGetSerialNo(i, serial, model);
-        if (!ModelHas(ModelText(model, sizeof(model)), kModelMediumFormat)) continue;
+        if (!ModelHas(BoundedText(model, sizeof(model)), kModelMediumFormat)) continue;
       }
       int32_t handle = 0;
       int32_t mode = 0;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/log.h"
+#include "base/text.h"
 #include "settings/property_record.h"
 #include "settings/registry_values.h"
 #include "settings/shortcut_settings.h"
@@ -109,12 +110,6 @@ void NoteKeyOpened(const char* function, bool opened) {
   if (g_loggedKeyFailure == reason) return;
   g_loggedKeyFailure = reason;
   WriteLog(kCoreSource, function, __LINE__, "%s:settings key unavailable [%s]", function, reason);
-}
-
-size_t TextLength(const char16_t* text) {
-  size_t n = 0;
-  while (text[n] != 0) ++n;
-  return n;
 }
 
 // Step 2 of a read: the fields that hold defined values even when the key is unavailable.

@@ -13,6 +13,7 @@
 
 #include "base/context.h"
 #include "base/log.h"
+#include "base/text.h"
 #include "brelon/brelon.h"
 #include "brelon/interfaces.h"
 #include "platform/platform.h"
@@ -71,9 +72,7 @@ NoteReading ReadMakerNote(const uint8_t* jpeg, size_t length, bool wantPath) {
 // A name of 260 units may take up to three times as many bytes (UTF-8), while hosts size
 // their buffers in bytes: the conversion cuts it at the last whole character that fits.
 void WriteAnsiName(const char16_t* name, char* out) {
-  size_t units = 0;
-  while (name[units] != 0) ++units;
-  plat::WideToAnsi(name, units, out, BRELON_HOST_TEXT_BYTES);
+  plat::WideToAnsi(name, TextLength(name), out, BRELON_HOST_TEXT_BYTES);
 }
 
 // One ReadImage call past the connection test; the caller holds the SDK lock throughout.
