@@ -1,6 +1,6 @@
 // The session thread of a plug-in context: it owns the camera connection (detect, open, watch,
-// lose), the machine-wide session mutex and the USB-mode warning window, and offers the steps
-// it shares with the property object.
+// lose), the machine-wide session mutex and the USB-mode warning window, and offers its steps
+// that can run alone: taking the mutex, opening a camera, initialising the SDK.
 #pragma once
 
 #include <cstdint>
@@ -47,12 +47,6 @@ plat::NamedMutex* AcquireSessionMutex(PluginContext* ctx);
 // for a camera in a mode that forbids remote shooting, else the SDK's error number.
 int32_t OpenCamera(PluginContext* ctx, int32_t flags, const char* address, int32_t count,
                    int32_t* errorNumber);
-
-// Applies the card-recording choice to the open camera. Runs on the session thread and on host
-// threads (the property object); MediaRecordLock serialises them. `ctx` is borrowed. Returns 1
-// when nothing needed doing or the mode is right now (also when the camera answered busy), 0
-// when setting it failed.
-int32_t SetMediaRecord(PluginContext* ctx, uint8_t cardJpeg, uint8_t cardRaw);
 
 // Session thread. Calls ZEPK_Init with the SDK library's module handle. An exception thrown out
 // of the SDK is swallowed and counts as success: the camera may still work, and the thread's

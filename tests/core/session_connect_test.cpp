@@ -2,6 +2,7 @@
 // IPv4: the device names it opens, the host events, the state the exports report, the log
 // records, and the host option bits that change which camera is taken. Each SDK call failing
 // (busy, other error, thrown) in the session is swept by the fault suite.
+#include "capture/media_record.h"
 #include "core/session.h"
 #include "session_fixture.h"
 

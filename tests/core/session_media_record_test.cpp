@@ -4,6 +4,7 @@
 // (the fault suite fails each of these calls once more).
 #include <array>
 
+#include "capture/media_record.h"
 #include "core/session.h"
 #include "session_fixture.h"
 

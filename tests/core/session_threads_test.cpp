@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "capture/media_record.h"
 #include "core/session.h"
 #include "platform/run_thread.h"
 #include "session_fixture.h"

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/media_record.h"
 #include "core/session.h"
 #include "platform/platform.h"
 #include "resources/warning_ids.h"

@@ -11,6 +11,7 @@
 
 #include "base/context.h"
 #include "brelon/interfaces.h"
+#include "capture/media_record.h"
 #include "core/session.h"
 #include "platform/platform.h"
 #include "sdk/loader.h"
