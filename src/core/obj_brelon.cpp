@@ -8,8 +8,8 @@
 #include "base/text.h"
 #include "sdk/camera_codes.h"
 #include "sdk/loader.h"
+#include "settings/output_folders.h"
 #include "transfer/image_transfer.h"
-#include "transfer/output_folders.h"
 
 namespace brelon {
 namespace {

@@ -8,10 +8,10 @@
 
 #include "base/log.h"
 #include "base/text.h"
+#include "settings/output_folders.h"
 #include "settings/property_record.h"
 #include "settings/registry_values.h"
 #include "settings/shortcut_settings.h"
-#include "transfer/output_folders.h"
 
 namespace brelon {
 namespace {

@@ -1,6 +1,6 @@
 // Default output folders: composing the storage and conditions folder paths from the user's
 // documents folder and creating them level by level, parent before child.
-#include "transfer/output_folders.h"
+#include "settings/output_folders.h"
 
 #include <cstring>
 
