@@ -265,22 +265,14 @@ extern "C" BRELON_EXPORT int32_t BRELON_CDECL GetCameraCondition(void** context,
   PluginContext* ctx = brelon::ContextFrom(context);
   if (!ctx) return BRELON_E_NO_CONTEXT;
 
-  const brelon::ProcessLocks& locks = brelon::Locks();
-  bool connected = false;
   int32_t camera = 0;
-  {
-    plat::LockGuard connection(locks.connection);
-    connected = ctx->lConnected == 1;
-    camera = ctx->hCamera;
-  }
-
   int32_t result = BRELON_E_NO_CONTEXT;
-  // A context whose SDK failed to load never connects; guard anyway rather than trust it.
-  if (connected && ctx->pSdk) {
-    result = brelon::ConditionRefresh(*ctx->pSdk, camera, ctx->Condition).Run();
+  if (brelon::CTavelSDK* sdk = brelon::ConnectedSdk(ctx, &camera)) {
+    result = brelon::ConditionRefresh(*sdk, camera, ctx->Condition).Run();
   }
 
-  plat::LockGuard cameraName(locks.cameraName);
+  // The record goes to the host connected or not: without a camera it is the one left last.
+  plat::LockGuard cameraName(brelon::Locks().cameraName);
   if (out) std::memcpy(out, &ctx->Condition, sizeof(BrelonCondition));
   return result;
 }

@@ -172,14 +172,7 @@ extern "C" BRELON_EXPORT int32_t BRELON_CDECL Shoot(void** context) {
   plat::LockGuard sdkLock(sdk.SdkLock());
 
   brelon::ShootRun run{sdk, 0};
-  char model[brelon::kModelBytes] = {};
-  {
-    const brelon::ProcessLocks& locks = brelon::Locks();
-    plat::LockGuard connection(locks.connection);
-    if (ctx->lConnected != 1) return BRELON_E_NO_CONTEXT;
-    run.camera = ctx->hCamera;
-    plat::LockGuard deviceInfo(locks.deviceInfo);
-    std::memcpy(model, ctx->DeviceInfo.model, sizeof(model));
-  }
-  return brelon::ShootConnected(ctx, run, model);
+  DeviceInformation info;
+  if (!brelon::CameraConnected(ctx, &run.camera, &info)) return BRELON_E_NO_CONTEXT;
+  return brelon::ShootConnected(ctx, run, info.model);
 }

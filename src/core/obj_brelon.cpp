@@ -36,15 +36,6 @@ plat::Lock* HostLock(int32_t index) {
 
 }  // namespace
 
-CTavelSDK* Obj_Brelon::ConnectedSdk(int32_t* camera) const {
-  if (!context_) return nullptr;
-  // The session thread changes both under ConnectionLock while host threads call in here.
-  plat::LockGuard connection(Locks().connection);
-  if (context_->lConnected != 1) return nullptr;
-  *camera = context_->hCamera;
-  return context_->pSdk;
-}
-
 int32_t BRELON_THISCALL Obj_Brelon::AddRef() {
   return ++refCount_;
 }
@@ -57,7 +48,7 @@ int32_t BRELON_THISCALL Obj_Brelon::Release() {
 
 int32_t BRELON_THISCALL Obj_Brelon::SetPriorityMode(int32_t mode, int32_t timeoutMs) {
   int32_t camera = 0;
-  CTavelSDK* sdk = ConnectedSdk(&camera);
+  CTavelSDK* sdk = ConnectedSdk(context_, &camera);
   if (!sdk) return ZEPK_FAILED;
   const int64_t start = plat::NowTicks();
   int32_t result = sdk->m_pfnSetPriorityMode(camera, mode);
@@ -103,7 +94,7 @@ void BRELON_THISCALL Obj_Brelon::ResetPriorityMode() {
 int32_t BRELON_THISCALL Obj_Brelon::GetPriorityMode(int32_t refresh) {
   if (!context_) return 0;
   int32_t camera = 0;
-  CTavelSDK* sdk = ConnectedSdk(&camera);
+  CTavelSDK* sdk = ConnectedSdk(context_, &camera);
   if (refresh != 0 && sdk) {
     int32_t mode = 0;
     if (sdk->m_pfnGetPriorityMode(camera, &mode) == ZEPK_OK) {
@@ -115,7 +106,7 @@ int32_t BRELON_THISCALL Obj_Brelon::GetPriorityMode(int32_t refresh) {
 
 int32_t BRELON_THISCALL Obj_Brelon::SetMode3301() {
   int32_t camera = 0;
-  CTavelSDK* sdk = ConnectedSdk(&camera);
+  CTavelSDK* sdk = ConnectedSdk(context_, &camera);
   if (!sdk) return ZEPK_FAILED;
   const int32_t result = sdk->SetProp(camera, kPropEnterMode3301, 0);
   if (result == ZEPK_OK) {
@@ -127,7 +118,7 @@ int32_t BRELON_THISCALL Obj_Brelon::SetMode3301() {
 
 int32_t BRELON_THISCALL Obj_Brelon::ClearMode3301() {
   int32_t camera = 0;
-  CTavelSDK* sdk = ConnectedSdk(&camera);
+  CTavelSDK* sdk = ConnectedSdk(context_, &camera);
   if (!sdk) return ZEPK_FAILED;
   const int32_t result = sdk->SetProp(camera, kPropLeaveMode3301, 0);
   if (result == ZEPK_OK) context_->lMode3301 = 0;
@@ -199,7 +190,7 @@ int32_t BRELON_THISCALL Obj_Brelon::ReleaseShutter(int32_t mode, int32_t option)
   if (!context_) return ZEPK_FAILED;
   if (context_->lMode3301 == 1) context_->lRearm3301 = 1;
   int32_t camera = 0;
-  CTavelSDK* sdk = ConnectedSdk(&camera);
+  CTavelSDK* sdk = ConnectedSdk(context_, &camera);
   if (!sdk) return ZEPK_FAILED;
   ZepkArg scratch = 0;
   const int32_t result =

@@ -37,9 +37,6 @@ class Obj_Brelon_ZEPKAPI final : public IBrelon_ZEPKAPI {
  private:
   ~Obj_Brelon_ZEPKAPI() = default;
 
-  // The camera handle in *camera when a camera is connected, else false.
-  bool Connected(int32_t* camera) const;
-
   int32_t refCount_ = 1;
   PluginContext* context_;
 };

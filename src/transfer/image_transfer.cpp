@@ -412,11 +412,8 @@ extern "C" BRELON_EXPORT int32_t BRELON_CDECL ReadImage(void** context, uint8_t*
   brelon::CTavelSDK& sdk = *ctx->pSdk;
   plat::LockGuard sdkLock(sdk.SdkLock());
   int32_t camera = 0;
-  {
-    plat::LockGuard connection(brelon::Locks().connection);
-    if (ctx->lConnected == 0) return BRELON_E_SDK;
-    camera = ctx->hCamera;
-  }
+  // Without a camera this export answers -1, where the others answer -4.
+  if (!brelon::CameraConnected(ctx, &camera)) return BRELON_E_SDK;
 
   brelon::Transfer transfer(ctx, sdk, camera);
   const bool readCall = buffer != nullptr;
