@@ -164,17 +164,16 @@ struct WarningTexts {
 // Starts the window's thread. The dialog and string resources come from the module the library's
 // entry point recorded, else from the module that contains this code. `slot` (borrowed, must
 // outlive the thread) receives the window once it exists. The texts are taken in the interface
-// language of the calling thread. Returns the thread, owned by the caller (close it with
-// WarningWindowClose), or null when no thread could be started.
+// language of the calling thread. Returns the thread, owned by the caller (which ends it with
+// WarningWindowRequestClose and joins it), or null when no thread could be started.
 Thread* WarningWindowStart(const WarningTexts& texts, WindowSlot* slot);
 // Any thread. False for a null window.
 bool WarningWindowIsVisible(Window* window);
 // Any thread: an ordinary show of a hidden window. A null window is ignored.
 void WarningWindowShow(Window* window);
-// Owner's thread: asks the window's thread to destroy its window and end, waits for the thread
-// to end, then closes `thread` and clears it and the slot. Safe with null arguments and while
-// the window does not exist yet.
-void WarningWindowClose(Thread** thread, WindowSlot* slot);
+// Any thread: asks the window's thread to destroy its window and end; the owner then joins that
+// thread. A window that no longer exists is ignored.
+void WarningWindowRequestClose(Window* window);
 
 // What a user or a test can do and see. `item` is 0 for the caption or a control id; the text
 // is copied to `out` (caller-owned, `capacity` units with terminator). False when there is no

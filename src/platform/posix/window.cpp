@@ -41,8 +41,6 @@ constexpr LanguageVariant kVariants[] = {
 #undef WARNING_LANGUAGE_END
 
 constexpr size_t kLanguageTagLength = 2;
-// How often a close looks again for a window that its thread has not published yet.
-constexpr uint32_t kClosePollMs = 10;
 
 // The variant the user's locale asks for, as gettext would choose the message language:
 // LC_ALL, then LC_MESSAGES, then LANG; the neutral variant when none names a shipped language.
@@ -183,23 +181,9 @@ void WarningWindowShow(Window* window) {
   if (window && IsLive(window)) ShowNow(window);
 }
 
-void WarningWindowClose(Thread** thread, WindowSlot* slot) {
-  if (thread && *thread) {
-    for (;;) {
-      Window* window = slot ? slot->load() : nullptr;
-      if (window) {
-        LockGuard guard(Live().lock);
-        if (IsLive(window)) EventSet(window->closeRequest);
-        break;
-      }
-      // A thread that ends without publishing a window has nothing left to close.
-      if (ThreadJoin(*thread, kClosePollMs) != WaitResult::kTimeout) break;
-    }
-    ThreadJoin(*thread, kInfinite);
-    ThreadClose(*thread);
-    *thread = nullptr;
-  }
-  if (slot) slot->store(nullptr);
+void WarningWindowRequestClose(Window* window) {
+  LockGuard guard(Live().lock);
+  if (window && IsLive(window)) EventSet(window->closeRequest);
 }
 
 bool WarningWindowText(Window* window, int32_t item, char16_t* out, size_t capacity) {

@@ -14,9 +14,8 @@ namespace {
 
 // Posted by the owner: only the thread that created a window may destroy it.
 constexpr UINT kCloseMessage = WM_APP + 1;
-constexpr int kShortTextUnits = 256;   // caption and button
-constexpr int kLongTextUnits = 1024;   // the two message texts
-constexpr uint32_t kClosePollMs = 10;  // how often a close looks for an unpublished window
+constexpr int kShortTextUnits = 256;  // caption and button
+constexpr int kLongTextUnits = 1024;  // the two message texts
 
 struct Handover {
   HMODULE module;
@@ -147,22 +146,8 @@ void WarningWindowShow(Window* window) {
   if (window) ShowWindow(AsHwnd(window), SW_SHOW);
 }
 
-void WarningWindowClose(Thread** thread, WindowSlot* slot) {
-  if (thread && *thread) {
-    for (;;) {
-      Window* window = slot ? slot->load() : nullptr;
-      if (window) {
-        PostMessageW(AsHwnd(window), kCloseMessage, 0, 0);
-        break;
-      }
-      // A thread that ends without publishing a window has nothing left to close.
-      if (ThreadJoin(*thread, kClosePollMs) != WaitResult::kTimeout) break;
-    }
-    ThreadJoin(*thread, kInfinite);
-    ThreadClose(*thread);
-    *thread = nullptr;
-  }
-  if (slot) slot->store(nullptr);
+void WarningWindowRequestClose(Window* window) {
+  if (window) PostMessageW(AsHwnd(window), kCloseMessage, 0, 0);
 }
 
 bool WarningWindowText(Window* window, int32_t item, char16_t* out, size_t capacity) {
