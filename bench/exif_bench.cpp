@@ -19,6 +19,7 @@
 
 #include "exif/jpeg_builder.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "transfer/exif/exif_meta_info.h"
 
 namespace {

@@ -18,6 +18,7 @@
 #include "base/context.h"
 #include "brelon/brelon.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "sdk/loader.h"
 #include "sim_session.h"
 

@@ -14,6 +14,7 @@
 #include "capture/condition_text.h"
 #include "capture/release_modes.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "support/connected_context.h"
 
 namespace brelon {

@@ -16,6 +16,7 @@
 #include "base/context.h"
 #include "brelon/brelon.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "settings/settings_store.h"
 #include "settings/test_registry.h"
 #include "support/sim_harness.h"

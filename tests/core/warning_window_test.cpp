@@ -15,6 +15,7 @@
 #include "capture/media_record.h"
 #include "core/session.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "resources/warning_ids.h"
 #include "session_fixture.h"
 #include "support/test_env.h"

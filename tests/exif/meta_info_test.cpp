@@ -16,6 +16,7 @@
 
 #include "exif/jpeg_builder.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "sim/sim_test_util.h"
 #include "transfer/exif/exif_meta_info.h"
 #include "transfer/exif/raw_header.h"

@@ -16,6 +16,7 @@
 #include "base/context.h"
 #include "brelon/brelon.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "support/sim_harness.h"
 #include "support/test_env.h"
 #include "zepa/zepasim.h"

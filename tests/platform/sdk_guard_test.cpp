@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 namespace {
 

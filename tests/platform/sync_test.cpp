@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "run_thread.h"
 
 namespace {

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "run_thread.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include "capture/media_record.h"
 #include "core/session.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "sdk/loader.h"
 #include "sdk/obj_brelon_zepkapi.h"
 #include "support/connected_context.h"

@@ -13,6 +13,7 @@
 #include "brelon/interfaces.h"
 #include "platform/platform.h"
 #include "platform/run_thread.h"
+#include "platform/testing.h"
 #include "settings/test_registry.h"
 #include "support/connected_context.h"
 

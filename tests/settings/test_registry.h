@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "settings/settings_store.h"
 #include "support/test_env.h"
 

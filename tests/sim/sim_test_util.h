@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "support/sim_harness.h"
 #include "zepa/zepasim.h"
 

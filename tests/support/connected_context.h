@@ -10,6 +10,7 @@
 #include "base/context.h"
 #include "brelon/brelon.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "support/sim_harness.h"
 
 namespace brelon::test {

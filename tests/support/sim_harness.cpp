@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "support/test_env.h"
 #include "zepa/zepasim.h"
 

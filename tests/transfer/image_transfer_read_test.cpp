@@ -16,6 +16,7 @@
 #include "base/context.h"
 #include "brelon/brelon.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "sdk/loader.h"
 #include "settings/test_registry.h"
 #include "sim/sim_test_util.h"

@@ -32,9 +32,6 @@ HWND AsHwnd(Window* window) {
   return reinterpret_cast<HWND>(window);
 }
 
-// The window shown last, for WarningWindowFind; cleared when that window is destroyed.
-std::atomic<Window*> g_latest{nullptr};
-
 INT_PTR CALLBACK WarningDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
     case WM_INITDIALOG:
@@ -47,12 +44,9 @@ INT_PTR CALLBACK WarningDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
     case WM_CLOSE:
       ShowWindow(dialog, SW_HIDE);
       return FALSE;
-    case WM_DESTROY: {
-      Window* self = reinterpret_cast<Window*>(dialog);
-      g_latest.compare_exchange_strong(self, nullptr);
+    case WM_DESTROY:
       PostQuitMessage(0);
       return FALSE;
-    }
     case kCloseMessage:
       // Handled here rather than in the loop so that it also works inside a move or size loop.
       EndDialog(dialog, 0);
@@ -98,7 +92,6 @@ uint32_t WarningWindowThread(void* arg) {
   ShowWindow(dialog, SW_SHOW);
   // Published complete, so whoever reads the slot finds the texts in place.
   slot->store(reinterpret_cast<Window*>(dialog));
-  g_latest.store(reinterpret_cast<Window*>(dialog));
 
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
@@ -148,35 +141,6 @@ void WarningWindowShow(Window* window) {
 
 void WarningWindowRequestClose(Window* window) {
   if (window) PostMessageW(AsHwnd(window), kCloseMessage, 0, 0);
-}
-
-bool WarningWindowText(Window* window, int32_t item, char16_t* out, size_t capacity) {
-  if (!window || !out || capacity == 0 || !IsWindow(AsHwnd(window))) return false;
-  auto* buffer = reinterpret_cast<wchar_t*>(out);
-  int units = static_cast<int>(capacity);
-  out[0] = u'\0';
-  if (item == 0) {
-    GetWindowTextW(AsHwnd(window), buffer, units);
-    return true;
-  }
-  if (!GetDlgItem(AsHwnd(window), item)) return false;
-  GetDlgItemTextW(AsHwnd(window), item, buffer, units);
-  return true;
-}
-
-void WarningWindowPress(Window* window, int32_t controlId) {
-  if (!window) return;
-  HWND control = GetDlgItem(AsHwnd(window), controlId);
-  SendMessageW(AsHwnd(window), WM_COMMAND, MAKEWPARAM(controlId, BN_CLICKED),
-               reinterpret_cast<LPARAM>(control));
-}
-
-void WarningWindowUserClose(Window* window) {
-  if (window) SendMessageW(AsHwnd(window), WM_SYSCOMMAND, SC_CLOSE, 0);
-}
-
-Window* WarningWindowFind() {
-  return g_latest.load();
 }
 
 }  // namespace plat
