@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "sim/image_writer.h"
 #include "transfer/exif/exif_meta_info.h"
 

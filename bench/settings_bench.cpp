@@ -13,6 +13,7 @@
 
 #include "brelon/brelon.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "settings/settings_store.h"
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include "brelon/brelon.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "zepa/zepasim.h"
 
 namespace bench {

@@ -15,9 +15,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/context.h"
 #include "brelon/brelon.h"
-#include "core/context.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "sdk/loader.h"
 #include "sim_session.h"
 

@@ -1,6 +1,7 @@
 // The file functions the Exif reader calls, for fuzzing: the debug copy is never written, so
 // millions of runs leave the disk alone and stay fast.
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 namespace plat {
 

@@ -29,74 +29,82 @@ typedef struct ZepkImageInfo {
 } ZepkImageInfo;
 #pragma pack(pop)
 
-/* X(name, return, parameter list) in entry-table order. */
-#define ZEPK_ENTRY_POINTS(X)                                                                     \
-  X(ZEPK_Init, (void* module))                                                                   \
-  X(ZEPK_Exit, (void))                                                                           \
-  X(ZEPK_Detect, (int32_t flags, const char* address, const char* model, int32_t* count))        \
-  X(ZEPK_Open, (const char* name, int32_t* camera))                                              \
-  X(ZEPK_Close, (int32_t camera))                                                                \
-  X(ZEPK_PowerOFF, (int32_t camera))                                                             \
-  X(ZEPK_GetErrorNumber, (int32_t camera, int32_t* apiCode, int32_t* errorNumber))               \
-  X(ZEPK_GetVersionString, (char* out, int32_t capacity))                                        \
-  X(ZEPK_GetDeviceInfo, (int32_t camera, DeviceInformation* out))                                \
-  X(ZEPK_WriteDeviceName, (int32_t camera, const char* name))                                    \
-  X(ZEPK_GetFirmwareVersion, (int32_t camera, ZepkArg out))                                      \
-  X(ZEPK_GetLensInfo, (int32_t camera, ZepkArg out))                                             \
-  X(ZEPK_GetLensVersion, (int32_t camera, ZepkArg out))                                          \
-  X(ZEPK_CapPriorityMode, (int32_t camera, int32_t* count, int32_t* modes))                      \
-  X(ZEPK_SetPriorityMode, (int32_t camera, int32_t mode))                                        \
-  X(ZEPK_GetPriorityMode, (int32_t camera, int32_t* mode))                                       \
-  X(ZEPK_CapRelease, (int32_t camera, int32_t* count, int32_t* modes))                           \
-  X(ZEPK_Release, (int32_t camera, int32_t mode, ZepkArg out1, ZepkArg out2))                    \
-  X(ZEPK_GetReleaseStatus, (int32_t camera, int32_t* status))                                    \
-  X(ZEPK_ReadImageInfo, (int32_t camera, ZepkImageInfo* info))                                   \
-  X(ZEPK_ReadImage, (int32_t camera, void* buffer, uint32_t capacity))                           \
-  X(ZEPK_ReadPreview, (int32_t camera, void* buffer, int32_t capacity))                          \
-  X(ZEPK_DeleteImage, (int32_t camera))                                                          \
-  X(ZEPK_GetBufferCapacity, (int32_t camera, int32_t* count, int32_t* other))                    \
-  X(ZEPK_CapAEMode, (int32_t camera, int32_t* count, int32_t* values))                           \
-  X(ZEPK_SetAEMode, (int32_t camera, int32_t value))                                             \
-  X(ZEPK_GetAEMode, (int32_t camera, int32_t* value))                                            \
-  X(ZEPK_CapShutterSpeed, (int32_t camera, int32_t* count, int32_t* values, ZepkArg extra))      \
-  X(ZEPK_SetShutterSpeed, (int32_t camera, int32_t code, int32_t bulb))                          \
-  X(ZEPK_GetShutterSpeed, (int32_t camera, int32_t* code, int32_t* bulb))                        \
-  X(ZEPK_CapExposureBias, (int32_t camera, int32_t* count, int32_t* values))                     \
-  X(ZEPK_SetExposureBias, (int32_t camera, int32_t value))                                       \
-  X(ZEPK_GetExposureBias, (int32_t camera, int32_t* value))                                      \
-  X(ZEPK_CapDynamicRange, (int32_t camera, int32_t* count, int32_t* values))                     \
-  X(ZEPK_SetDynamicRange, (int32_t camera, int32_t value))                                       \
-  X(ZEPK_GetDynamicRange, (int32_t camera, int32_t* value))                                      \
-  X(ZEPK_CapSensitivity, (int32_t camera, int32_t* count, int32_t* values))                      \
-  X(ZEPK_SetSensitivity, (int32_t camera, int32_t value))                                        \
-  X(ZEPK_GetSensitivity, (int32_t camera, int32_t* value))                                       \
-  X(ZEPK_CapMeteringMode, (int32_t camera, int32_t* count, int32_t* values))                     \
-  X(ZEPK_SetMeteringMode, (int32_t camera, int32_t value))                                       \
-  X(ZEPK_GetMeteringMode, (int32_t camera, int32_t* value))                                      \
-  X(ZEPK_CapLensZoomPos, (int32_t camera, ZepkArg a, ZepkArg b, ZepkArg c, ZepkArg d))           \
-  X(ZEPK_GetLensZoomPos, (int32_t camera, int32_t* value))                                       \
-  X(ZEPK_SetLensZoomPos, (int32_t camera, int32_t value))                                        \
-  X(ZEPK_CapWBMode, (int32_t camera, int32_t* count, int32_t* values))                           \
-  X(ZEPK_SetWBMode, (int32_t camera, int32_t value))                                             \
-  X(ZEPK_GetWBMode, (int32_t camera, int32_t* value))                                            \
-  X(ZEPK_CapWBColorTemp, (int32_t camera, int32_t* count, int32_t* values))                      \
-  X(ZEPK_SetWBColorTemp, (int32_t camera, int32_t value))                                        \
-  X(ZEPK_GetWBColorTemp, (int32_t camera, int32_t* value))                                       \
-  X(ZEPK_CapMediaRecord, (int32_t camera, int32_t* count, int32_t* values))                      \
-  X(ZEPK_SetMediaRecord, (int32_t camera, int32_t value))                                        \
-  X(ZEPK_GetMediaRecord, (int32_t camera, int32_t* value))                                       \
-  X(ZEPK_CapForceMode, (int32_t camera, int32_t* count, int32_t* values))                        \
-  X(ZEPK_SetForceMode, (int32_t camera, int32_t value))                                          \
-  X(ZEPK_CapAperture, (int32_t camera, int32_t* count, int32_t* values, ZepkArg extra))          \
-  X(ZEPK_SetAperture, (int32_t camera, int32_t value))                                           \
-  X(ZEPK_GetAperture, (int32_t camera, int32_t* value))                                          \
-  X(ZEPK_CapProp, (int32_t camera, int32_t code, int32_t count, ...))                            \
-  X(ZEPK_SetProp, (int32_t camera, int32_t code, int32_t count, ...))                            \
-  X(ZEPK_GetProp, (int32_t camera, int32_t code, int32_t count, ...))                            \
-  X(ZEPK_SetBackupSettings, (int32_t camera, ZepkArg a, ZepkArg b))                              \
-  X(ZEPK_GetBackupSettings, (int32_t camera, ZepkArg a, ZepkArg b))                              \
-  X(ZEPK_OpenEx, (const char* name, int32_t* camera, int32_t* mode, void* reserved))             \
-  X(ZEPK_GetSerialNo, (int32_t index, char* serial, char* model))
+/* clang-format off */
+/* The one list of the entry points, in entry-table order: E(arg, name, parameter list) with
+ * `name` without its "ZEPK_" prefix, so that users can name things after it (the plug-in's
+ * m_pfn<name> members); `arg` is handed to E unchanged. */
+#define ZEPK_ENTRY_LIST(E, arg)                                                                    \
+  E(arg, Init, (void* module))                                                                     \
+  E(arg, Exit, (void))                                                                             \
+  E(arg, Detect, (int32_t flags, const char* address, const char* model, int32_t* count))          \
+  E(arg, Open, (const char* name, int32_t* camera))                                                \
+  E(arg, Close, (int32_t camera))                                                                  \
+  E(arg, PowerOFF, (int32_t camera))                                                               \
+  E(arg, GetErrorNumber, (int32_t camera, int32_t* apiCode, int32_t* errorNumber))                 \
+  E(arg, GetVersionString, (char* out, int32_t capacity))                                          \
+  E(arg, GetDeviceInfo, (int32_t camera, DeviceInformation* out))                                  \
+  E(arg, WriteDeviceName, (int32_t camera, const char* name))                                      \
+  E(arg, GetFirmwareVersion, (int32_t camera, ZepkArg out))                                        \
+  E(arg, GetLensInfo, (int32_t camera, ZepkArg out))                                               \
+  E(arg, GetLensVersion, (int32_t camera, ZepkArg out))                                            \
+  E(arg, CapPriorityMode, (int32_t camera, int32_t* count, int32_t* modes))                        \
+  E(arg, SetPriorityMode, (int32_t camera, int32_t mode))                                          \
+  E(arg, GetPriorityMode, (int32_t camera, int32_t* mode))                                         \
+  E(arg, CapRelease, (int32_t camera, int32_t* count, int32_t* modes))                             \
+  E(arg, Release, (int32_t camera, int32_t mode, ZepkArg out1, ZepkArg out2))                      \
+  E(arg, GetReleaseStatus, (int32_t camera, int32_t* status))                                      \
+  E(arg, ReadImageInfo, (int32_t camera, ZepkImageInfo* info))                                     \
+  E(arg, ReadImage, (int32_t camera, void* buffer, uint32_t capacity))                             \
+  E(arg, ReadPreview, (int32_t camera, void* buffer, int32_t capacity))                            \
+  E(arg, DeleteImage, (int32_t camera))                                                            \
+  E(arg, GetBufferCapacity, (int32_t camera, int32_t* count, int32_t* other))                      \
+  E(arg, CapAEMode, (int32_t camera, int32_t* count, int32_t* values))                             \
+  E(arg, SetAEMode, (int32_t camera, int32_t value))                                               \
+  E(arg, GetAEMode, (int32_t camera, int32_t* value))                                              \
+  E(arg, CapShutterSpeed, (int32_t camera, int32_t* count, int32_t* values, ZepkArg extra))        \
+  E(arg, SetShutterSpeed, (int32_t camera, int32_t code, int32_t bulb))                            \
+  E(arg, GetShutterSpeed, (int32_t camera, int32_t* code, int32_t* bulb))                          \
+  E(arg, CapExposureBias, (int32_t camera, int32_t* count, int32_t* values))                       \
+  E(arg, SetExposureBias, (int32_t camera, int32_t value))                                         \
+  E(arg, GetExposureBias, (int32_t camera, int32_t* value))                                        \
+  E(arg, CapDynamicRange, (int32_t camera, int32_t* count, int32_t* values))                       \
+  E(arg, SetDynamicRange, (int32_t camera, int32_t value))                                         \
+  E(arg, GetDynamicRange, (int32_t camera, int32_t* value))                                        \
+  E(arg, CapSensitivity, (int32_t camera, int32_t* count, int32_t* values))                        \
+  E(arg, SetSensitivity, (int32_t camera, int32_t value))                                          \
+  E(arg, GetSensitivity, (int32_t camera, int32_t* value))                                         \
+  E(arg, CapMeteringMode, (int32_t camera, int32_t* count, int32_t* values))                       \
+  E(arg, SetMeteringMode, (int32_t camera, int32_t value))                                         \
+  E(arg, GetMeteringMode, (int32_t camera, int32_t* value))                                        \
+  E(arg, CapLensZoomPos, (int32_t camera, ZepkArg a, ZepkArg b, ZepkArg c, ZepkArg d))             \
+  E(arg, GetLensZoomPos, (int32_t camera, int32_t* value))                                         \
+  E(arg, SetLensZoomPos, (int32_t camera, int32_t value))                                          \
+  E(arg, CapWBMode, (int32_t camera, int32_t* count, int32_t* values))                             \
+  E(arg, SetWBMode, (int32_t camera, int32_t value))                                               \
+  E(arg, GetWBMode, (int32_t camera, int32_t* value))                                              \
+  E(arg, CapWBColorTemp, (int32_t camera, int32_t* count, int32_t* values))                        \
+  E(arg, SetWBColorTemp, (int32_t camera, int32_t value))                                          \
+  E(arg, GetWBColorTemp, (int32_t camera, int32_t* value))                                         \
+  E(arg, CapMediaRecord, (int32_t camera, int32_t* count, int32_t* values))                        \
+  E(arg, SetMediaRecord, (int32_t camera, int32_t value))                                          \
+  E(arg, GetMediaRecord, (int32_t camera, int32_t* value))                                         \
+  E(arg, CapForceMode, (int32_t camera, int32_t* count, int32_t* values))                          \
+  E(arg, SetForceMode, (int32_t camera, int32_t value))                                            \
+  E(arg, CapAperture, (int32_t camera, int32_t* count, int32_t* values, ZepkArg extra))            \
+  E(arg, SetAperture, (int32_t camera, int32_t value))                                             \
+  E(arg, GetAperture, (int32_t camera, int32_t* value))                                            \
+  E(arg, CapProp, (int32_t camera, int32_t code, int32_t count, ...))                              \
+  E(arg, SetProp, (int32_t camera, int32_t code, int32_t count, ...))                              \
+  E(arg, GetProp, (int32_t camera, int32_t code, int32_t count, ...))                              \
+  E(arg, SetBackupSettings, (int32_t camera, ZepkArg a, ZepkArg b))                                \
+  E(arg, GetBackupSettings, (int32_t camera, ZepkArg a, ZepkArg b))                                \
+  E(arg, OpenEx, (const char* name, int32_t* camera, int32_t* mode, void* reserved))               \
+  E(arg, GetSerialNo, (int32_t index, char* serial, char* model))
+/* clang-format on */
+
+/* The same list as X(ZEPK_<name>, parameter list). */
+#define ZEPK_ENTRY_WITH_PREFIX(X, name, params) X(ZEPK_##name, params)
+#define ZEPK_ENTRY_POINTS(X) ZEPK_ENTRY_LIST(ZEPK_ENTRY_WITH_PREFIX, X)
 
 enum { ZEPK_ENTRY_POINT_COUNT = 66 };
 

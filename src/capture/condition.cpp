@@ -4,12 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/context.h"
+#include "base/log.h"
+#include "base/text.h"
 #include "brelon/brelon.h"
-#include "capture/capture.h"
-#include "capture/shutter_table.h"
-#include "core/context.h"
-#include "core/log.h"
+#include "capture/condition_text.h"
 #include "sdk/loader.h"
+#include "sdk/shutter_table.h"
 
 namespace brelon {
 namespace {
@@ -46,16 +47,8 @@ constexpr char16_t kSlash = u'/';
 constexpr char16_t kSecondsMark = u'"';
 constexpr char16_t kWbUnknownText[] = u"-";
 
-// Copies at most capacity - 1 units and terminates. Callers own both buffers.
-void CopyText(const char16_t* src, char16_t* out, size_t capacity) {
-  if (capacity == 0) return;
-  size_t i = 0;
-  for (; src && src[i] != 0 && i + 1 < capacity; ++i) out[i] = src[i];
-  out[i] = 0;
-}
-
 // The formatted texts here are plain ASCII, so widening unit by unit is exact.
-void CopyAscii(const char* src, char16_t* out, size_t capacity) {
+void CopyAscii(char16_t* out, size_t capacity, const char* src) {
   if (capacity == 0) return;
   size_t i = 0;
   for (; src[i] != 0 && i + 1 < capacity; ++i) out[i] = static_cast<char16_t>(src[i]);
@@ -122,7 +115,7 @@ class ConditionRefresh {
         ReportFailure(kLineShutterSpeed, kMsgShutterSpeed);
       } else if (const ShutterSpeedEntry* entry = FindShutterSpeed(record_.shutterCode)) {
         record_.shutterTextKind = ShutterTextKind(entry->label);
-        CopyText(entry->label, record_.shutterText, kConditionTextUnits);
+        CopyText(record_.shutterText, kConditionTextUnits, entry->label);
       } else {
         // An unknown code keeps the previous kind: the host still lays the text out the same.
         record_.shutterText[0] = 0;
@@ -147,7 +140,7 @@ class ConditionRefresh {
   void WhiteBalance() {
     {
       plat::LockGuard guard(Locks().cameraName);
-      CopyText(kWbUnknownText, record_.wbText, kConditionTextUnits);
+      CopyText(record_.wbText, kConditionTextUnits, kWbUnknownText);
       record_.wbModeResult = Get(sdk_.m_pfnGetWBMode, &BrelonCondition::wbMode);
       if (record_.wbModeResult != ZEPK_OK) {
         record_.wbText[0] = 0;
@@ -156,7 +149,7 @@ class ConditionRefresh {
         // Read even when the mode does not show it: the host displays the stored value.
         record_.colorTempResult = Get(sdk_.m_pfnGetWBColorTemp, &BrelonCondition::colorTemp);
         if (record_.wbMode != kWbColorTemperature) {
-          CopyText(WhiteBalanceLabel(record_.wbMode), record_.wbText, kConditionTextUnits);
+          CopyText(record_.wbText, kConditionTextUnits, WhiteBalanceLabel(record_.wbMode));
         } else if (record_.colorTempResult == ZEPK_OK) {
           FormatColorTemperature(record_.colorTemp, record_.wbText, kConditionTextUnits);
         } else {
@@ -212,7 +205,7 @@ void FormatApertureText(int32_t hundredths, char16_t* out, size_t capacity) {
     std::snprintf(text, sizeof(text), "%s%lld.%02lld", sign, static_cast<long long>(whole),
                   static_cast<long long>(rest));
   }
-  CopyAscii(text, out, capacity);
+  CopyAscii(out, capacity, text);
 }
 
 const char16_t* WhiteBalanceLabel(int32_t mode) {
@@ -247,7 +240,7 @@ const char16_t* WhiteBalanceLabel(int32_t mode) {
 void FormatColorTemperature(int32_t kelvin, char16_t* out, size_t capacity) {
   char text[32];
   std::snprintf(text, sizeof(text), "%dK", static_cast<int>(kelvin));
-  CopyAscii(text, out, capacity);
+  CopyAscii(out, capacity, text);
 }
 
 int32_t ShutterTextKind(const char16_t* label) {
@@ -272,22 +265,14 @@ extern "C" BRELON_EXPORT int32_t BRELON_CDECL GetCameraCondition(void** context,
   PluginContext* ctx = brelon::ContextFrom(context);
   if (!ctx) return BRELON_E_NO_CONTEXT;
 
-  const brelon::ProcessLocks& locks = brelon::Locks();
-  bool connected = false;
   int32_t camera = 0;
-  {
-    plat::LockGuard connection(locks.connection);
-    connected = ctx->lConnected == 1;
-    camera = ctx->hCamera;
-  }
-
   int32_t result = BRELON_E_NO_CONTEXT;
-  // A context whose SDK failed to load never connects; guard anyway rather than trust it.
-  if (connected && ctx->pSdk) {
-    result = brelon::ConditionRefresh(*ctx->pSdk, camera, ctx->Condition).Run();
+  if (brelon::CTavelSDK* sdk = brelon::ConnectedSdk(ctx, &camera)) {
+    result = brelon::ConditionRefresh(*sdk, camera, ctx->Condition).Run();
   }
 
-  plat::LockGuard cameraName(locks.cameraName);
+  // The record goes to the host connected or not: without a camera it is the one left last.
+  plat::LockGuard cameraName(brelon::Locks().cameraName);
   if (out) std::memcpy(out, &ctx->Condition, sizeof(BrelonCondition));
   return result;
 }

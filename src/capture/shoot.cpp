@@ -4,10 +4,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/context.h"
+#include "base/log.h"
 #include "brelon/brelon.h"
-#include "capture/capture.h"
-#include "core/context.h"
-#include "core/log.h"
+#include "capture/release_modes.h"
+#include "sdk/camera_codes.h"
+#include "sdk/camera_models.h"
 #include "sdk/loader.h"
 
 namespace brelon {
@@ -25,10 +27,6 @@ constexpr char kMsgFullPress[] =
     "    brnShoot:m_pfnRelease with S2 error lAPICode=[0x%08x] lErrCode=[0x%08x]";
 constexpr char kMsgOneStep[] =
     "    brnShoot:m_pfnRelease error lAPICode=[0x%08x] lErrCode=[0x%08x]";
-
-// Models whose firmware also keeps the host count in property 0x3327.
-constexpr std::string_view kHostCountModels[] = {"VMZ 40A", "VMZ 40B", "VMZ 200", "K-N1",
-                                                 "K-Rel2",  "K-Rel3",  "K-M3",    "K-M2"};
 
 constexpr size_t kModelBytes = sizeof(DeviceInformation::model);
 
@@ -88,16 +86,17 @@ int32_t ShootConnected(PluginContext* ctx, ShootRun& run, const char* model) {
     return run.ReportFailure(__LINE__, kMsgSetPriorityMode);
   }
 
-  // An unusable list is the camera's normal answer when it cannot shoot remotely: no log.
+  // An unusable list is the camera's normal answer when it cannot shoot remotely: no log. A
+  // full list counts as unusable too: the camera may have had more modes than it could report.
   int32_t count = 0;
   if (sdk.m_pfnCapRelease(run.camera, &count, nullptr) == ZEPK_FAILED || count <= 0 ||
-      count >= kReleaseModeCapacity) {
+      count >= kReleaseModeListCapacity) {
     return BRELON_E_SDK_CALL;
   }
-  int32_t modes[kReleaseModeCapacity] = {};
+  int32_t modes[kReleaseModeListCapacity] = {};
   if (sdk.m_pfnCapRelease(run.camera, &count, modes) == ZEPK_FAILED) return BRELON_E_SDK_CALL;
   // The second answer is trusted no further than the first one was checked.
-  if (count <= 0 || count >= kReleaseModeCapacity) return BRELON_E_SDK_CALL;
+  if (count <= 0 || count >= kReleaseModeListCapacity) return BRELON_E_SDK_CALL;
 
   const ReleaseModeChoice choice = ChooseReleaseModes(modes, count);
   if (choice.oneStep == kReleaseNoOneStep) return BRELON_E_SDK_CALL;
@@ -153,11 +152,7 @@ ReleaseModeChoice ChooseReleaseModes(const int32_t* modes, int32_t count) {
 }
 
 bool NeedsHostCountOnRelease(const char* model) {
-  const std::string_view name(model, strnlen(model, kModelBytes));
-  for (std::string_view listed : kHostCountModels) {
-    if (name == listed) return true;
-  }
-  return false;
+  return ModelHas(std::string_view(model, strnlen(model, kModelBytes)), kModelHostCountOnRelease);
 }
 
 }  // namespace brelon
@@ -177,14 +172,7 @@ extern "C" BRELON_EXPORT int32_t BRELON_CDECL Shoot(void** context) {
   plat::LockGuard sdkLock(sdk.SdkLock());
 
   brelon::ShootRun run{sdk, 0};
-  char model[brelon::kModelBytes] = {};
-  {
-    const brelon::ProcessLocks& locks = brelon::Locks();
-    plat::LockGuard connection(locks.connection);
-    if (ctx->lConnected != 1) return BRELON_E_NO_CONTEXT;
-    run.camera = ctx->hCamera;
-    plat::LockGuard deviceInfo(locks.deviceInfo);
-    std::memcpy(model, ctx->DeviceInfo.model, sizeof(model));
-  }
-  return brelon::ShootConnected(ctx, run, model);
+  DeviceInformation info;
+  if (!brelon::CameraConnected(ctx, &run.camera, &info)) return BRELON_E_NO_CONTEXT;
+  return brelon::ShootConnected(ctx, run, info.model);
 }

@@ -1,17 +1,15 @@
 // The host's life-cycle and connection exports: Init creates the context, loads the SDK and
 // starts the session thread; Exit undoes all of it; IsCameraConnect and GetDeviceInfo read the
 // connection state that the session thread keeps.
-#include <cstring>
 #include <new>
 
-#include "core/context.h"
-#include "core/log.h"
+#include "base/context.h"
+#include "base/log.h"
 #include "core/session.h"
 #include "sdk/loader.h"
 
 using brelon::ContextFrom;
 using brelon::kCoreSource;
-using brelon::Locks;
 using brelon::PluginContext;
 using brelon::WriteLog;
 
@@ -131,9 +129,7 @@ BRELON_EXPORT int32_t BRELON_CDECL Exit(void** context) {
 BRELON_EXPORT int32_t BRELON_CDECL IsCameraConnect(void** context, uint8_t* connected) {
   if (connected) *connected = 0;
   PluginContext* ctx = ContextFrom(context);
-  if (!ctx || !connected) return BRELON_E_NO_CONTEXT;
-  plat::LockGuard connection(Locks().connection);
-  if (ctx->lConnected != 1) return BRELON_E_NO_CONTEXT;
+  if (!connected || !brelon::CameraConnected(ctx, nullptr)) return BRELON_E_NO_CONTEXT;
   *connected = 1;
   return BRELON_OK;
 }
@@ -142,11 +138,7 @@ BRELON_EXPORT int32_t BRELON_CDECL IsCameraConnect(void** context, uint8_t* conn
 // record; it is left untouched when no camera is connected (-4).
 BRELON_EXPORT int32_t BRELON_CDECL GetDeviceInfo(void** context, DeviceInformation* out) {
   PluginContext* ctx = ContextFrom(context);
-  if (!ctx || !out) return BRELON_E_NO_CONTEXT;
-  plat::LockGuard connection(Locks().connection);
-  if (ctx->lConnected != 1) return BRELON_E_NO_CONTEXT;
-  plat::LockGuard deviceInfo(Locks().deviceInfo);
-  std::memcpy(out, &ctx->DeviceInfo, sizeof(DeviceInformation));
+  if (!out || !brelon::CameraConnected(ctx, nullptr, out)) return BRELON_E_NO_CONTEXT;
   return BRELON_OK;
 }
 

@@ -5,19 +5,17 @@
 
 #include <cstring>
 
-#include "capture/capture.h"
+#include "base/text.h"
+#include "sdk/camera_codes.h"
 #include "sdk/loader.h"
+#include "settings/output_folders.h"
 #include "transfer/image_transfer.h"
-#include "transfer/output_folders.h"
 
 namespace brelon {
 namespace {
 
-// The camera's drive setting: 0x4220 reads it, 0x4219 writes it, both with sub-index 1 as the
-// first of their two values. Drive values 6 and 7 keep the camera from releasing for the host,
-// so while the host has priority they are replaced by 2.
-constexpr int32_t kPropDriveGet = 0x4220;
-constexpr int32_t kPropDriveSet = 0x4219;
+// Drive values 6 and 7 keep the camera from releasing for the host, so while the host has
+// priority they are replaced by 2.
 constexpr int32_t kDriveValueCount = 2;
 constexpr ZepkArg kDriveSubIndex = 1;
 constexpr int32_t kDriveBlocking6 = 6;
@@ -32,32 +30,11 @@ bool IsBlockingDrive(int32_t value) {
   return value == kDriveBlocking6 || value == kDriveBlocking7;
 }
 
-// Copies at most `units` - 1 units of `src` (null = empty) and terminates.
-void CopyText(char16_t* dst, size_t units, const char16_t* src) {
-  size_t n = 0;
-  if (src) {
-    while (n + 1 < units && src[n] != 0) {
-      dst[n] = src[n];
-      ++n;
-    }
-  }
-  dst[n] = 0;
-}
-
 plat::Lock* HostLock(int32_t index) {
   return index >= 0 && index < kHostLockCount ? Locks().host[index] : nullptr;
 }
 
 }  // namespace
-
-CTavelSDK* Obj_Brelon::ConnectedSdk(int32_t* camera) const {
-  if (!context_) return nullptr;
-  // The session thread changes both under ConnectionLock while host threads call in here.
-  plat::LockGuard connection(Locks().connection);
-  if (context_->lConnected != 1) return nullptr;
-  *camera = context_->hCamera;
-  return context_->pSdk;
-}
 
 int32_t BRELON_THISCALL Obj_Brelon::AddRef() {
   return ++refCount_;
@@ -71,7 +48,7 @@ int32_t BRELON_THISCALL Obj_Brelon::Release() {
 
 int32_t BRELON_THISCALL Obj_Brelon::SetPriorityMode(int32_t mode, int32_t timeoutMs) {
   int32_t camera = 0;
-  CTavelSDK* sdk = ConnectedSdk(&camera);
+  CTavelSDK* sdk = ConnectedSdk(context_, &camera);
   if (!sdk) return ZEPK_FAILED;
   const int64_t start = plat::NowTicks();
   int32_t result = sdk->m_pfnSetPriorityMode(camera, mode);
@@ -117,7 +94,7 @@ void BRELON_THISCALL Obj_Brelon::ResetPriorityMode() {
 int32_t BRELON_THISCALL Obj_Brelon::GetPriorityMode(int32_t refresh) {
   if (!context_) return 0;
   int32_t camera = 0;
-  CTavelSDK* sdk = ConnectedSdk(&camera);
+  CTavelSDK* sdk = ConnectedSdk(context_, &camera);
   if (refresh != 0 && sdk) {
     int32_t mode = 0;
     if (sdk->m_pfnGetPriorityMode(camera, &mode) == ZEPK_OK) {
@@ -129,7 +106,7 @@ int32_t BRELON_THISCALL Obj_Brelon::GetPriorityMode(int32_t refresh) {
 
 int32_t BRELON_THISCALL Obj_Brelon::SetMode3301() {
   int32_t camera = 0;
-  CTavelSDK* sdk = ConnectedSdk(&camera);
+  CTavelSDK* sdk = ConnectedSdk(context_, &camera);
   if (!sdk) return ZEPK_FAILED;
   const int32_t result = sdk->SetProp(camera, kPropEnterMode3301, 0);
   if (result == ZEPK_OK) {
@@ -141,7 +118,7 @@ int32_t BRELON_THISCALL Obj_Brelon::SetMode3301() {
 
 int32_t BRELON_THISCALL Obj_Brelon::ClearMode3301() {
   int32_t camera = 0;
-  CTavelSDK* sdk = ConnectedSdk(&camera);
+  CTavelSDK* sdk = ConnectedSdk(context_, &camera);
   if (!sdk) return ZEPK_FAILED;
   const int32_t result = sdk->SetProp(camera, kPropLeaveMode3301, 0);
   if (result == ZEPK_OK) context_->lMode3301 = 0;
@@ -213,7 +190,7 @@ int32_t BRELON_THISCALL Obj_Brelon::ReleaseShutter(int32_t mode, int32_t option)
   if (!context_) return ZEPK_FAILED;
   if (context_->lMode3301 == 1) context_->lRearm3301 = 1;
   int32_t camera = 0;
-  CTavelSDK* sdk = ConnectedSdk(&camera);
+  CTavelSDK* sdk = ConnectedSdk(context_, &camera);
   if (!sdk) return ZEPK_FAILED;
   ZepkArg scratch = 0;
   const int32_t result =

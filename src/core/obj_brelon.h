@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
+#include "base/context.h"
 #include "brelon/interfaces.h"
-#include "core/context.h"
 
 namespace brelon {
 
@@ -57,10 +57,6 @@ class Obj_Brelon final : public IBrelon {
 
  private:
   ~Obj_Brelon() = default;
-
-  // The loader when a camera is connected, else null; *camera then receives its handle. Both are
-  // read under ConnectionLock.
-  CTavelSDK* ConnectedSdk(int32_t* camera) const;
 
   int32_t refCount_ = 1;
   PluginContext* context_;

@@ -5,10 +5,14 @@
 
 #include <cstdio>
 #include <cstring>
-#include <iterator>
+#include <string_view>
 
-#include "core/log.h"
+#include "base/log.h"
+#include "base/text.h"
+#include "capture/media_record.h"
 #include "core/warning_window.h"
+#include "sdk/camera_codes.h"
+#include "sdk/camera_models.h"
 #include "sdk/loader.h"
 #include "settings/settings_store.h"
 
@@ -19,29 +23,6 @@ constexpr size_t kAddressBytes = 256;
 constexpr size_t kOpenNameBytes = 300;  // "IPV4:" or "ENUM:" plus an address or index
 constexpr size_t kSdkTextBytes = 256;   // serial and model texts of ZEPK_GetSerialNo
 constexpr size_t kNameUnits = 256;      // camera-name field of the condition record
-
-// Open-mode bits that allow remote shooting: bit 0 always, bit 2 too with kOptionAcceptMode4.
-constexpr int32_t kOpenModeRemote = 0x01;
-constexpr int32_t kOpenModeRemoteOrMode4 = 0x05;
-
-// Camera properties used around the media-record change.
-constexpr int32_t kPropPairText = 0x4046;     // two texts read on connection
-constexpr int32_t kPropSingleText = 0x4044;   // one text read on connection
-constexpr int32_t kPropModeHold = 0x3301;     // re-entered after the change while lMode3301
-constexpr int32_t kPropModeRelease = 0x3302;  // left for the change while lMode3301
-constexpr int32_t kPropCountSet = 0x3327;     // must be 1 while the media record changes
-constexpr int32_t kPropCountGet = 0x3328;     // the value of 0x3327 before the change
-
-constexpr char kMaker[] = "ORVANTIS";
-constexpr char kRefusedWithOption0[] = "Lumora K9Mark";
-constexpr const char* kMediumFormatModels[] = {"VMZ 40A", "VMZ 40B", "VMZ 200"};
-// Probed in this order for the warning's wording; the first camera that answers names it. The
-// medium-format models come first, so that with kOptionMediumFormatOnly a prefix of the list is
-// probed.
-constexpr const char* kWarningProbeModels[] = {"VMZ 40A", "VMZ 40B", "VMZ 200", "K-N1", "K-Rel2",
-                                               "K-Rel3",  "K-M3",    "K-M2",    "K-M1"};
-constexpr char kWarningDefaultModel[] = "K-M2";
-constexpr char kWarningDefaultMediumModel[] = "VMZ 40A";
 
 // What one cycle needs from the settings, copied while the settings lock is held so that host
 // threads refreshing the same record never race with the reads.
@@ -84,27 +65,6 @@ SettingsSnapshot ReadSettings(PluginContext* ctx) {
   WideToNarrow(p.CameraIPAddress, sizeof(p.CameraIPAddress) / sizeof(char16_t), s.cameraAddress,
                sizeof(s.cameraAddress));
   return s;
-}
-
-bool IsMediumFormat(const char* model) {
-  for (const char* m : kMediumFormatModels) {
-    if (std::strcmp(model, m) == 0) return true;
-  }
-  return false;
-}
-
-// Length of a single-byte SDK text that need not be terminated within its field.
-size_t BoundedLength(const char* text, size_t maxBytes) {
-  const void* end = std::memchr(text, '\0', maxBytes);
-  return end ? static_cast<size_t>(static_cast<const char*>(end) - text) : maxBytes;
-}
-
-// Copies a single-byte SDK text of at most `maxBytes` bytes, always terminated.
-void CopySdkText(char* out, size_t capacity, const char* text, size_t maxBytes) {
-  size_t length = BoundedLength(text, maxBytes);
-  if (length >= capacity) length = capacity - 1;
-  std::memcpy(out, text, length);
-  out[length] = '\0';
 }
 
 void SetCameraHandle(PluginContext* ctx, int32_t camera) {
@@ -174,18 +134,18 @@ void CheckConnectionSetting(PluginContext* ctx, const SettingsSnapshot& settings
   plat::SleepMs(kSettingChangePauseMs);
 }
 
-// After an open refused for the USB mode: the model whose wording the warning takes.
+// After an open refused for the USB mode: the model whose wording the warning takes, the first
+// listed one (only the medium-format ones with kOptionMediumFormatOnly) that a camera answers to.
 const char* ProbeWarningModel(PluginContext* ctx, int32_t flags) {
-  bool mediumOnly = (HostOptionFlags() & kOptionMediumFormatOnly) != 0;
-  size_t candidates = mediumOnly ? std::size(kMediumFormatModels) : std::size(kWarningProbeModels);
-  for (size_t i = 0; i < candidates; ++i) {
-    const char* model = kWarningProbeModels[i];
+  const bool mediumOnly = (HostOptionFlags() & kOptionMediumFormatOnly) != 0;
+  for (const CameraModel& model : kCameraModels) {
+    if (mediumOnly && !(model.traits & kModelMediumFormat)) continue;
     int32_t found = 0;
-    if (ctx->pSdk->m_pfnDetect(flags, nullptr, model, &found) == ZEPK_OK && found > 0) {
-      return model;
+    if (ctx->pSdk->m_pfnDetect(flags, nullptr, model.name, &found) == ZEPK_OK && found > 0) {
+      return model.name;
     }
   }
-  return mediumOnly ? kWarningDefaultMediumModel : kWarningDefaultModel;
+  return FirstModelWith(mediumOnly ? kModelWarningMediumFallback : kModelWarningFallback);
 }
 
 void DetectAndOpen(PluginContext* ctx, SessionLocals& locals, const SettingsSnapshot& settings) {
@@ -241,8 +201,8 @@ void DetectAndOpen(PluginContext* ctx, SessionLocals& locals, const SettingsSnap
   DeviceInformation info{};
   WriteLog(kCoreSource, "ThreadSession", __LINE__, "ThreadSession:ZEPK_GetDeviceInfo calll");
   int32_t infoResult = sdk->m_pfnGetDeviceInfo(ctx->hCamera, &info);
-  bool refusedModel =
-      (HostOptionFlags() & kOptionAcceptMode4) && std::strcmp(info.model, kRefusedWithOption0) == 0;
+  bool refusedModel = (HostOptionFlags() & kOptionAcceptMode4) &&
+                      BoundedText(info.model, sizeof(info.model)) == kModelRefusedInMode4;
   if (infoResult != ZEPK_OK || refusedModel) {
     plat::SleepMs(kCloseDelayMs);
     sdk->m_pfnClose(ctx->hCamera);
@@ -386,7 +346,8 @@ int32_t OpenCamera(PluginContext* ctx, int32_t flags, const char* address, int32
       bool wanted = true;
       if (options & kOptionMediumFormatOnly) {
         DeviceInformation info{};
-        wanted = sdk->m_pfnGetDeviceInfo(handle, &info) == ZEPK_OK && IsMediumFormat(info.model);
+        wanted = sdk->m_pfnGetDeviceInfo(handle, &info) == ZEPK_OK &&
+                 ModelHas(BoundedText(info.model, sizeof(info.model)), kModelMediumFormat);
         // Success without a camera: the caller's device-information read then fails.
         if (!wanted) sdk->m_pfnClose(handle);
       }
@@ -402,8 +363,7 @@ int32_t OpenCamera(PluginContext* ctx, int32_t flags, const char* address, int32
         char serial[kSdkTextBytes] = {};
         char model[kSdkTextBytes] = {};
         sdk->m_pfnGetSerialNo(i, serial, model);
-        model[kSdkTextBytes - 1] = '\0';
-        if (!IsMediumFormat(model)) continue;
+        if (!ModelHas(BoundedText(model, sizeof(model)), kModelMediumFormat)) continue;
       }
       int32_t handle = 0;
       int32_t mode = 0;
@@ -417,54 +377,6 @@ int32_t OpenCamera(PluginContext* ctx, int32_t flags, const char* address, int32
     }
   }
   return result;
-}
-
-int32_t SetMediaRecord(PluginContext* ctx, uint8_t cardJpeg, uint8_t cardRaw) {
-  {
-    plat::LockGuard connection(Locks().connection);
-    if (ctx->lConnected == 0 || !(ctx->lOpenMode & kOpenModeRemote)) return 1;
-  }
-  // Read before MediaRecordLock, which is innermost: nothing else may be taken inside it.
-  char maker[sizeof(ctx->DeviceInfo.manufacturer)];
-  char model[sizeof(ctx->DeviceInfo.model)];
-  {
-    plat::LockGuard deviceInfo(Locks().deviceInfo);
-    CopySdkText(maker, sizeof(maker), ctx->DeviceInfo.manufacturer, sizeof(maker));
-    CopySdkText(model, sizeof(model), ctx->DeviceInfo.model, sizeof(model));
-  }
-
-  CTavelSDK* sdk = ctx->pSdk;
-  plat::LockGuard mediaRecord(Locks().mediaRecord);
-  const int32_t camera = ctx->hCamera;
-  int32_t current = 0;
-  int32_t result = sdk->m_pfnGetMediaRecord(camera, &current);
-  if (result == ZEPK_OK) {
-    int32_t wanted = cardJpeg ? (cardRaw ? kMediaRecordBoth : kMediaRecordJpegOnly)
-                              : (cardRaw ? kMediaRecordRawOnly : kMediaRecordNone);
-    if (current == wanted) return 1;
-    if (ctx->lMode3301 == 1) sdk->SetProp(camera, kPropModeRelease, 0);
-    // Except on the K-M1, the maker's cameras take the change only while 0x3327 is 1.
-    int32_t saved = 1;
-    if (std::strcmp(model, kWarningOwnWordingModel) != 0 && std::strcmp(maker, kMaker) == 0) {
-      sdk->GetProp(camera, kPropCountGet, 1, &saved);
-      if (saved != 1) sdk->SetProp(camera, kPropCountSet, 1, 1);
-    }
-    result = sdk->m_pfnSetMediaRecord(camera, wanted);
-    if (saved != 1) sdk->SetProp(camera, kPropCountSet, 1, saved);
-    if (ctx->lMode3301 == 1 && sdk->SetProp(camera, kPropModeHold, 0) == ZEPK_OK) {
-      ctx->lRearm3301 = 0;
-    }
-  }
-  if (result == ZEPK_OK) return 1;
-  if (result == ZEPK_FAILED) {
-    int32_t apiCode = 0;
-    int32_t errorNumber = 0;
-    sdk->m_pfnGetErrorNumber(camera, &apiCode, &errorNumber);
-    WriteLog(kCoreSource, "SetMediaRecord", __LINE__, "SetMediaRecord Failed. ErrorCode=[0x%04x]",
-             errorNumber);
-    return errorNumber == ZEPK_ERR_BUSY ? 1 : 0;
-  }
-  return 0;
 }
 
 uint32_t ThreadSession(void* context) {

@@ -1,11 +1,11 @@
 // The session thread of a plug-in context: it owns the camera connection (detect, open, watch,
-// lose), the machine-wide session mutex and the USB-mode warning window, and offers the steps
-// it shares with the property object.
+// lose), the machine-wide session mutex and the USB-mode warning window, and offers its steps
+// that can run alone: taking the mutex, opening a camera, initialising the SDK.
 #pragma once
 
 #include <cstdint>
 
-#include "core/context.h"
+#include "base/context.h"
 #include "platform/platform.h"
 
 namespace brelon {
@@ -28,12 +28,6 @@ constexpr uint32_t kNetworkCycleMs = 1000;        // between cycles with a netwo
 constexpr uint32_t kSettingChangePauseMs = 5000;  // after a connection ended by a setting change
 constexpr uint32_t kMutexRetryMs = 1000;          // between tries for the session mutex
 
-// Media-record values of the camera: which files it records on its own card.
-constexpr int32_t kMediaRecordBoth = 1;
-constexpr int32_t kMediaRecordRawOnly = 2;
-constexpr int32_t kMediaRecordJpegOnly = 3;
-constexpr int32_t kMediaRecordNone = 4;
-
 // Thread procedure started by Init on its own thread; `context` (borrowed PluginContext, lives
 // until Exit has joined this thread). Returns 0. Ends when ctx->hStopEvent is signalled, having
 // closed the open camera, called ZEPK_Exit and released the session mutex.
@@ -53,12 +47,6 @@ plat::NamedMutex* AcquireSessionMutex(PluginContext* ctx);
 // for a camera in a mode that forbids remote shooting, else the SDK's error number.
 int32_t OpenCamera(PluginContext* ctx, int32_t flags, const char* address, int32_t count,
                    int32_t* errorNumber);
-
-// Applies the card-recording choice to the open camera. Runs on the session thread and on host
-// threads (the property object); MediaRecordLock serialises them. `ctx` is borrowed. Returns 1
-// when nothing needed doing or the mode is right now (also when the camera answered busy), 0
-// when setting it failed.
-int32_t SetMediaRecord(PluginContext* ctx, uint8_t cardJpeg, uint8_t cardRaw);
 
 // Session thread. Calls ZEPK_Init with the SDK library's module handle. An exception thrown out
 // of the SDK is swallowed and counts as success: the camera may still work, and the thread's

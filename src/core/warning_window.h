@@ -13,11 +13,9 @@ namespace brelon {
 // long ago, so a user who dismissed it gets a few seconds of peace.
 constexpr int64_t kWarningReshowSeconds = 5;
 
-// The one model whose users see their own wording.
-inline constexpr char kWarningOwnWordingModel[] = "K-M1";
-
-// The texts the window shows for `model` (borrowed, NUL-terminated): the own wording for
-// kWarningOwnWordingModel, the general one for every other model. Any thread.
+// The texts the window shows for `model` (borrowed, NUL-terminated, may be null): the own
+// wording for a model listed with kModelOwnWarningWording, the general one for every other
+// model. Any thread.
 plat::WarningTexts WarningTextsFor(const char* model);
 
 // Session thread, once per detection cycle whose open was refused for the USB mode.

@@ -54,11 +54,8 @@ void ThreadClose(Thread* thread);  // releases the handle; the thread itself is 
 uint32_t CurrentThreadId();
 
 // ---- Time ----------------------------------------------------------------------------------
-// Tests compress time: with a scale of N every sleep and wait lasts 1/N of its nominal length
-// and every clock advances N times faster, so code written against real seconds runs in
-// milliseconds with its ordering intact. The default scale is 1.
-void SetTimeScale(uint32_t factor);
-uint32_t TimeScale();
+// Sleeps, waits and clocks follow the time scale that tests may set (platform/testing.h); it is
+// 1 unless a test changes it.
 void SleepMs(uint32_t ms);
 void YieldThread();    // Sleep(0): give up the rest of the time slice
 int64_t NowTicks();    // system clock, 100-ns ticks since 1970-01-01 UTC
@@ -161,32 +158,19 @@ struct WarningTexts {
   uint32_t button;
 };
 
-// Starts the window's thread. `resourceModule` (borrowed) holds the dialog and string
-// resources; null means the module that contains this code. `slot` (borrowed, must outlive the
-// thread) receives the window once it exists. The texts are taken in the interface language of
-// the calling thread. Returns the thread, owned by the caller (close it with
-// WarningWindowClose), or null when no thread could be started.
-Thread* WarningWindowStart(void* resourceModule, const WarningTexts& texts, WindowSlot* slot);
+// Starts the window's thread. The dialog and string resources come from the module the library's
+// entry point recorded, else from the module that contains this code. `slot` (borrowed, must
+// outlive the thread) receives the window once it exists. The texts are taken in the interface
+// language of the calling thread. Returns the thread, owned by the caller (which ends it with
+// WarningWindowRequestClose and joins it), or null when no thread could be started.
+Thread* WarningWindowStart(const WarningTexts& texts, WindowSlot* slot);
 // Any thread. False for a null window.
 bool WarningWindowIsVisible(Window* window);
 // Any thread: an ordinary show of a hidden window. A null window is ignored.
 void WarningWindowShow(Window* window);
-// Owner's thread: asks the window's thread to destroy its window and end, waits for the thread
-// to end, then closes `thread` and clears it and the slot. Safe with null arguments and while
-// the window does not exist yet.
-void WarningWindowClose(Thread** thread, WindowSlot* slot);
-
-// What a user or a test can do and see. `item` is 0 for the caption or a control id; the text
-// is copied to `out` (caller-owned, `capacity` units with terminator). False when there is no
-// such window or item.
-bool WarningWindowText(Window* window, int32_t item, char16_t* out, size_t capacity);
-// Presses the control `controlId` as a click would (the window's thread handles it).
-void WarningWindowPress(Window* window, int32_t controlId);
-// Asks the window to close as its title-bar button would.
-void WarningWindowUserClose(Window* window);
-// The warning window this process shows now (the latest, if several), or null: the way a test
-// or a diagnostic finds a window whose owner keeps it to itself.
-Window* WarningWindowFind();
+// Any thread: asks the window's thread to destroy its window and end; the owner then joins that
+// thread. A window that no longer exists is ignored.
+void WarningWindowRequestClose(Window* window);
 
 // ---- Shell path helpers --------------------------------------------------------------------
 // The Windows shell's rules for backslash paths such as "A:\DCIM\100ORVTS\ORV_0001.JPG"

@@ -1,6 +1,6 @@
 // The test time scale both backends share: the factor and the base point the scaled clock runs
 // from, published behind a sequence counter. Each backend supplies its monotonic reading and the
-// scaled clock for a state; only the backends' time.cpp include this header.
+// scaled clock for a state; only the backends' time.cpp and the test hooks include this header.
 #pragma once
 
 #include <atomic>

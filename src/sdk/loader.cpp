@@ -1,17 +1,18 @@
 // CTavelSDK: finds the camera SDK library beside the host's executable, resolves its entry
-// table from one name-to-member table, and implements the timed release that waits for each
-// picture to reach the camera's buffer.
+// table from the SDK's one list of entry points, and implements the timed release that waits for
+// each picture to reach the camera's buffer.
 #include "sdk/loader.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 #include <type_traits>
 
-#include "capture/shutter_table.h"
-#include "core/context.h"
-#include "core/log.h"
+#include "base/context.h"
+#include "base/log.h"
+#include "sdk/shutter_table.h"
 
 namespace brelon {
 namespace {
@@ -21,8 +22,7 @@ namespace {
 // never leave the release without its loader or pointing at a freed one.
 std::atomic<CTavelSDK*> g_current{nullptr};
 
-constexpr size_t kLibraryPathUnits = 260;  // the host's path buffer (MAX_PATH)
-constexpr size_t kReleaseModeListSize = 512;
+constexpr size_t kLibraryPathUnits = 260;           // the host's path buffer (MAX_PATH)
 constexpr int64_t kReleaseMarginMicros = 15000000;  // time the camera needs beyond the exposure
 constexpr uint32_t kPollIntervalMs = 78;
 constexpr int64_t kTicksPerMicro = 10;
@@ -41,105 +41,32 @@ struct EntryPoint {
   bool optional;
 };
 
-// The one name-to-member table, in resolution order. Members are named after the library name
-// without its "ZEPK_" prefix; ZEPK_Release is the exception, as m_pfnRelease is the timed
-// release and the library's own entry lives in m_pfnRawRelease.
-#define BRELON_ENTRY(suffix, member, optional) \
-  { "ZEPK_" #suffix, &StoreEntry<&CTavelSDK::member>, optional }
-#define BRELON_REQUIRED(suffix) BRELON_ENTRY(suffix, m_pfn##suffix, false)
-#define BRELON_OPTIONAL(suffix) BRELON_ENTRY(suffix, m_pfn##suffix, true)
-constexpr EntryPoint kEntryPoints[] = {
-    BRELON_REQUIRED(Init),
-    BRELON_REQUIRED(Exit),
-    BRELON_REQUIRED(Detect),
-    BRELON_REQUIRED(Open),
-    BRELON_REQUIRED(Close),
-    BRELON_REQUIRED(PowerOFF),
-    BRELON_REQUIRED(GetErrorNumber),
-    BRELON_REQUIRED(GetVersionString),
-    BRELON_REQUIRED(GetDeviceInfo),
-    BRELON_REQUIRED(WriteDeviceName),
-    BRELON_REQUIRED(GetFirmwareVersion),
-    BRELON_REQUIRED(GetLensInfo),
-    BRELON_REQUIRED(GetLensVersion),
-    BRELON_REQUIRED(CapPriorityMode),
-    BRELON_REQUIRED(SetPriorityMode),
-    BRELON_REQUIRED(GetPriorityMode),
-    BRELON_REQUIRED(CapRelease),
-    BRELON_ENTRY(Release, m_pfnRawRelease, false),
-    BRELON_REQUIRED(GetReleaseStatus),
-    BRELON_REQUIRED(ReadImageInfo),
-    BRELON_REQUIRED(ReadImage),
-    BRELON_REQUIRED(ReadPreview),
-    BRELON_REQUIRED(DeleteImage),
-    BRELON_REQUIRED(GetBufferCapacity),
-    BRELON_REQUIRED(CapAEMode),
-    BRELON_REQUIRED(SetAEMode),
-    BRELON_REQUIRED(GetAEMode),
-    BRELON_REQUIRED(CapShutterSpeed),
-    BRELON_REQUIRED(SetShutterSpeed),
-    BRELON_REQUIRED(GetShutterSpeed),
-    BRELON_REQUIRED(CapExposureBias),
-    BRELON_REQUIRED(SetExposureBias),
-    BRELON_REQUIRED(GetExposureBias),
-    BRELON_REQUIRED(CapDynamicRange),
-    BRELON_REQUIRED(SetDynamicRange),
-    BRELON_REQUIRED(GetDynamicRange),
-    BRELON_REQUIRED(CapSensitivity),
-    BRELON_REQUIRED(SetSensitivity),
-    BRELON_REQUIRED(GetSensitivity),
-    BRELON_REQUIRED(CapMeteringMode),
-    BRELON_REQUIRED(SetMeteringMode),
-    BRELON_REQUIRED(GetMeteringMode),
-    BRELON_REQUIRED(CapLensZoomPos),
-    BRELON_REQUIRED(GetLensZoomPos),
-    BRELON_REQUIRED(SetLensZoomPos),
-    BRELON_REQUIRED(CapWBMode),
-    BRELON_REQUIRED(SetWBMode),
-    BRELON_REQUIRED(GetWBMode),
-    BRELON_REQUIRED(CapWBColorTemp),
-    BRELON_REQUIRED(SetWBColorTemp),
-    BRELON_REQUIRED(GetWBColorTemp),
-    BRELON_REQUIRED(CapMediaRecord),
-    BRELON_REQUIRED(SetMediaRecord),
-    BRELON_REQUIRED(GetMediaRecord),
-    BRELON_REQUIRED(CapForceMode),
-    BRELON_REQUIRED(SetForceMode),
-    BRELON_REQUIRED(CapAperture),
-    BRELON_REQUIRED(SetAperture),
-    BRELON_REQUIRED(GetAperture),
-    BRELON_OPTIONAL(CapProp),
-    BRELON_OPTIONAL(SetProp),
-    BRELON_OPTIONAL(GetProp),
-    BRELON_REQUIRED(SetBackupSettings),
-    BRELON_REQUIRED(GetBackupSettings),
-    BRELON_REQUIRED(OpenEx),
-    BRELON_REQUIRED(GetSerialNo),
-};
-#undef BRELON_OPTIONAL
-#undef BRELON_REQUIRED
+// Entries a library may lack: every caller of the property entries checks them first.
+constexpr std::string_view kOptionalEntries[] = {"CapProp", "SetProp", "GetProp"};
+
+constexpr bool IsOptionalEntry(std::string_view name) {
+  for (std::string_view optional : kOptionalEntries) {
+    if (name == optional) return true;
+  }
+  return false;
+}
+
+// The name-to-member table, made from the SDK's one list of entry points. ZEPK_Release lands
+// in m_pfnRelease here and moves to m_pfnRawRelease once the table is resolved.
+#define BRELON_ENTRY(unused, name, params) \
+  {"ZEPK_" #name, &StoreEntry<&CTavelSDK::m_pfn##name>, IsOptionalEntry(#name)},
+constexpr EntryPoint kEntryPoints[] = {ZEPK_ENTRY_LIST(BRELON_ENTRY, ~)};
 #undef BRELON_ENTRY
 
-static_assert(std::size(kEntryPoints) == 66);
 static_assert(std::size(kEntryPoints) == ZEPK_ENTRY_POINT_COUNT);
 
-// The table must name exactly the SDK contract's entry points in the contract's order.
-#define BRELON_CONTRACT_NAME(name, params) #name,
-constexpr const char* kContractNames[] = {ZEPK_ENTRY_POINTS(BRELON_CONTRACT_NAME)};
-#undef BRELON_CONTRACT_NAME
-
-constexpr bool SameText(const char* a, const char* b) {
-  while (*a && *a == *b) ++a, ++b;
-  return *a == *b;
+// Every optional name must be an entry point, or the entry it meant would silently be required.
+constexpr size_t OptionalEntryCount() {
+  size_t count = 0;
+  for (const EntryPoint& entry : kEntryPoints) count += entry.optional ? 1 : 0;
+  return count;
 }
-constexpr bool TableFollowsContract() {
-  if (std::size(kContractNames) != std::size(kEntryPoints)) return false;
-  for (size_t i = 0; i < std::size(kEntryPoints); ++i) {
-    if (!SameText(kEntryPoints[i].name, kContractNames[i])) return false;
-  }
-  return true;
-}
-static_assert(TableFollowsContract(), "entry table out of step with ZEPK_ENTRY_POINTS");
+static_assert(OptionalEntryCount() == std::size(kOptionalEntries), "optional entry not listed");
 
 // The executable's folder, the separator and the SDK file name, or the platform's override.
 bool BuildLibraryPath(char16_t (&path)[kLibraryPathUnits]) {
@@ -214,7 +141,6 @@ CTavelSDK::CTavelSDK(HostEventCallback callback, void* callbackData, const char1
       complete = false;
     }
   }
-  m_pfnRelease = &CTavelSDK::ReleaseAndWait;
   if (!complete) {
     // No entry may point into a library that is no longer loaded.
     for (const EntryPoint& entry : kEntryPoints) entry.store(*this, nullptr);
@@ -222,6 +148,9 @@ CTavelSDK::CTavelSDK(HostEventCallback callback, void* callbackData, const char1
     module_ = nullptr;
     loadStatus_ = kLoadMissingEntry;
   }
+  // Every release goes through the timed one, which calls the library's own.
+  m_pfnRawRelease = m_pfnRelease;
+  m_pfnRelease = &CTavelSDK::ReleaseAndWait;
 }
 
 CTavelSDK::~CTavelSDK() {
@@ -266,15 +195,15 @@ bool CTavelSDK::ListsReleaseMode0F(int32_t camera) {
   if (m_pfnCapRelease(camera, &count, nullptr) != ZEPK_OK || count <= 0) return false;
   // The SDK writes as many modes as it reported; a list of more than the buffer holds is
   // refused rather than read, so nothing is ever written past it.
-  if (count > static_cast<int32_t>(kReleaseModeListSize)) {
+  if (count > kReleaseModeListCapacity) {
     WriteLog(kCoreSource, "ListsReleaseMode0F", __LINE__,
              "    ListsReleaseMode0F: %d release modes, more than %d", count,
-             static_cast<int>(kReleaseModeListSize));
+             static_cast<int>(kReleaseModeListCapacity));
     return false;
   }
-  int32_t modes[kReleaseModeListSize] = {};
+  int32_t modes[kReleaseModeListCapacity] = {};
   if (m_pfnCapRelease(camera, &count, modes) != ZEPK_OK) return false;
-  const int32_t listed = count < 0 ? 0 : std::min<int32_t>(count, kReleaseModeListSize);
+  const int32_t listed = count < 0 ? 0 : std::min(count, kReleaseModeListCapacity);
   for (int32_t i = 0; i < listed; ++i) {
     if (modes[i] == kRelease0F) return true;
   }

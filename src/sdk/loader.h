@@ -20,6 +20,9 @@ constexpr int32_t kReleaseStamp500 = 0x500;
 constexpr int32_t kRelease0F = 0x0F;
 constexpr int32_t kReleaseClosing = 4;
 
+// Entries of the release-mode list that ZEPK_CapRelease fills.
+constexpr int32_t kReleaseModeListCapacity = 512;
+
 class CTavelSDK {
  public:
   // Init's host thread. `callback` (in, may be null) and `callbackData` (in, host-owned, passed
@@ -54,8 +57,8 @@ class CTavelSDK {
   // -1 when no loader is alive.
   static int32_t BRELON_CDECL ReleaseAndWait(int32_t camera, int32_t mode, ZepkArg a3, ZepkArg a4);
   // Any thread. True when the camera lists release mode 0x0F. A camera reporting more modes
-  // than the 512-entry list holds is not queried for them (false, logged), so the SDK never
-  // writes past the list.
+  // than the list holds (kReleaseModeListCapacity) is not queried for them (false, logged), so
+  // the SDK never writes past the list.
   bool ListsReleaseMode0F(int32_t camera);
   // Pure: 2 x (exposure time + 15 s) in microseconds for a shutter code; 0 for an unknown code.
   static int64_t ReleaseTimeoutFor(int32_t shutterCode);
@@ -79,75 +82,13 @@ class CTavelSDK {
   }
   static int32_t MissingProp(const char* entry);  // logs "<entry> missing", returns -1
 
-  // Entry table, in resolution order. m_pfnRelease is the timed release; m_pfnRawRelease is
-  // the library's own ZEPK_Release.
-  ZEPK_InitFn m_pfnInit = nullptr;
-  ZEPK_ExitFn m_pfnExit = nullptr;
-  ZEPK_DetectFn m_pfnDetect = nullptr;
-  ZEPK_OpenFn m_pfnOpen = nullptr;
-  ZEPK_CloseFn m_pfnClose = nullptr;
-  ZEPK_PowerOFFFn m_pfnPowerOFF = nullptr;
-  ZEPK_GetErrorNumberFn m_pfnGetErrorNumber = nullptr;
-  ZEPK_GetVersionStringFn m_pfnGetVersionString = nullptr;
-  ZEPK_GetDeviceInfoFn m_pfnGetDeviceInfo = nullptr;
-  ZEPK_WriteDeviceNameFn m_pfnWriteDeviceName = nullptr;
-  ZEPK_GetFirmwareVersionFn m_pfnGetFirmwareVersion = nullptr;
-  ZEPK_GetLensInfoFn m_pfnGetLensInfo = nullptr;
-  ZEPK_GetLensVersionFn m_pfnGetLensVersion = nullptr;
-  ZEPK_CapPriorityModeFn m_pfnCapPriorityMode = nullptr;
-  ZEPK_SetPriorityModeFn m_pfnSetPriorityMode = nullptr;
-  ZEPK_GetPriorityModeFn m_pfnGetPriorityMode = nullptr;
-  ZEPK_CapReleaseFn m_pfnCapRelease = nullptr;
-  ZEPK_ReleaseFn m_pfnRelease = nullptr;
+  // Entry table: one member per SDK entry point, in resolution order, named m_pfn plus the
+  // entry's name without "ZEPK_". m_pfnRelease is the timed release; m_pfnRawRelease holds the
+  // library's own ZEPK_Release. m_pfnCapProp, m_pfnSetProp and m_pfnGetProp may be null.
+#define BRELON_ENTRY_MEMBER(unused, name, params) ZEPK_##name##Fn m_pfn##name = nullptr;
+  ZEPK_ENTRY_LIST(BRELON_ENTRY_MEMBER, ~)
+#undef BRELON_ENTRY_MEMBER
   ZEPK_ReleaseFn m_pfnRawRelease = nullptr;
-  ZEPK_GetReleaseStatusFn m_pfnGetReleaseStatus = nullptr;
-  ZEPK_ReadImageInfoFn m_pfnReadImageInfo = nullptr;
-  ZEPK_ReadImageFn m_pfnReadImage = nullptr;
-  ZEPK_ReadPreviewFn m_pfnReadPreview = nullptr;
-  ZEPK_DeleteImageFn m_pfnDeleteImage = nullptr;
-  ZEPK_GetBufferCapacityFn m_pfnGetBufferCapacity = nullptr;
-  ZEPK_CapAEModeFn m_pfnCapAEMode = nullptr;
-  ZEPK_SetAEModeFn m_pfnSetAEMode = nullptr;
-  ZEPK_GetAEModeFn m_pfnGetAEMode = nullptr;
-  ZEPK_CapShutterSpeedFn m_pfnCapShutterSpeed = nullptr;
-  ZEPK_SetShutterSpeedFn m_pfnSetShutterSpeed = nullptr;
-  ZEPK_GetShutterSpeedFn m_pfnGetShutterSpeed = nullptr;
-  ZEPK_CapExposureBiasFn m_pfnCapExposureBias = nullptr;
-  ZEPK_SetExposureBiasFn m_pfnSetExposureBias = nullptr;
-  ZEPK_GetExposureBiasFn m_pfnGetExposureBias = nullptr;
-  ZEPK_CapDynamicRangeFn m_pfnCapDynamicRange = nullptr;
-  ZEPK_SetDynamicRangeFn m_pfnSetDynamicRange = nullptr;
-  ZEPK_GetDynamicRangeFn m_pfnGetDynamicRange = nullptr;
-  ZEPK_CapSensitivityFn m_pfnCapSensitivity = nullptr;
-  ZEPK_SetSensitivityFn m_pfnSetSensitivity = nullptr;
-  ZEPK_GetSensitivityFn m_pfnGetSensitivity = nullptr;
-  ZEPK_CapMeteringModeFn m_pfnCapMeteringMode = nullptr;
-  ZEPK_SetMeteringModeFn m_pfnSetMeteringMode = nullptr;
-  ZEPK_GetMeteringModeFn m_pfnGetMeteringMode = nullptr;
-  ZEPK_CapLensZoomPosFn m_pfnCapLensZoomPos = nullptr;
-  ZEPK_GetLensZoomPosFn m_pfnGetLensZoomPos = nullptr;
-  ZEPK_SetLensZoomPosFn m_pfnSetLensZoomPos = nullptr;
-  ZEPK_CapWBModeFn m_pfnCapWBMode = nullptr;
-  ZEPK_SetWBModeFn m_pfnSetWBMode = nullptr;
-  ZEPK_GetWBModeFn m_pfnGetWBMode = nullptr;
-  ZEPK_CapWBColorTempFn m_pfnCapWBColorTemp = nullptr;
-  ZEPK_SetWBColorTempFn m_pfnSetWBColorTemp = nullptr;
-  ZEPK_GetWBColorTempFn m_pfnGetWBColorTemp = nullptr;
-  ZEPK_CapMediaRecordFn m_pfnCapMediaRecord = nullptr;
-  ZEPK_SetMediaRecordFn m_pfnSetMediaRecord = nullptr;
-  ZEPK_GetMediaRecordFn m_pfnGetMediaRecord = nullptr;
-  ZEPK_CapForceModeFn m_pfnCapForceMode = nullptr;
-  ZEPK_SetForceModeFn m_pfnSetForceMode = nullptr;
-  ZEPK_CapApertureFn m_pfnCapAperture = nullptr;
-  ZEPK_SetApertureFn m_pfnSetAperture = nullptr;
-  ZEPK_GetApertureFn m_pfnGetAperture = nullptr;
-  ZEPK_CapPropFn m_pfnCapProp = nullptr;  // may be null
-  ZEPK_SetPropFn m_pfnSetProp = nullptr;  // may be null
-  ZEPK_GetPropFn m_pfnGetProp = nullptr;  // may be null
-  ZEPK_SetBackupSettingsFn m_pfnSetBackupSettings = nullptr;
-  ZEPK_GetBackupSettingsFn m_pfnGetBackupSettings = nullptr;
-  ZEPK_OpenExFn m_pfnOpenEx = nullptr;
-  ZEPK_GetSerialNoFn m_pfnGetSerialNo = nullptr;
 
  private:
   CTavelSDK(HostEventCallback callback, void* callbackData, const char16_t* libraryPath,

@@ -9,23 +9,13 @@
 #include <type_traits>
 #include <utility>
 
-#include "capture/capture.h"
-#include "core/log.h"
+#include "base/log.h"
 #include "platform/platform.h"
+#include "sdk/camera_codes.h"
 #include "sdk/loader.h"
 
 namespace brelon {
 namespace {
-
-bool IsConnected(const PluginContext* ctx, int32_t* camera) {
-  // The lock is held only for the read: the call itself runs unlocked, so a slow SDK call never
-  // holds up the session thread.
-  if (!ctx) return false;
-  plat::LockGuard connection(Locks().connection);
-  if (ctx->lConnected != 1 || !ctx->pSdk) return false;
-  *camera = ctx->hCamera;
-  return true;
-}
 
 // ---- Fixed members ---------------------------------------------------------------------------
 
@@ -64,8 +54,9 @@ template <size_t N, typename Fn>
 int32_t Forward(const PluginContext* ctx, Fn CTavelSDK::*entry, const char* method,
                 const char* failure, const std::array<ZepkArg, N>& words) {
   int32_t camera = 0;
-  if (!IsConnected(ctx, &camera)) return ZEPK_FAILED;
-  FixedCall<Fn, N> call{ctx->pSdk->*entry, camera, words};
+  CTavelSDK* sdk = ConnectedSdk(ctx, &camera);
+  if (!sdk) return ZEPK_FAILED;
+  FixedCall<Fn, N> call{sdk->*entry, camera, words};
   if (!call.entry) return ZEPK_FAILED;  // a loaded library has every fixed entry
   int32_t result = ZEPK_FAILED;
   if (!plat::CallGuarded(&RunFixed<Fn, N>, &call, &result)) {
@@ -123,9 +114,10 @@ int32_t PropMethod(PluginContext* ctx, ZEPK_SetPropFn CTavelSDK::*entry, const c
   words[0] = count;
   for (int32_t i = 1; i <= count; ++i) words[i] = va_arg(values, ZepkArg);
   int32_t camera = 0;
-  if (!IsConnected(ctx, &camera)) return ZEPK_FAILED;
-  const int32_t result = Obj_Brelon_ZEPKAPI::callPropFunc(ctx->pSdk->*entry, entryName, camera,
-                                                          code, count + 1, words);
+  CTavelSDK* sdk = ConnectedSdk(ctx, &camera);
+  if (!sdk) return ZEPK_FAILED;
+  const int32_t result =
+      Obj_Brelon_ZEPKAPI::callPropFunc(sdk->*entry, entryName, camera, code, count + 1, words);
   // The host has re-sent the mode after a release itself: image transfer need not.
   if (entry == &CTavelSDK::m_pfnSetProp && result == ZEPK_OK && code == kPropEnterMode3301) {
     ctx->lRearm3301 = 0;

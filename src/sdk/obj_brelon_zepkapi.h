@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
+#include "base/context.h"
 #include "brelon/interfaces.h"
-#include "core/context.h"
 
 namespace brelon {
 
@@ -36,9 +36,6 @@ class Obj_Brelon_ZEPKAPI final : public IBrelon_ZEPKAPI {
 
  private:
   ~Obj_Brelon_ZEPKAPI() = default;
-
-  // The camera handle in *camera when a camera is connected, else false.
-  bool Connected(int32_t* camera) const;
 
   int32_t refCount_ = 1;
   PluginContext* context_;

@@ -2,7 +2,7 @@
 // host lock 1 and raises event 103; Read fills the record and raises event 104.
 #include "settings/obj_brelon_property.h"
 
-#include "core/session.h"
+#include "capture/media_record.h"
 
 namespace brelon {
 namespace {

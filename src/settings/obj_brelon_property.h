@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
+#include "base/context.h"
 #include "brelon/interfaces.h"
-#include "core/context.h"
 
 namespace brelon {
 

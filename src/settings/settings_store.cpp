@@ -6,11 +6,12 @@
 #include <initializer_list>
 #include <string>
 
-#include "core/log.h"
+#include "base/log.h"
+#include "base/text.h"
+#include "settings/output_folders.h"
 #include "settings/property_record.h"
 #include "settings/registry_values.h"
 #include "settings/shortcut_settings.h"
-#include "transfer/output_folders.h"
 
 namespace brelon {
 namespace {
@@ -109,12 +110,6 @@ void NoteKeyOpened(const char* function, bool opened) {
   if (g_loggedKeyFailure == reason) return;
   g_loggedKeyFailure = reason;
   WriteLog(kCoreSource, function, __LINE__, "%s:settings key unavailable [%s]", function, reason);
-}
-
-size_t TextLength(const char16_t* text) {
-  size_t n = 0;
-  while (text[n] != 0) ++n;
-  return n;
 }
 
 // Step 2 of a read: the fields that hold defined values even when the key is unavailable.

@@ -3,7 +3,7 @@
 // host ABI in brelon/brelon.h).
 #pragma once
 
-#include "core/context.h"
+#include "base/context.h"
 
 namespace brelon {
 

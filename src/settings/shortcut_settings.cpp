@@ -2,6 +2,7 @@
 // rewritten on every read so that it always shows the defaults of the running plug-in.
 #include "settings/shortcut_settings.h"
 
+#include "base/text.h"
 #include "settings/property_record.h"
 #include "settings/registry_values.h"
 #include "settings/settings_store.h"
@@ -39,16 +40,6 @@ const ShortcutEntry kShortcuts[BRELON_SHORTCUT_COUNT] = {
     {u"RightRotate", u"Ctrl+]"},
     {u"LiveviewPreview", u"L"},
 };
-
-namespace {
-
-size_t TextLength(const char16_t* text) {
-  size_t n = 0;
-  while (text[n] != 0) ++n;
-  return n;
-}
-
-}  // namespace
 
 void LoadShortcuts(_BRELON_PROPERTY* property) {
   {

@@ -11,12 +11,13 @@
 #include <memory>
 #include <new>
 
+#include "base/context.h"
+#include "base/log.h"
+#include "base/text.h"
 #include "brelon/brelon.h"
 #include "brelon/interfaces.h"
-#include "capture/capture.h"
-#include "core/context.h"
-#include "core/log.h"
 #include "platform/platform.h"
+#include "sdk/camera_codes.h"
 #include "sdk/loader.h"
 #include "transfer/exif/camera_path.h"
 #include "transfer/exif/exif_meta_info.h"
@@ -71,9 +72,7 @@ NoteReading ReadMakerNote(const uint8_t* jpeg, size_t length, bool wantPath) {
 // A name of 260 units may take up to three times as many bytes (UTF-8), while hosts size
 // their buffers in bytes: the conversion cuts it at the last whole character that fits.
 void WriteAnsiName(const char16_t* name, char* out) {
-  size_t units = 0;
-  while (name[units] != 0) ++units;
-  plat::WideToAnsi(name, units, out, BRELON_HOST_TEXT_BYTES);
+  plat::WideToAnsi(name, TextLength(name), out, BRELON_HOST_TEXT_BYTES);
 }
 
 // One ReadImage call past the connection test; the caller holds the SDK lock throughout.
@@ -413,11 +412,8 @@ extern "C" BRELON_EXPORT int32_t BRELON_CDECL ReadImage(void** context, uint8_t*
   brelon::CTavelSDK& sdk = *ctx->pSdk;
   plat::LockGuard sdkLock(sdk.SdkLock());
   int32_t camera = 0;
-  {
-    plat::LockGuard connection(brelon::Locks().connection);
-    if (ctx->lConnected == 0) return BRELON_E_SDK;
-    camera = ctx->hCamera;
-  }
+  // Without a camera this export answers -1, where the others answer -4.
+  if (!brelon::CameraConnected(ctx, &camera)) return BRELON_E_SDK;
 
   brelon::Transfer transfer(ctx, sdk, camera);
   const bool readCall = buffer != nullptr;

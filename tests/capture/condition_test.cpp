@@ -8,8 +8,9 @@
 #include <string>
 
 #include "brelon/brelon.h"
-#include "capture/capture.h"
-#include "core/context.h"
+#include "capture/condition_text.h"
+#include "capture/release_modes.h"
+#include "base/context.h"
 #include "support/connected_context.h"
 
 namespace brelon {

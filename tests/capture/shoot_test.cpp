@@ -7,7 +7,7 @@
 #include <string>
 
 #include "brelon/brelon.h"
-#include "core/context.h"
+#include "base/context.h"
 #include "support/connected_context.h"
 
 namespace brelon {

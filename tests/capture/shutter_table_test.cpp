@@ -1,6 +1,6 @@
 // Shutter-speed table: every entry against what its label says (exposure time, label form) and
 // against the camera's binary code grids, and the first-match lookups.
-#include "capture/shutter_table.h"
+#include "sdk/shutter_table.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "core/context.h"
+#include "base/context.h"
 #include "sdk/loader.h"
 #include "support/connected_context.h"
 #include "support/test_env.h"

@@ -1,7 +1,7 @@
 // Diagnostic log: the exact bytes of the stamp, the location block and the message, name
 // shortening and cuts, and where records go before and after Init (debugger output only, then
 // also the log file).
-#include "core/log.h"
+#include "base/log.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "brelon/interfaces.h"
-#include "core/context.h"
+#include "base/context.h"
 #include "platform/run_thread.h"
 #include "sdk/loader.h"
 #include "settings/test_registry.h"

@@ -2,6 +2,7 @@
 // discovery and IPv4, the host option bits, the card-recording mode kept in line with the
 // settings, the wait for the machine-wide session mutex, and the USB-mode warning for a camera
 // that refuses remote shooting. Each SDK call failing once is the fault sweep's.
+#include "capture/media_record.h"
 #include "core/session.h"
 
 #include <gtest/gtest.h>

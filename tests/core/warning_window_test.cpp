@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "resources/warning_ids.h"
 #include "support/connected_context.h"
 #include "support/test_env.h"

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "sim/image_writer.h"
 #include "transfer/exif/exif_meta_info.h"
 #include "transfer/exif/raw_header.h"

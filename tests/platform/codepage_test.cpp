@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 #if defined(_WIN32)
 #include <windows.h>

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "support/test_env.h"
 
 #if !defined(_WIN32)

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 namespace brelon::test {
 

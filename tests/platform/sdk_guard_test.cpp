@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 #if defined(_WIN32)
 #include <windows.h>

@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 namespace {
 

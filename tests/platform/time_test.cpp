@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 
 namespace {
 

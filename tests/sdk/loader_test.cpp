@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "support/child_process.h"
 #include "support/connected_context.h"
 #include "support/test_env.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "brelon/interfaces.h"
-#include "core/context.h"
+#include "base/context.h"
 #include "sdk/loader.h"
 #include "sdk/obj_brelon_zepkapi.h"
 #include "support/connected_context.h"

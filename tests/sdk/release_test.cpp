@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing.h"
 #include "sdk/loader.h"
 
 namespace brelon {

@@ -14,8 +14,8 @@
 #include <sstream>
 
 #include "brelon/interfaces.h"
-#include "core/context.h"
-#include "core/log.h"
+#include "base/context.h"
+#include "base/log.h"
 #include "platform/run_thread.h"
 #include "settings/test_registry.h"
 #include "support/connected_context.h"

@@ -16,6 +16,7 @@
 
 #include "brelon/brelon.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "settings/settings_store.h"
 #include "settings/shortcut_settings.h"
 #include "support/test_env.h"

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "brelon/interfaces.h"
+#include "capture/media_record.h"
 #include "core/session.h"
 #include "platform/run_thread.h"
 #include "settings/test_registry.h"

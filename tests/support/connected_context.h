@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "base/context.h"
 #include "brelon/brelon.h"
-#include "core/context.h"
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "support/sim_harness.h"
 
 namespace brelon::test {

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/platform.h"
+#include "platform/testing.h"
 #include "support/test_env.h"
 #include "zepa/zepasim.h"
 

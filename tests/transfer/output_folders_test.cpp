@@ -1,7 +1,7 @@
 // Default output folders: the composition rules with either separator (share paths, drive
 // roots, option bit and mode, overflow, the levels in order) and the folders MakeDefaultFolder
 // creates on disk, the documents folder itself included.
-#include "transfer/output_folders.h"
+#include "settings/output_folders.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "core/context.h"
+#include "base/context.h"
 #include "settings/test_registry.h"
 
 namespace brelon {

@@ -15,7 +15,7 @@
 
 #include "brelon/brelon.h"
 #include "brelon/interfaces.h"
-#include "core/context.h"
+#include "base/context.h"
 #include "settings/test_registry.h"
 #include "sim/image_writer.h"
 #include "support/connected_context.h"

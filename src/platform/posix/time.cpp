@@ -78,14 +78,6 @@ Deadline StartWait(uint32_t timeoutMs) {
 
 }  // namespace posix
 
-void SetTimeScale(uint32_t factor) {
-  timescale::Set(factor);
-}
-
-uint32_t TimeScale() {
-  return timescale::g_factor.load();
-}
-
 void SleepMs(uint32_t ms) {
   if (ms == 0) {
     sched_yield();

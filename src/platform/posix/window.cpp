@@ -1,6 +1,8 @@
 // The warning window for POSIX systems, which have no dialog resources: a headless window that
 // keeps what a real one would show (visibility, caption, texts, button) for tests to read, says
 // on stderr when it appears, and lives on its own thread like the Windows one.
+#include "platform/posix/window.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,8 +43,6 @@ constexpr LanguageVariant kVariants[] = {
 #undef WARNING_LANGUAGE_END
 
 constexpr size_t kLanguageTagLength = 2;
-// How often a close looks again for a window that its thread has not published yet.
-constexpr uint32_t kClosePollMs = 10;
 
 // The variant the user's locale asks for, as gettext would choose the message language:
 // LC_ALL, then LC_MESSAGES, then LANG; the neutral variant when none names a shipped language.
@@ -91,31 +91,26 @@ struct Handover {
 
 }  // namespace
 
-struct Window {
-  std::atomic<bool> visible{false};
-  Event* closeRequest = nullptr;
-  // Written before the window is published and never after, so readers need no lock.
-  std::u16string caption, firstText, secondText, button;
-};
+namespace posix {
 
-namespace {
-
-// Windows that exist now. Every access from outside a window's own thread goes through this
-// list under its lock, so a window its thread has already destroyed is never touched.
-struct LiveWindows {
-  Lock* lock = LockCreate();
-  std::vector<Window*> windows;
-};
 LiveWindows& Live() {
   static LiveWindows* live = new LiveWindows;  // never destroyed: window threads may outlive exit
   return *live;
 }
+
 bool IsLive(Window* window) {
   for (Window* w : Live().windows) {
     if (w == window) return true;
   }
   return false;
 }
+
+}  // namespace posix
+
+namespace {
+
+using posix::IsLive;
+using posix::Live;
 
 void ShowNow(Window* window) {
   if (window->visible.exchange(true)) return;
@@ -164,7 +159,7 @@ uint32_t WarningWindowThread(void* arg) {
 
 }  // namespace
 
-Thread* WarningWindowStart(void* /*resourceModule*/, const WarningTexts& texts, WindowSlot* slot) {
+Thread* WarningWindowStart(const WarningTexts& texts, WindowSlot* slot) {
   if (!slot) return nullptr;
   auto* block = new (std::nothrow) Handover{texts, slot, VariantForLocale()};
   if (!block) return nullptr;
@@ -183,65 +178,9 @@ void WarningWindowShow(Window* window) {
   if (window && IsLive(window)) ShowNow(window);
 }
 
-void WarningWindowClose(Thread** thread, WindowSlot* slot) {
-  if (thread && *thread) {
-    for (;;) {
-      Window* window = slot ? slot->load() : nullptr;
-      if (window) {
-        LockGuard guard(Live().lock);
-        if (IsLive(window)) EventSet(window->closeRequest);
-        break;
-      }
-      // A thread that ends without publishing a window has nothing left to close.
-      if (ThreadJoin(*thread, kClosePollMs) != WaitResult::kTimeout) break;
-    }
-    ThreadJoin(*thread, kInfinite);
-    ThreadClose(*thread);
-    *thread = nullptr;
-  }
-  if (slot) slot->store(nullptr);
-}
-
-bool WarningWindowText(Window* window, int32_t item, char16_t* out, size_t capacity) {
+void WarningWindowRequestClose(Window* window) {
   LockGuard guard(Live().lock);
-  if (!window || !out || capacity == 0 || !IsLive(window)) return false;
-  const std::u16string* text = nullptr;
-  switch (item) {
-    case 0:
-      text = &window->caption;
-      break;
-    case IDC_WARNING_BUTTON:
-      text = &window->button;
-      break;
-    case IDC_WARNING_FIRST:
-      text = &window->firstText;
-      break;
-    case IDC_WARNING_SECOND:
-      text = &window->secondText;
-      break;
-    default:
-      return false;
-  }
-  size_t n = text->size() < capacity - 1 ? text->size() : capacity - 1;
-  std::memcpy(out, text->data(), n * sizeof(char16_t));
-  out[n] = u'\0';
-  return true;
-}
-
-// Every command hides the window, as does closing it: only its owner destroys it.
-void WarningWindowPress(Window* window, int32_t /*controlId*/) {
-  LockGuard guard(Live().lock);
-  if (window && IsLive(window)) window->visible.store(false);
-}
-
-void WarningWindowUserClose(Window* window) {
-  LockGuard guard(Live().lock);
-  if (window && IsLive(window)) window->visible.store(false);
-}
-
-Window* WarningWindowFind() {
-  LockGuard guard(Live().lock);
-  return Live().windows.empty() ? nullptr : Live().windows.back();
+  if (window && IsLive(window)) EventSet(window->closeRequest);
 }
 
 }  // namespace plat

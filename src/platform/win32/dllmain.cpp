@@ -2,10 +2,10 @@
 // window needs to load its dialog and strings from this library's resources.
 #include <windows.h>
 
-#include "core/context.h"
+#include "platform/win32/internal.h"
 
 // Called by the loader on every attach and detach, on the thread that caused it.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD /*reason*/, LPVOID /*reserved*/) {
-  brelon::SetModuleHandle(instance);
+  plat::win32::RecordLibraryModule(instance);
   return TRUE;
 }

@@ -1,6 +1,6 @@
 // Helpers shared by the Windows backend files and not part of the platform API: the time-scale
-// arithmetic that sleeps and waits apply to their nominal durations, and the one timed wait on
-// a kernel object that events and thread joins both use.
+// arithmetic that sleeps and waits apply to their nominal durations, the one timed wait on a
+// kernel object that events and thread joins both use, and the library's module handle.
 #pragma once
 
 #include <cstdint>
@@ -15,5 +15,9 @@ uint32_t ScaledTimeoutMs(uint32_t ms);
 
 // Waits for the kernel object `handle` (a HANDLE) for the nominal `timeoutMs`.
 WaitResult WaitHandle(void* handle, uint32_t timeoutMs);
+
+// Called by the library's entry point with its module instance (an HMODULE), whose resources
+// hold the warning window's dialog and strings.
+void RecordLibraryModule(void* instance);
 
 }  // namespace plat::win32

@@ -62,14 +62,6 @@ uint32_t ScaledTimeoutMs(uint32_t ms) {
 
 }  // namespace win32
 
-void SetTimeScale(uint32_t factor) {
-  timescale::Set(factor);
-}
-
-uint32_t TimeScale() {
-  return timescale::g_factor.load();
-}
-
 void SleepMs(uint32_t ms) {
   Sleep(win32::ScaledTimeoutMs(ms));
 }

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "platform/platform.h"
+#include "platform/win32/internal.h"
 #include "resources/warning_ids.h"
 
 namespace plat {
@@ -13,9 +14,8 @@ namespace {
 
 // Posted by the owner: only the thread that created a window may destroy it.
 constexpr UINT kCloseMessage = WM_APP + 1;
-constexpr int kShortTextUnits = 256;   // caption and button
-constexpr int kLongTextUnits = 1024;   // the two message texts
-constexpr uint32_t kClosePollMs = 10;  // how often a close looks for an unpublished window
+constexpr int kShortTextUnits = 256;  // caption and button
+constexpr int kLongTextUnits = 1024;  // the two message texts
 
 struct Handover {
   HMODULE module;
@@ -25,12 +25,12 @@ struct Handover {
   LCID locale;
 };
 
+// The library's own module, recorded by its entry point; null in a program that links the code.
+std::atomic<HMODULE> g_libraryModule{nullptr};
+
 HWND AsHwnd(Window* window) {
   return reinterpret_cast<HWND>(window);
 }
-
-// The window shown last, for WarningWindowFind; cleared when that window is destroyed.
-std::atomic<Window*> g_latest{nullptr};
 
 INT_PTR CALLBACK WarningDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
@@ -44,12 +44,9 @@ INT_PTR CALLBACK WarningDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
     case WM_CLOSE:
       ShowWindow(dialog, SW_HIDE);
       return FALSE;
-    case WM_DESTROY: {
-      Window* self = reinterpret_cast<Window*>(dialog);
-      g_latest.compare_exchange_strong(self, nullptr);
+    case WM_DESTROY:
       PostQuitMessage(0);
       return FALSE;
-    }
     case kCloseMessage:
       // Handled here rather than in the loop so that it also works inside a move or size loop.
       EndDialog(dialog, 0);
@@ -95,7 +92,6 @@ uint32_t WarningWindowThread(void* arg) {
   ShowWindow(dialog, SW_SHOW);
   // Published complete, so whoever reads the slot finds the texts in place.
   slot->store(reinterpret_cast<Window*>(dialog));
-  g_latest.store(reinterpret_cast<Window*>(dialog));
 
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
@@ -117,9 +113,16 @@ HMODULE ModuleOfThisCode() {
 
 }  // namespace
 
-Thread* WarningWindowStart(void* resourceModule, const WarningTexts& texts, WindowSlot* slot) {
+namespace win32 {
+void RecordLibraryModule(void* instance) {
+  g_libraryModule.store(static_cast<HMODULE>(instance));
+}
+}  // namespace win32
+
+Thread* WarningWindowStart(const WarningTexts& texts, WindowSlot* slot) {
   if (!slot) return nullptr;
-  HMODULE module = resourceModule ? static_cast<HMODULE>(resourceModule) : ModuleOfThisCode();
+  HMODULE recorded = g_libraryModule.load();
+  HMODULE module = recorded ? recorded : ModuleOfThisCode();
   auto* block =
       new (std::nothrow) Handover{module, texts, slot, GetThreadUILanguage(), GetThreadLocale()};
   if (!block) return nullptr;
@@ -136,51 +139,8 @@ void WarningWindowShow(Window* window) {
   if (window) ShowWindow(AsHwnd(window), SW_SHOW);
 }
 
-void WarningWindowClose(Thread** thread, WindowSlot* slot) {
-  if (thread && *thread) {
-    for (;;) {
-      Window* window = slot ? slot->load() : nullptr;
-      if (window) {
-        PostMessageW(AsHwnd(window), kCloseMessage, 0, 0);
-        break;
-      }
-      // A thread that ends without publishing a window has nothing left to close.
-      if (ThreadJoin(*thread, kClosePollMs) != WaitResult::kTimeout) break;
-    }
-    ThreadJoin(*thread, kInfinite);
-    ThreadClose(*thread);
-    *thread = nullptr;
-  }
-  if (slot) slot->store(nullptr);
-}
-
-bool WarningWindowText(Window* window, int32_t item, char16_t* out, size_t capacity) {
-  if (!window || !out || capacity == 0 || !IsWindow(AsHwnd(window))) return false;
-  auto* buffer = reinterpret_cast<wchar_t*>(out);
-  int units = static_cast<int>(capacity);
-  out[0] = u'\0';
-  if (item == 0) {
-    GetWindowTextW(AsHwnd(window), buffer, units);
-    return true;
-  }
-  if (!GetDlgItem(AsHwnd(window), item)) return false;
-  GetDlgItemTextW(AsHwnd(window), item, buffer, units);
-  return true;
-}
-
-void WarningWindowPress(Window* window, int32_t controlId) {
-  if (!window) return;
-  HWND control = GetDlgItem(AsHwnd(window), controlId);
-  SendMessageW(AsHwnd(window), WM_COMMAND, MAKEWPARAM(controlId, BN_CLICKED),
-               reinterpret_cast<LPARAM>(control));
-}
-
-void WarningWindowUserClose(Window* window) {
-  if (window) SendMessageW(AsHwnd(window), WM_SYSCOMMAND, SC_CLOSE, 0);
-}
-
-Window* WarningWindowFind() {
-  return g_latest.load();
+void WarningWindowRequestClose(Window* window) {
+  if (window) PostMessageW(AsHwnd(window), kCloseMessage, 0, 0);
 }
 
 }  // namespace plat

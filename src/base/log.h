@@ -10,7 +10,7 @@
 
 namespace brelon {
 
-// The source path the plug-in core reports, and the one the SDK call wrapper reports.
+// The source path every part of the plug-in reports, and the one the SDK call wrapper reports.
 inline constexpr const char kCoreSource[] = "..\\Source\\Brelon.cpp";
 inline constexpr const char kWrapperSource[] = "..\\Source\\OBJ_Brelon_ZEPKAPI.cpp";
 

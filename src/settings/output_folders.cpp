@@ -1,10 +1,11 @@
 // Default output folders: composing the storage and conditions folder paths from the user's
 // documents folder and creating them level by level, parent before child.
-#include "transfer/output_folders.h"
+#include "settings/output_folders.h"
 
 #include <cstring>
 
-#include "core/context.h"
+#include "base/context.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 namespace brelon {
@@ -15,12 +16,6 @@ constexpr char16_t kShareReplacementRoot[] = u"C:\\ORVANTIS";
 constexpr char16_t kMakerFolder[] = u"ORVANTIS";
 constexpr char16_t kAcquisitionFolder[] = u"Pandrel";
 constexpr char16_t kConditionsFolder[] = u"CONDITIONS";
-
-size_t TextLength(const char16_t* text, size_t limit) {
-  size_t n = 0;
-  while (n < limit && text[n] != 0) ++n;
-  return n;
-}
 
 // Appends `element` after a separator unless the path already ends with one. False, leaving
 // the path unchanged, when the result and its terminator would not fit.

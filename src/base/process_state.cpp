@@ -1,16 +1,15 @@
 // Process-wide state of the loaded library: the locks every context shares, the host option
-// word, the module handle and the claim of the one live context. The locks live from load to
-// unload, like static data.
+// word and the claim of the one live context. The locks live from load to unload, like static
+// data.
 #include <atomic>
 #include <initializer_list>
 
-#include "core/context.h"
+#include "base/context.h"
 
 namespace brelon {
 namespace {
 
 std::atomic<uint32_t> g_hostOptionFlags{0};
-std::atomic<void*> g_module{nullptr};
 // The live context, or the claim mark between Init's claim and its context's allocation.
 std::atomic<const void*> g_liveContext{nullptr};
 constexpr char kClaimMark = 0;
@@ -51,13 +50,6 @@ uint32_t HostOptionFlags() {
 }
 void SetHostOptionFlags(uint32_t flags) {
   g_hostOptionFlags.store(flags, std::memory_order_relaxed);
-}
-
-void* ModuleHandle() {
-  return g_module.load();
-}
-void SetModuleHandle(void* module) {
-  g_module.store(module);
 }
 
 bool ClaimLiveContext() {

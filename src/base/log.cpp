@@ -1,6 +1,6 @@
 // WriteLog and its record format: time stamp, fixed-width location block, thread id and
 // message, sent to the debugger output and appended to the log file once Init has set its path.
-#include "core/log.h"
+#include "base/log.h"
 
 #include <atomic>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The shutter-speed table as constant data: 116 entries of the camera's positive codes (ending
 // with bulb), then 258 entries of its negative codes on a finer grid, and the two first-match
 // lookups over it.
-#include "capture/shutter_table.h"
+#include "sdk/shutter_table.h"
 
 #include <array>
 

@@ -1,9 +1,10 @@
 // PluginContext, the one state block per Init, and the process-wide state every part shares:
-// the option word, the process-wide locks, the module handle and the live-context claim. Field
+// the option word, the process-wide locks and the live-context claim. Field
 // names are the ones the rest of the plug-in and its log texts use.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "brelon/brelon.h"
 #include "platform/platform.h"
@@ -71,10 +72,6 @@ constexpr uint32_t kOptionMediumFormatOnly = 0x10;  // bit 4
 uint32_t HostOptionFlags();
 void SetHostOptionFlags(uint32_t flags);
 
-// Module instance handle recorded by DllMain (null on POSIX and in static test builds).
-void* ModuleHandle();
-void SetModuleHandle(void* module);
-
 // One live context per process: the timed release reaches its loader through a process-wide
 // pointer and the session claims the camera, so a second context would take both from the
 // first. Init claims before it makes anything (false while another context holds the claim),
@@ -88,6 +85,31 @@ void ReleaseLiveContext();
 // Reads the context out of the host's variable; null when either is null.
 inline PluginContext* ContextFrom(void** handle) {
   return handle ? static_cast<PluginContext*>(*handle) : nullptr;
+}
+
+// Whether `ctx` (may be null) has a camera connected, read under ConnectionLock; when it has,
+// its handle goes to `*camera` (may be null) and, with `info` (may be null), a copy of its device
+// record, taken under DeviceInfoLock while the connection cannot change. Nothing is written
+// without a camera; each caller turns that into its own result. Any thread; the locks are held
+// only for the reads, so an SDK call that follows runs unlocked.
+inline bool CameraConnected(const PluginContext* ctx, int32_t* camera,
+                            DeviceInformation* info = nullptr) {
+  if (!ctx) return false;
+  // The session thread changes the connection state under this lock while host threads read it.
+  plat::LockGuard connection(Locks().connection);
+  if (ctx->lConnected != 1) return false;
+  if (camera) *camera = ctx->hCamera;
+  if (info) {
+    plat::LockGuard deviceInfo(Locks().deviceInfo);
+    std::memcpy(info, &ctx->DeviceInfo, sizeof(DeviceInformation));
+  }
+  return true;
+}
+
+// The loader to call the connected camera through, its handle in `*camera`; null when no camera
+// is connected or the context has no loader. The loader changes only in Init and Exit.
+inline CTavelSDK* ConnectedSdk(const PluginContext* ctx, int32_t* camera) {
+  return CameraConnected(ctx, camera) ? ctx->pSdk : nullptr;
 }
 
 // Raises a host event when a callback is registered. Host threads raise events too, while the
