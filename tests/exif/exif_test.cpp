@@ -32,11 +32,6 @@ Bytes Camera(const TiffIfd& note, bool big = false, uint32_t noteIfd = kMakerNot
       {.width = width,
        .tiff = CameraTiff({.bigEndian = big, .makerNote = MakerNote(note, noteIfd)}).Build()});
 }
-std::string Letters(size_t n) {
-  std::string text(n, 'A');
-  for (size_t i = 0; i < n; ++i) text[i] = static_cast<char>('A' + i % 26);
-  return text;
-}
 Bytes ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -60,7 +55,7 @@ TEST(ExifMetaInfo, MakerNoteRoundTripsOrIsRefusedWhole) {
     rows.push_back({Camera(CameraNote(frame, path, asLong), big, layout & 4 ? 40 : 12),
                     Answer(frame, std::u16string(path.begin(), path.end()))});
   }
-  const std::string ansi = "A:\\\xC3\xA9t\xE9\\X", l259 = Letters(259), l260 = Letters(260);
+  const std::string ansi = "A:\\\xC3\xA9t\xE9\\X", l259(259, 'L'), l260(260, 'L');
   char16_t converted[kCameraPathCapacity];  // above 0x7F: through the ANSI code page
   plat::AnsiToWide(ansi.data(), ansi.size(), converted, kCameraPathCapacity);
   const struct {
@@ -73,7 +68,7 @@ TEST(ExifMetaInfo, MakerNoteRoundTripsOrIsRefusedWhole) {
                {l259, true, std::u16string(l259.begin(), l259.end())},
                {l260, false, std::u16string(l260.begin(), l260.end())},  // the longest
                {l260, true, {}},
-               {Letters(261), false, {}},
+               {std::string(261, 'L'), false, {}},
                {std::string("A:\x01X\0junk", 9), false, u"A:\x01X"},  // up to the first zero
                {ansi, true, converted}};
   for (const auto& p : paths) {
@@ -105,43 +100,39 @@ TEST(ExifMetaInfo, MakerNoteRoundTripsOrIsRefusedWhole) {
   }
 }
 
-// Validate keeps its parse for a following ParseMetadata of the same data (through Close too),
-// never for other data, and shows nothing of it before; the reader works on its own copy. The
-// debug copy is replaced where its folder exists, which is never created.
+// Nothing before a source. Validate keeps its parse for a following ParseMetadata of the same
+// data (through Close too), never for other data; the reader works on its own copy. The debug
+// copy is replaced where its folder exists, which is never created.
 TEST(ExifMetaInfo, CallSequenceStateRulesAndDebugCopy) {
   const Bytes first = Camera(CameraNote(9, "P"), false, 12, 48);
-  const Bytes second = Camera(CameraNote(2, Letters(100)));  // the longer one
+  const Bytes second = Camera(CameraNote(2, std::string(100, 'L')));  // the longer one
   CExifMetaInfo info;
   uint32_t w = 1, h = 1, frame = 0;
   char16_t path[kCameraPathCapacity];
   auto frameNow = [&] { return info.GetFrameNumber(&frame) == 0 ? int64_t{frame} : -1; };
   EXPECT_FALSE(info.Validate(&w, &h));
   EXPECT_EQ(info.ParseMetadata() * 10 + frameNow() + info.GetCameraPath(path), -32);
-  ASSERT_EQ(info.SetSource(first.data(), first.size()), 0);
-  ASSERT_TRUE(info.Validate(&w, &h) && info.Validate(&w, &h));
-  EXPECT_EQ(w * 100 + h, 48u * 100 + 48);
-  EXPECT_EQ(info.ifd0(), nullptr);
-  ASSERT_EQ(info.ParseMetadata(), 0);
-  w = 777;
-  EXPECT_TRUE(info.Validate(&w, &h));
-  EXPECT_EQ(w, 777u) << "a held parse leaves the outputs alone";
-  EXPECT_EQ(info.GetCameraPath(nullptr) * 10 + info.Close(), -10);
-  EXPECT_EQ(frameNow(), -1);
-  ASSERT_EQ(info.ParseMetadata(), 0) << "the copy survives Close";
-  EXPECT_EQ(frameNow(), 9);
-  EXPECT_EQ(info.ReleaseAll(), 0);
-  EXPECT_EQ(info.ParseMetadata(), -3);
-  for (bool close : {false, true}) {  // a parse of other data is never taken for the new data
+  for (bool close : {false, true}) {
     ASSERT_EQ(info.SetSource(first.data(), first.size()), 0);
-    ASSERT_TRUE(info.Validate(&w, &h));
+    ASSERT_TRUE(info.Validate(&w, &h) && info.Validate(&w, &h));
+    EXPECT_EQ(info.ifd0(), nullptr) << "nothing shown before ParseMetadata";
     if (close) info.Close();
-    Bytes scratch = close ? first : second;
+    Bytes scratch = close ? first : second;  // the same data after Close, or other data
     ASSERT_EQ(info.SetSource(scratch.data(), scratch.size()), 0);
     std::fill(scratch.begin(), scratch.end(), 0);  // the caller may reuse its buffer at once
     ASSERT_TRUE(info.Validate(&w, &h));
     ASSERT_EQ(info.ParseMetadata(), 0);
     EXPECT_EQ(w * 10 + frameNow(), close ? 489 : 642);
+    w = 777;
+    EXPECT_TRUE(info.Validate(&w, &h));
+    EXPECT_EQ(w, 777u) << "a held parse leaves the outputs alone";
+    EXPECT_EQ(info.Close(), 0);
+    EXPECT_EQ(frameNow(), -1);
+    ASSERT_EQ(info.ParseMetadata(), 0) << "the copy survives Close";
+    EXPECT_EQ(info.ReleaseAll(), 0);
+    EXPECT_EQ(frameNow(), -1);
   }
+  EXPECT_EQ(info.ParseMetadata(), -3);
 
   namespace fs = std::filesystem;
   const fs::path file = plat::DebugImageCopyPath(), folder = file.parent_path();
