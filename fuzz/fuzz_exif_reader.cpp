@@ -1,6 +1,5 @@
-// libFuzzer target: everything a reader can learn from arbitrary bytes, taken as a JPEG and,
-// when the bytes carry a raw header, as the raw file's embedded JPEG, must come out the same
-// from the part of the image the reader keeps.
+// libFuzzer target: all a reader learns from arbitrary bytes, as a JPEG and as the embedded JPEG
+// a raw header points to, must come out the same from the part of the image the reader keeps.
 #include <cstddef>
 #include <cstdint>
 #include <vector>

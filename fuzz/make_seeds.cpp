@@ -1,7 +1,7 @@
-// Writes fuzz seeds the shared corpus lacks: camera JPEGs that carry our maker note (both Exif
-// byte orders, SHORT and LONG frame numbers), a raw file around one, the maker note as a TIFF
-// block, and the TIFF blocks of the Exif segments of the given JPEGs.
-// Usage: make_seeds OUT_DIR [JPEG...]
+// Usage: make_seeds OUT_DIR [JPEG...]. Writes the fuzz seeds the shared corpus lacks: camera JPEGs
+// with our maker note (both byte orders, SHORT and LONG frames), a raw file around one, the note
+// as a TIFF block, and the TIFF blocks of the Exif segments of the given JPEGs.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -20,33 +20,20 @@ void Write(const std::string& path, const Bytes& bytes) {
              static_cast<std::streamsize>(bytes.size()));
 }
 
-// The TIFF block of the first APP1 Exif segment, or empty.
+// The TIFF block after the first "Exif\0\0" identifier, up to the end of its segment; or empty.
 Bytes ExifBlock(const Bytes& d) {
-  size_t pos = 2;
-  while (pos + 4 <= d.size() && d[pos] == 0xFF) {
-    if (d[pos + 1] == 0xFF) {
-      ++pos;
-      continue;
-    }
-    const size_t length = size_t{d[pos + 2]} << 8 | d[pos + 3];
-    if (d[pos + 1] == 0xE1 && length > 8 && pos + 2 + length <= d.size() &&
-        std::memcmp(&d[pos + 4], "Exif\0", 5) == 0) {
-      return Bytes(d.begin() + static_cast<long>(pos + 10),
-                   d.begin() + static_cast<long>(pos + 2 + length));
-    }
-    if (d[pos + 1] == 0xDA) break;
-    pos += 2 + length;
-  }
-  return {};
+  const char id[] = "Exif\0";
+  const auto pos = std::search(d.begin(), d.end(), id, id + sizeof id) - d.begin();
+  if (pos < 2 || pos == std::ssize(d)) return {};
+  const auto end = pos - 2 + (d[pos - 2] << 8 | d[pos - 1]);
+  return end > pos + 8 && end <= std::ssize(d) ? Bytes(d.begin() + pos + 6, d.begin() + end)
+                                               : Bytes{};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: make_seeds OUT_DIR [JPEG...]\n");
-    return 2;
-  }
+  if (argc < 2) return std::fprintf(stderr, "usage: make_seeds OUT_DIR [JPEG...]\n"), 2;
   const std::string out = argv[1];
   const Bytes note = MakerNote(CameraNote(1234, "\\DCIM\\100ORVNT\\QV001234.JPG"));
   const Bytes le = EncodeJpeg({.tiff = CameraTiff({.makerNote = note}).Build()});

@@ -1,7 +1,6 @@
-// Everything a reader can learn from an image, as one text: the reader sequence of image
-// transfer, then a bare parse with every tag of every IFD read the way a careless caller might
-// (buffers sized from the entries). Two images answer alike exactly when no reader tells them
-// apart; the fuzz targets and the corpus replays compare an image with the part the reader keeps.
+// All a reader learns from an image, as one text: the reader sequence of image transfer, then a
+// bare parse with every tag of every IFD read as a careless caller might (buffers sized from the
+// entries). Two images answer alike exactly when no reader tells them apart.
 #pragma once
 
 #include <optional>
@@ -16,8 +15,7 @@ namespace brelon::exif::fixture {
 inline void ReadEveryTag(const Ifd* ifd, std::string* seen = nullptr) {
   for (uint16_t i = 0; ifd && i < ifd->entryCount(); ++i) {
     const uint16_t tag = ifd->entries()[i].tag;
-    // Sized from the entry only when the stream holds the value: a forged count must fail in
-    // the reader, which then gets a small buffer to prove it.
+    // Sized from the entry only when the stream holds the value: a forged count must fail.
     const bool available = ifd->TagValueAvailable(tag);
     const uint64_t bytes = ifd->TagByteSize(tag), count = ifd->TagCount(tag);
     std::vector<uint8_t> buffer(available && bytes <= 4096 ? bytes : 16);
@@ -48,7 +46,7 @@ inline void ReadEverySet(const IfdSet& set, std::string* seen = nullptr) {
 inline std::string Answers(std::vector<uint8_t> image) {
   CExifMetaInfo info;
   std::string seen = std::to_string(info.SetSource(image.data(), image.size()));
-  uint32_t width = 0, height = 0, frame = 0;
+  uint32_t width = 0, height = 0, frame = 7;  // no frame number reads as 0
   seen += " valid " + std::to_string(info.Validate(&width, &height));
   seen += " " + std::to_string(width) + "x" + std::to_string(height);
   seen += " parse " + std::to_string(info.ParseMetadata());

@@ -1,8 +1,7 @@
-// Image transfer. ReadImage against the simulated camera: every capture format with its names,
-// what the host's buffer holds, the transfer settings and their warnings, preview parking, the
-// image wait, a camera lost mid-transfer and the closing steps. Without a camera: the format
-// table and file names, the camera's names read from image files, and the JPEG copied out of a
-// raw image.
+// Image transfer. ReadImage on the simulated camera: every capture format with its names, what the
+// host's buffer holds, the transfer settings and their warnings, preview parking, the image wait
+// and the closing steps. Without a camera: format codes and file names, the camera's names read
+// from image files, and the JPEG copied out of a raw image.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,14 +12,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/context.h"
 #include "brelon/brelon.h"
 #include "brelon/interfaces.h"
-#include "base/context.h"
 #include "settings/test_registry.h"
 #include "sim/image_writer.h"
 #include "support/connected_context.h"
 #include "support/test_env.h"
-#include "transfer/exif/exif_meta_info.h"
 #include "transfer/exif/raw_header.h"
 #include "transfer/image_transfer.h"
 
@@ -29,9 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
-
-constexpr uint32_t kTimeScale = 10;
-constexpr int kWaitMs = 10000;
 constexpr size_t kNameUnits = 261;
 
 std::u16string Name(uint32_t frame, bool raw) {
@@ -39,33 +34,10 @@ std::u16string Name(uint32_t frame, bool raw) {
   FormatImageFileName(frame, raw, name);
   return name;
 }
-
 Bytes CameraJpeg(uint32_t frame, const std::string& path) {
   using namespace zepasim;
   return EncodeJpeg(
       {.tiff = CameraTiff({.makerNote = MakerNote(CameraNote(frame, path))}).Build()});
-}
-
-// What the plug-in's own reader finds in a delivered file.
-struct Note {
-  int64_t frame = -1;
-  std::u16string path;
-  uint16_t frameType = 0;
-  bool bigEndian = false;
-};
-
-Note ReadNote(const Bytes& file, bool raw) {
-  size_t offset = 0, length = file.size();
-  if (raw && !exif::LocateEmbeddedJpeg(file.data(), file.size(), &offset, &length)) return {};
-  exif::CExifMetaInfo info;
-  info.SetSource(file.data() + offset, length);
-  uint32_t frame = 0;
-  char16_t path[exif::kCameraPathCapacity] = {};
-  if (info.ParseMetadata() != 0 || info.GetFrameNumber(&frame) != 0) return {};
-  info.GetCameraPath(path);
-  // The Exif block opens every camera JPEG: its byte order mark follows SOI and the APP1 head.
-  return {frame, path, info.makerNoteIfd()->TagType(exif::kTagFrameNumber),
-          file[offset + 12] == 'M'};
 }
 
 // What the host got for one pending image: its query and read results and outputs.
@@ -74,84 +46,55 @@ struct Fetched {
   uint32_t size = 0, readSize = 0;  // from the query; *size after the read
   uint8_t isRaw = 0xEE;
   int32_t variant = -1;
-  Bytes bytes;
   std::u16string name, cameraFile, cameraFolder;
 };
 
 class ReadImageOnSimCamera : public ::testing::Test {
  protected:
-  void SetUp() override {
-    profile_ = test::UseFreshProfile("transfer");
-    plat::SetTimeScale(kTimeScale);
-  }
+  void SetUp() override { plat::SetTimeScale(10); }
   void TearDown() override {
     camera_.reset();
     plat::SetTimeScale(1);
-    fs::remove_all(profile_.root);
   }
-
   void Connect(const std::string& capture) {
-    camera_.reset();
     camera_ = std::make_unique<test::ConnectedContext>(R"({"cameras":[{"capture":{"delay_ms":0,)" +
                                                        capture + "}}]}");
     ASSERT_TRUE(camera_->Connected()) << "no camera connection";
   }
   PluginContext* Ctx() { return camera_->Context(); }
-  int Control(const std::string& json) { return camera_->Sim().Control(json); }
+  int Control(const std::string& json) { return camera_->Control(json); }
   void Set(const std::string& key, const std::string& value) {
     ASSERT_EQ(Control(R"({"cmd":"set","camera":0,"key":")" + key + R"(","value":)" + value + "}"),
               0)
         << key;
   }
-  int Pending() { return Control(R"({"cmd":"pending","camera":0})"); }
-  size_t EventCount(int32_t code) {
-    const std::vector<int32_t> events = camera_->Events();
-    return std::count(events.begin(), events.end(), code);
-  }
   size_t Calls(const char* fn) { return camera_->Sim().Calls(fn).size(); }
-
-  // Fires the shutter and waits until all files of the shot are ready in the camera.
   void ShootAndWait() {
     ASSERT_EQ(Shoot(camera_->Handle()), BRELON_OK);
-    for (int waited = 0; Control(R"({"cmd":"stats","camera":0,"what":"queued"})") != Pending();
-         waited += 2) {
-      ASSERT_LT(waited, kWaitMs) << "the shot never reached the buffer";
-      plat::SleepMs(2 * plat::TimeScale());  // 2 real milliseconds whatever the time scale
-    }
+    ASSERT_TRUE(camera_->ShotsReady()) << "the shot never reached the buffer";
   }
-
   int32_t Query(uint32_t* size, uint8_t* isRaw = nullptr) {
     return ReadImage(camera_->Handle(), nullptr, size, isRaw, nullptr, nullptr, nullptr, nullptr);
   }
-  int32_t ReadInto(Bytes& buffer, uint32_t* size, uint8_t isRaw = 0) {
-    return ReadImage(camera_->Handle(), buffer.data(), size, &isRaw, nullptr, nullptr, nullptr,
-                     nullptr);
-  }
-
-  // One query call and, when it reports an image, one read call into a buffer of
-  // `readCapacity` bytes (0: the reported size). Name outputs start as "unset".
-  Fetched Fetch(uint32_t readCapacity = 0) {
+  // One query call and, when it reports an image, one read call into a buffer of `capacity`
+  // bytes (0: the reported size; -1: none). Name outputs start as "unset".
+  Fetched Fetch(int64_t capacity = 0) {
     Fetched f;
     f.query = ReadImage(camera_->Handle(), nullptr, &f.size, &f.isRaw, &f.variant, nullptr, nullptr,
                         nullptr);
     if (f.query != BRELON_OK || f.size == 0) return f;
-    f.bytes.resize(f.readSize = readCapacity ? readCapacity : f.size);
-    char16_t name[kNameUnits] = u"unset", file[kNameUnits] = u"unset",
-             folder[kNameUnits] = u"unset";
-    f.read = ReadImage(camera_->Handle(), f.bytes.data(), &f.readSize, &f.isRaw, &f.variant, name,
-                       file, folder);
-    f.name = name;
-    f.cameraFile = file;
-    f.cameraFolder = folder;
+    Bytes bytes(f.readSize = capacity > 0 ? uint32_t(capacity) : f.size);
+    char16_t name[kNameUnits] = u"unset", file[kNameUnits] = u"unset", dir[kNameUnits] = u"unset";
+    f.read = ReadImage(camera_->Handle(), bytes.data(), capacity < 0 ? nullptr : &f.readSize,
+                       &f.isRaw, &f.variant, name, file, dir);
+    f.name = name, f.cameraFile = file, f.cameraFolder = dir;
     return f;
   }
-
   std::vector<Fetched> FetchAll() {
     std::vector<Fetched> all;
-    for (int guard = 0; Pending() > 0 && guard < 16; ++guard) all.push_back(Fetch());
+    for (int guard = 0; camera_->Pending() > 0 && guard < 16; ++guard) all.push_back(Fetch());
     return all;
   }
-
   void SetTransfer(bool jpeg, bool raw) {
     _BRELON_PROPERTY property{};
     ReadProperty(&property);
@@ -160,23 +103,23 @@ class ReadImageOnSimCamera : public ::testing::Test {
     WriteProperty(&property);
   }
 
-  test::Profile profile_;
+  test::Profile profile_ = test::UseFreshProfile("transfer");
   std::unique_ptr<test::ConnectedContext> camera_;
 };
 
 // Each format, with each way the camera writes the frame number and the Exif byte order: every
-// file whole, its kind and variant, the name from its frame number and the camera's own names.
+// file once and whole, its kind and variant, the name from its frame number and the camera's
+// own names. Then the serial tag, or a blank camera path, leave the camera's names untouched.
 TEST_F(ReadImageOnSimCamera, EveryFormatIsDeliveredWholeWithItsNames) {
   const struct {
-    const char* format;
+    const char *format, *frameType, *byteOrder;
     int variantCode, variant;
     std::vector<bool> kinds;  // raw? per file, in delivery order
     uint32_t frame;
-    const char *frameType, *byteOrder;
-  } rows[] = {{"jpeg", 0x000, 0, {false}, 77, "long", "MM"},
-              {"raw", 0x300, 2, {true}, 78, "short", "II"},
-              {"raw+jpeg", 0x800, 3, {true, false}, 65535, "short", "MM"},
-              {"raw+jpeg", 0x600, 1, {true, false}, 100070000, "short", "II"}};
+  } rows[] = {{"jpeg", "long", "MM", 0x000, 0, {false}, 77},
+              {"raw", "short", "II", 0x300, 2, {true}, 78},
+              {"raw+jpeg", "short", "MM", 0x800, 3, {true, false}, 65535},
+              {"raw+jpeg", "short", "II", 0x600, 1, {true, false}, 100070000}};
   Connect(R"("raw_bytes":300000)");
   size_t files = 0;
   for (const auto& row : rows) {
@@ -194,36 +137,25 @@ TEST_F(ReadImageOnSimCamera, EveryFormatIsDeliveredWholeWithItsNames) {
       const Fetched& f = got[i];
       const bool raw = row.kinds[i];
       EXPECT_EQ(f.query + f.read, BRELON_OK);
-      EXPECT_EQ(f.isRaw, raw ? 1 : 0);
-      EXPECT_EQ(f.variant, row.variant);
+      EXPECT_EQ(f.isRaw * 10 + f.variant, raw * 10 + row.variant);
       EXPECT_EQ(f.readSize, f.size);
       EXPECT_EQ(raw ? f.size : 300000u, 300000u);
-      const Note note = ReadNote(f.bytes, raw);
-      EXPECT_EQ(note.frame, row.frame);
-      const bool isLong = std::string(row.frameType) == "long" || row.frame > 0xFFFF;
-      EXPECT_EQ(note.frameType, isLong ? exif::kTypeLong : exif::kTypeShort);
-      EXPECT_EQ(note.bigEndian, std::string(row.byteOrder) == "MM");
-      const std::u16string camera = u"ORV_" + Name(row.frame % 10000, raw).substr(4);
-      EXPECT_EQ(note.path, u"A:\\DCIM\\100ORVTS\\" + camera);
       EXPECT_EQ(f.name, Name(row.frame, raw));
-      EXPECT_EQ(f.cameraFile, camera);
-      EXPECT_EQ(f.cameraFolder, u"100ORVTS");
+      const std::u16string camera = u"ORV_" + Name(row.frame % 10000, raw).substr(4);
+      EXPECT_EQ(f.cameraFile + u"|" + f.cameraFolder, camera + u"|100ORVTS");
     }
   }
   EXPECT_EQ(camera_->LogLines("|  brnReadImage:m_pfnReadImage result=[0]").size(), files);
-}
-
-TEST_F(ReadImageOnSimCamera, SerialTagOrBlankCameraPathLeavesCameraNamesUntouched) {
-  Connect(R"("format":"jpeg")");
+  Set("capture.format", R"("jpeg")");
+  Set("frame_number", "5");
   for (bool serialTag : {true, false}) {
-    SCOPED_TRACE(serialTag ? "serial tag" : "blank camera path");
     Ctx()->lUseSerialTag = serialTag ? 1 : 0;
     if (!serialTag) Set("camera_path", R"("   ")");
     ShootAndWait();
     const Fetched f = Fetch();
     EXPECT_EQ(f.read, BRELON_OK);
-    EXPECT_EQ(f.name, Name(serialTag ? 1 : 2, false));
-    EXPECT_EQ(f.cameraFile + f.cameraFolder, u"unsetunset");
+    EXPECT_EQ(f.name, Name(serialTag ? 5 : 6, false));
+    EXPECT_EQ(f.cameraFile + f.cameraFolder, u"unsetunset") << serialTag;
   }
 }
 
@@ -243,9 +175,8 @@ TEST_F(ReadImageOnSimCamera, BufferCapacityAndContentsDecideTheResultAndNames) {
   EXPECT_EQ(small.read, BRELON_E_IMAGE_DATA);
   EXPECT_EQ(small.name, u"unset") << "no name output after a failed SDK read";
   EXPECT_EQ(camera_->LogLines("|  brnReadImage:m_pfnReadImage result=[-1]").size(), 1u);
-  Bytes buffer(size);
-  EXPECT_EQ(ReadInto(buffer, nullptr), BRELON_E_IMAGE_DATA);
-  EXPECT_EQ(Pending(), 1) << "the image stays in the camera";
+  EXPECT_EQ(Fetch(-1).read, BRELON_E_IMAGE_DATA);
+  EXPECT_EQ(camera_->Pending(), 1) << "the image stays in the camera";
   const Fetched large = Fetch(size + 4096);
   EXPECT_EQ(large.read, BRELON_OK);
   EXPECT_EQ(large.name, u"00000001.JPG");
@@ -256,38 +187,36 @@ TEST_F(ReadImageOnSimCamera, BufferCapacityAndContentsDecideTheResultAndNames) {
   Bytes pastEnd = raw, brokenNote = jpeg, noFrame = jpeg;
   pastEnd[exif::kRawJpegOffsetField + 2] = 0x10;  // the JPEG would start beyond the data
   const uint8_t noteHeader[] = {'O', 'R', 'V', 'A', 'N', 'T', 'I', 'S', 12, 0, 0, 0};
-  auto note = std::search(brokenNote.begin(), brokenNote.end(), noteHeader, noteHeader + 12);
+  const auto note = std::search(brokenNote.begin(), brokenNote.end(), noteHeader, noteHeader + 12);
   ASSERT_NE(note, brokenNote.end());
-  note[10] = 0x7F;                                         // the note's IFD lies far outside it
-  const size_t frameTag = note - brokenNote.begin() + 14;  // the IFD's first entry
-  noFrame[frameTag] = 0x37;                                // tag 0x1437: not the frame number
+  note[10] = 0x7F;                                 // the note's IFD lies far outside it
+  noFrame[note - brokenNote.begin() + 14] = 0x37;  // first entry's tag 0x1437: no frame number
   const struct {
-    const char* what;
     const Bytes& data;
     uint8_t isRaw;
     int32_t result;
-    std::u16string name, file;
+    std::u16string names;
   } cases[] = {
-      {"genuine raw", raw, 1, BRELON_OK, u"00000009.QRW", u"ORV_0009.JPG"},
-      {"genuine JPEG", jpeg, 0, BRELON_OK, u"00000009.JPG", u"ORV_0009.JPG"},
-      {"raw header past the end", pastEnd, 1, BRELON_OK, u"", u"unset"},
-      {"maker note unusable", brokenNote, 0, BRELON_E_IMAGE_DATA, u"", u"unset"},
-      {"no frame number", noFrame, 0, BRELON_E_IMAGE_DATA, u"", u"ORV_0009.JPG"},
-      {"not a JPEG", Bytes(4096, 0x5A), 0, BRELON_OK, u"", u"unset"},
-      {"raw read as JPEG", raw, 0, BRELON_OK, u"", u"unset"},
+      {raw, 1, BRELON_OK, u"00000009.QRW|ORV_0009.JPG"},
+      {jpeg, 0, BRELON_OK, u"00000009.JPG|ORV_0009.JPG"},
+      {pastEnd, 1, BRELON_OK, u"|unset"},
+      {brokenNote, 0, BRELON_E_IMAGE_DATA, u"|unset"},
+      {noFrame, 0, BRELON_E_IMAGE_DATA, u"|ORV_0009.JPG"},
+      {Bytes(4096, 0x5A), 0, BRELON_OK, u"|unset"},  // not a JPEG
+      {raw, 0, BRELON_OK, u"|unset"},                // raw read as JPEG
   };
   Control(R"({"cmd":"fault","fn":"ZEPK_ReadImage","nth":1,"count":-1,"result":0})");
-  for (const auto& c : cases) {
-    Bytes buffer = c.data;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    Bytes buffer = cases[i].data;
     uint32_t bytes = static_cast<uint32_t>(buffer.size());
-    uint8_t kind = c.isRaw;
+    uint8_t kind = cases[i].isRaw;
     char16_t name[kNameUnits] = u"unset", file[kNameUnits] = u"unset";
     EXPECT_EQ(
         ReadImage(camera_->Handle(), buffer.data(), &bytes, &kind, nullptr, name, file, nullptr),
-        c.result)
-        << c.what;
-    EXPECT_EQ(name + (u"|" + std::u16string(file)), c.name + u"|" + c.file) << c.what;
-    EXPECT_TRUE(buffer == c.data) << c.what << ": the host's buffer is only read";
+        cases[i].result)
+        << i;
+    EXPECT_EQ(name + (u"|" + std::u16string(file)), cases[i].names) << i;
+    EXPECT_TRUE(buffer == cases[i].data) << i << ": the host's buffer is only read";
   }
 }
 
@@ -297,15 +226,14 @@ TEST_F(ReadImageOnSimCamera, UntransferredImagesAreDeletedAndWarnedFromTheSecond
   SetTransfer(false, true);
   Connect(R"("format":"jpeg")");
   for (int shot = 1; shot <= 3; ++shot) {
-    SCOPED_TRACE(shot);
     ShootAndWait();
-    const size_t capacityEvents = EventCount(BRELON_EV_CAPACITY);
+    const int capacityEvents = camera_->Count(BRELON_EV_CAPACITY);
     uint32_t size = 0;
     EXPECT_EQ(Query(&size), BRELON_E_IMAGE_DELETED);
-    EXPECT_EQ(size + Pending(), 0u) << "deleted in the camera";
+    EXPECT_EQ(size + camera_->Pending(), 0u) << "deleted in the camera";
     EXPECT_EQ(Ctx()->lJpegDiscardCount, std::min(shot, 2));
-    EXPECT_EQ(EventCount(BRELON_EV_DISCARD_WARNING), size_t(shot - 1));
-    EXPECT_EQ(EventCount(BRELON_EV_CAPACITY), capacityEvents + 2) << "before and after";
+    EXPECT_EQ(camera_->Count(BRELON_EV_DISCARD_WARNING), shot - 1);
+    EXPECT_EQ(camera_->Count(BRELON_EV_CAPACITY), capacityEvents + 2) << "before and after";
   }
   EXPECT_EQ(Calls("ZEPK_DeleteImage"), 3u);
   SetTransfer(true, false);
@@ -313,20 +241,18 @@ TEST_F(ReadImageOnSimCamera, UntransferredImagesAreDeletedAndWarnedFromTheSecond
     ShootAndWait();
     EXPECT_EQ(Fetch().name, Name(shot, false));
     EXPECT_EQ(Ctx()->lJpegDiscardCount, 0);
-    EXPECT_EQ(EventCount(BRELON_EV_DISCARD_WARNING_OVER), shot - 3);
+    EXPECT_EQ(camera_->Count(BRELON_EV_DISCARD_WARNING_OVER), int(shot) - 3);
   }
   Set("capture.format", R"("raw+jpeg")");
   for (uint32_t shot = 6; shot <= 8; ++shot) {
     ShootAndWait();
-    uint32_t size = 0;
-    uint8_t isRaw = 0;
-    EXPECT_EQ(Query(&size, &isRaw), BRELON_E_IMAGE_DELETED);
-    EXPECT_EQ(isRaw, 1);
+    const Fetched raw = Fetch();
+    EXPECT_EQ(raw.query * 10 + raw.isRaw, BRELON_E_IMAGE_DELETED * 10 + 1);
     EXPECT_EQ(Ctx()->lRawDiscardCount, 1);
     EXPECT_EQ(Fetch().name, Name(shot, false));
     EXPECT_EQ(Ctx()->lRawDiscardCount, 0);
   }
-  EXPECT_EQ(EventCount(BRELON_EV_DISCARD_WARNING), 2u);
+  EXPECT_EQ(camera_->Count(BRELON_EV_DISCARD_WARNING), 2);
 }
 
 // Frames of three sizes, so that each slot tells which frame it holds: the first two fill the
@@ -335,37 +261,33 @@ TEST_F(ReadImageOnSimCamera, UntransferredImagesAreDeletedAndWarnedFromTheSecond
 TEST_F(ReadImageOnSimCamera, PreviewFramesAreParkedInTheTwoSlots) {
   Connect(R"("format":"jpeg")");
   uint32_t size = 1;
+  auto preview = [&](int bytes, bool empty) {
+    if (empty) Ctx()->lPreviewSize[0] = Ctx()->lPreviewSize[1] = 0;
+    Set("preview_bytes", std::to_string(bytes));
+    Control(R"({"cmd":"preview","camera":0,"frames":1})");
+  };
   for (int32_t first : {0, 1}) {
-    SCOPED_TRACE(first);
     Ctx()->lPreviewIndex = first;
-    Ctx()->lPreviewSize[0] = Ctx()->lPreviewSize[1] = 0;
-    const size_t previewEvents = EventCount(BRELON_EV_PREVIEW);
+    const int previewEvents = camera_->Count(BRELON_EV_PREVIEW);
     for (int bytes : {4000, 5000, 6000}) {
-      Set("preview_bytes", std::to_string(bytes));
-      Control(R"({"cmd":"preview","camera":0,"frames":1})");
-      EXPECT_EQ(Query(&size), BRELON_OK);
-      EXPECT_EQ(size, 0u);
+      preview(bytes, bytes == 4000);
+      EXPECT_EQ(Query(&size) + size, 0u);
     }
-    EXPECT_EQ(EventCount(BRELON_EV_PREVIEW), previewEvents + 3);
+    EXPECT_EQ(camera_->Count(BRELON_EV_PREVIEW), previewEvents + 3);
     EXPECT_EQ(Ctx()->lPreviewIndex, first) << "only TakePreview moves the index";
-    EXPECT_EQ(Ctx()->lPreviewSize[first], 4000);
-    EXPECT_EQ(Ctx()->lPreviewSize[1 - first], 6000);
+    EXPECT_EQ(Ctx()->lPreviewSize[first] * 10000 + Ctx()->lPreviewSize[1 - first],
+              4000 * 10000 + 6000);
     EXPECT_EQ(Ctx()->PreviewBuffer[1 - first][1], 0xD8);
   }
-  Ctx()->lPreviewSize[0] = Ctx()->lPreviewSize[1] = 0;
-  Control(R"({"cmd":"preview","camera":0,"frames":1})");
+  preview(6000, true);
   const HostEventCallback callback = std::exchange(Ctx()->pfnCallback, nullptr);
   const size_t reads = Calls("ZEPK_ReadImage");
   EXPECT_EQ(Query(&size), BRELON_OK);
   Ctx()->pfnCallback = callback;
   EXPECT_EQ(size + Ctx()->lPreviewSize[0] + Ctx()->lPreviewSize[1], 0u);
-  EXPECT_EQ(Pending(), 1);
-  EXPECT_EQ(Calls("ZEPK_ReadImage"), reads);
+  EXPECT_EQ(camera_->Pending() * 1000 + Calls("ZEPK_ReadImage"), 1000 + reads);
   EXPECT_EQ(Query(&size), BRELON_OK);  // with the callback back, the frame is parked
-
-  Ctx()->lPreviewSize[0] = Ctx()->lPreviewSize[1] = 0;
-  Set("preview_bytes", "1048577");
-  Control(R"({"cmd":"preview","camera":0,"frames":1})");
+  preview(1048577, true);
   ShootAndWait();
   EXPECT_EQ(Query(&size), BRELON_OK);
   EXPECT_EQ(Ctx()->lPreviewSize[0] + Ctx()->lPreviewSize[1], 0);
@@ -378,125 +300,98 @@ TEST_F(ReadImageOnSimCamera, ImageWaitWithholdsBothFilesOfTheShotAndSignals) {
   plat::EventReset(Ctx()->hImageWaitEvent);
   ShootAndWait();
   const Fetched raw = Fetch();
-  EXPECT_EQ(raw.read, BRELON_E_SDK);
-  EXPECT_EQ(raw.readSize, 0u);
+  EXPECT_EQ(raw.read * 10 + raw.readSize, BRELON_E_SDK * 10);
   EXPECT_EQ(plat::EventWait(Ctx()->hImageWaitEvent, 0), plat::WaitResult::kSignalled);
-  EXPECT_EQ(Ctx()->lImageWait, 0);
-  EXPECT_EQ(Ctx()->lWaitFrameNumber, 1);
+  EXPECT_EQ(Ctx()->lImageWait * 10 + Ctx()->lWaitFrameNumber, 1);
   const Fetched jpeg = Fetch();
-  EXPECT_EQ(jpeg.read, BRELON_E_SDK);
-  EXPECT_EQ(jpeg.readSize, 0u);
+  EXPECT_EQ(jpeg.read * 10 + jpeg.readSize, BRELON_E_SDK * 10);
   EXPECT_EQ(Ctx()->lWaitFrameNumber, 0);
   ShootAndWait();
   for (const Fetched& f : FetchAll()) EXPECT_EQ(f.name, Name(2, f.isRaw != 0));
 }
 
+// The closing steps, as the SDK saw them since the last look: priority mode, property writes
+// (property, count, value) and capacity reads.
 TEST_F(ReadImageOnSimCamera, ClosingStepsRestorePriorityModeAndReArmMode3301Once) {
+  auto steps = [&] {
+    std::string text;
+    for (const test::TraceCall& c : camera_->Sim().Trace()) {
+      if (c.fn == "ZEPK_GetBufferCapacity") text += "capacity;";
+      if (c.fn != "ZEPK_SetPriorityMode" && c.fn != "ZEPK_SetProp") continue;
+      for (size_t i = 1; i < c.args.size(); ++i) text += std::to_string(test::IntArg(c, i)) + " ";
+      text += ";";
+    }
+    camera_->Sim().ClearTrace();
+    return text;
+  };
   Connect(R"("format":"jpeg")");
   Ctx()->lMode3301 = 1;
   Ctx()->lHostCount = 3;
   ShootAndWait();
   ASSERT_EQ(Ctx()->lRearm3301, 1) << "the release asks for the re-arm";
-  camera_->Sim().ClearTrace();
+  steps();
   uint32_t size = 0;
   ASSERT_EQ(Query(&size), BRELON_OK);
-  const auto setPriority = camera_->Sim().Calls("ZEPK_SetPriorityMode");
-  ASSERT_EQ(setPriority.size(), 1u);
-  EXPECT_EQ(test::IntArg(setPriority[0], 1), 1);
-  const auto props = camera_->Sim().Calls("ZEPK_SetProp");
-  ASSERT_EQ(props.size(), 2u);
-  EXPECT_EQ(test::IntArg(props[0], 1), 0x3327);  // the host count: 1 value, 3
-  EXPECT_EQ(test::IntArg(props[0], 2), 1);
-  EXPECT_EQ(test::IntArg(props[0], 3), 3);
-  EXPECT_EQ(test::IntArg(props[1], 1), 0x3301);
-  EXPECT_EQ(test::IntArg(props[1], 2), 0);
+  // Capacity for the image, priority mode back, capacity again, host count 3 to 0x3327, 3301 off.
+  EXPECT_EQ(steps(), "capacity;1 ;capacity;13095 1 3 ;13057 0 ;");
   EXPECT_EQ(Ctx()->lRearm3301, 0);
-  EXPECT_EQ(Calls("ZEPK_GetBufferCapacity"), 2u) << "for the image, and for the re-arm";
-
-  camera_->Sim().ClearTrace();
   Bytes buffer(size);
-  EXPECT_EQ(ReadInto(buffer, &size), BRELON_OK);
-  EXPECT_EQ(Calls("ZEPK_SetProp") + Calls("ZEPK_SetPriorityMode"), 0u) << "re-armed once only";
-  EXPECT_EQ(Calls("ZEPK_GetBufferCapacity"), 0u) << "no refresh while in 3301";
+  auto read = [&] {
+    return ReadImage(camera_->Handle(), buffer.data(), &size, nullptr, nullptr, nullptr, nullptr,
+                     nullptr);
+  };
+  EXPECT_EQ(read(), BRELON_OK);
+  EXPECT_EQ(steps(), "") << "re-armed once only, and no capacity read while in 3301";
   Ctx()->lMode3301 = 0;
   EXPECT_EQ(Query(&size), BRELON_OK);
-  EXPECT_EQ(Calls("ZEPK_GetBufferCapacity"), 0u) << "queries refresh only for images";
-  EXPECT_EQ(ReadInto(buffer, &size), BRELON_E_IMAGE_DATA);
-  EXPECT_EQ(Calls("ZEPK_GetBufferCapacity"), 1u) << "every read call refreshes";
+  EXPECT_EQ(read(), BRELON_E_IMAGE_DATA);
+  EXPECT_EQ(steps(), "capacity;") << "queries refresh only for images, every read call does";
 }
 
 // ---- Without a camera ---------------------------------------------------------------------
 
+// Codes the camera's families and variants do not cover are no image; names take eight digits
+// from the frame number's signed remainder.
 TEST(ImageTransferNaming, FormatCodesAndFileNames) {
-  const struct {
-    uint32_t code;
-    ImageFamily family;
-    int32_t variant;
-  } formats[] = {
-      {0x001, ImageFamily::kRaw, 0},     {0x601, ImageFamily::kRaw, 1},
-      {0x301, ImageFamily::kRaw, 2},     {0x801, ImageFamily::kRaw, 3},
-      {0x007, ImageFamily::kJpeg, 0},    {0x807, ImageFamily::kJpeg, 3},
-      {0x304, ImageFamily::kPreview, 2}, {0x005, ImageFamily::kNone, 0},
-      {0x305, ImageFamily::kUnknown, 0}, {0x101, ImageFamily::kUnknown, 0},
-      {0x002, ImageFamily::kUnknown, 0}, {0x10001, ImageFamily::kUnknown, 0},
-  };
-  for (const auto& f : formats) {
-    const ImageFormat format = ClassifyFormat(f.code);
-    EXPECT_EQ(format.family, f.family) << f.code;
-    EXPECT_EQ(format.variant, f.variant) << f.code;
+  for (uint32_t code : {0x002u, 0x101u, 0x305u, 0x10001u}) {
+    EXPECT_EQ(ClassifyFormat(code).family, ImageFamily::kUnknown) << code;
   }
-  // Eight digits from the frame number's signed remainder.
-  EXPECT_EQ(Name(123456789, false), u"23456789.JPG");
-  EXPECT_EQ(Name(42, true), u"00000042.QRW");
-  EXPECT_EQ(Name(100000000, false), u"00000000.JPG");
-  EXPECT_EQ(Name(0xFFFFFFFFu, true), u"-0000001.QRW");
-  EXPECT_EQ(Name(0x80000000u, false), u"-47483648.JPG");
+  EXPECT_EQ(ClassifyFormat(0x005).family, ImageFamily::kNone);
+  EXPECT_EQ(Name(123456789, false) + Name(42, true) + Name(100000000, false) +
+                Name(0xFFFFFFFFu, true) + Name(0x80000000u, false),
+            u"23456789.JPG00000042.QRW00000000.JPG-0000001.QRW-47483648.JPG");
 }
 
-class ImageFiles : public ::testing::Test {
- protected:
-  void SetUp() override { dir_ = test::TempDir("image-files"); }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string Write(const std::string& name, const Bytes& bytes) {
-    const std::string path = (fs::path(dir_) / name).string();
+// The camera's names through host buffers with a guard band behind their BRELON_HOST_TEXT_BYTES
+// bytes, from JPEG and raw files; a long path is cut on a character boundary. Damaged files, and
+// the corpus files (none carries our maker note) as either kind, give 0 and leave them alone.
+TEST(ImageFiles, CameraNamesComeFromImageFilesCutOnACharacterBoundary) {
+  const std::string dir = test::TempDir("image-files");
+  auto write = [&](const std::string& name, const Bytes& bytes) {
+    const std::string path = (fs::path(dir) / name).string();
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     return path;
-  }
-
-  struct Names {
-    int32_t result = -99;
-    std::string file, folder;
   };
-  // Reads into host buffers with a guard band behind their BRELON_HOST_TEXT_BYTES bytes.
-  static Names Read(const std::string& path, int32_t raw) {
+  auto read = [](const std::string& path, int32_t raw) {
     std::string file = std::string("unset", sizeof "unset");
     file.resize(2 * BRELON_HOST_TEXT_BYTES, '#');
     std::string folder = file;
-    Names names;
-    names.result = ReadImageInfoFromFile(path.c_str(), file.data(), folder.data(), raw);
+    const int32_t result = ReadImageInfoFromFile(path.c_str(), file.data(), folder.data(), raw);
     for (const std::string* out : {&file, &folder}) {
       EXPECT_EQ(out->find_first_not_of('#', BRELON_HOST_TEXT_BYTES), std::string::npos)
           << "written past the host's buffer";
     }
-    names.file = file.c_str();
-    names.folder = folder.c_str();
-    return names;
-  }
-
-  std::string dir_;
-};
-
-TEST_F(ImageFiles, CameraNamesComeFromJpegAndRawFiles) {
+    return std::tuple(result, std::string(file.c_str()), std::string(folder.c_str()));
+  };
   const Bytes jpeg = CameraJpeg(5, "A:\\DCIM\\100ORVTS\\ORV_0005.JPG");
-  for (int32_t raw : {0, 1}) {
-    const Names names = Read(Write("a", raw ? zepasim::RawContainer(jpeg, 8192) : jpeg), raw);
-    EXPECT_EQ(names.result, 1);
-    EXPECT_EQ(names.file + "|" + names.folder, "ORV_0005.JPG|100ORVTS");
+  const Bytes raw = zepasim::RawContainer(jpeg, 8192);
+  for (int32_t kind : {0, 1}) {
+    EXPECT_EQ(read(write("a", kind ? raw : jpeg), kind),
+              std::tuple(1, std::string("ORV_0005.JPG"), std::string("100ORVTS")));
   }
   char folder[BRELON_HOST_TEXT_BYTES] = "unset";
-  EXPECT_EQ(ReadImageInfoFromFile(Write("b", jpeg).c_str(), nullptr, folder, 0), 0)
+  EXPECT_EQ(ReadImageInfoFromFile(write("b", jpeg).c_str(), nullptr, folder, 0), 0)
       << "1 only when the file name was written";
   EXPECT_STREQ(folder, "100ORVTS");
 
@@ -504,11 +399,12 @@ TEST_F(ImageFiles, CameraNamesComeFromJpegAndRawFiles) {
   constexpr size_t kFolderBytes = 128, kFileBytes = 129, kLongestCharacterBytes = 4;
   const Bytes longPath = CameraJpeg(
       7, "\\" + std::string(kFolderBytes, '\xFF') + "\\" + std::string(kFileBytes, '\xFE'));
-  for (int32_t raw : {0, 1}) {
-    const Names names = Read(Write("long", raw ? zepasim::RawContainer(longPath) : longPath), raw);
-    EXPECT_EQ(names.result, 1);
+  for (int32_t kind : {0, 1}) {
+    const auto [result, file, folder] =
+        read(write("long", kind ? zepasim::RawContainer(longPath) : longPath), kind);
+    EXPECT_EQ(result, 1);
     for (const auto& [text, sourceBytes] :
-         {std::pair(names.file, kFileBytes), std::pair(names.folder, kFolderBytes)}) {
+         {std::pair(file, kFileBytes), std::pair(folder, kFolderBytes)}) {
       // Whole, or cut after the last whole character that fits: a cut inside a character
       // would not convert back to itself.
       char16_t wide[BRELON_HOST_TEXT_BYTES];
@@ -521,31 +417,29 @@ TEST_F(ImageFiles, CameraNamesComeFromJpegAndRawFiles) {
           << text.size();
     }
   }
-}
 
-// Damaged files, and the corpus files, none of which carries our maker note, as either kind.
-TEST_F(ImageFiles, UnusableFilesGiveZeroAndLeaveTheOutputsAlone) {
-  const Bytes raw = zepasim::RawContainer(CameraJpeg(5, "A:\\X\\Y.JPG"), 8192);
   Bytes pastEnd = raw;
   pastEnd[exif::kRawJpegLengthField] = 0x7F;  // embedded JPEG length far beyond the file
   std::vector<std::pair<std::string, int32_t>> files = {
-      {Write("past.qrw", pastEnd), 1},
-      {Write("cut.qrw", Bytes(raw.begin(), raw.begin() + 300)), 1},
-      {Write("raw.jpg", raw), 0},
-      {Write("empty.jpg", {}), 0},
-      {(fs::path(dir_) / "missing.jpg").string(), 0}};
+      {write("past.qrw", pastEnd), 1},
+      {write("cut.qrw", Bytes(raw.begin(), raw.begin() + 300)), 1},
+      {write("raw.jpg", raw), 0},
+      {write("empty.jpg", {}), 0},
+      {(fs::path(dir) / "missing.jpg").string(), 0}};
   for (const fs::directory_entry& entry : fs::directory_iterator(test::CorpusDir())) {
     for (int32_t kind : {0, 1}) files.emplace_back(entry.path().string(), kind);
   }
   ASSERT_GT(files.size(), 60u);
   for (const auto& [path, kind] : files) {
-    const Names names = Read(path, kind);
-    EXPECT_EQ(names.result, 0) << path << " raw " << kind;
-    EXPECT_EQ(names.file + names.folder, "unsetunset") << path;
+    EXPECT_EQ(read(path, kind), std::tuple(0, std::string("unset"), std::string("unset")))
+        << path << " raw " << kind;
   }
   EXPECT_EQ(ReadImageInfoFromFile(nullptr, nullptr, nullptr, 0), 0);
+  fs::remove_all(dir);
 }
 
+// Sizes above, within and below the JPEG's, and none: copied up to the size, never beyond. A
+// region that is no JPEG with Exif writes nothing; no image at all gives -6.
 TEST(ExtractEmbeddedJpegTest, MeasuresAndCopiesWithinTheGivenSize) {
   const Bytes jpeg = CameraJpeg(5, "A:\\X\\Y.QRW");
   const Bytes raw = zepasim::RawContainer(jpeg, 8192);
@@ -554,19 +448,16 @@ TEST(ExtractEmbeddedJpegTest, MeasuresAndCopiesWithinTheGivenSize) {
   EXPECT_EQ(ExtractEmbeddedJpeg(raw.data(), 0, nullptr, &size), BRELON_OK);
   EXPECT_EQ(size, length);
   EXPECT_EQ(ExtractEmbeddedJpeg(raw.data(), 0, nullptr, nullptr), BRELON_OK);
-  // Sizes above, within and below the JPEG's, and none: copied up to the size, never beyond.
   for (int32_t given : {length + 16, 100, 0, -1, -2}) {
-    SCOPED_TRACE(given);
     Bytes out(jpeg.size() + 16, 0xAA);
     size = given;
     EXPECT_EQ(ExtractEmbeddedJpeg(raw.data(), 0, out.data(), given == -2 ? nullptr : &size),
               BRELON_OK);
     const int32_t copied = given == -2 ? length : std::clamp(given, 0, length);
-    EXPECT_EQ(given == -2 ? copied : size, copied);
-    EXPECT_TRUE(std::equal(jpeg.begin(), jpeg.begin() + copied, out.begin()));
-    EXPECT_EQ(out[copied], 0xAA);
+    EXPECT_EQ(given == -2 ? copied : size, copied) << given;
+    EXPECT_TRUE(std::equal(jpeg.begin(), jpeg.begin() + copied, out.begin())) << given;
+    EXPECT_EQ(out[copied], 0xAA) << given;
   }
-  // A region that is no JPEG with Exif writes nothing; no image at all gives -6.
   Bytes header = raw;
   std::fill_n(header.begin() + exif::kRawJpegOffsetField, 4, 0);  // the region is the header
   Bytes out(16, 0xAA);
