@@ -3,7 +3,7 @@
 // what a failed or unknown read keeps, each failure's result; both without a camera.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -28,9 +28,8 @@ std::string ShootCalls(const test::SimSession& sim) {
     out += " " + fn;
     const size_t words = fn == "SetProp" ? call.args.size() - 1 : fn == "GetPriorityMode" ? 0 : 1;
     for (size_t i = 1; i <= words; ++i) {
-      char word[16];
-      std::snprintf(word, sizeof word, "%c%x", i == 1 ? ':' : ',',
-                    static_cast<uint32_t>(test::IntArg(call, i)));
+      char word[16] = {i == 1 ? ':' : ','};
+      std::to_chars(word + 1, word + 15, static_cast<uint32_t>(test::IntArg(call, i)), 16);
       out += word;
     }
   }
@@ -87,15 +86,14 @@ TEST(ShootOnSimCamera, ChoosesTheReleasesFromTheCamerasListAndAnswersAsTheyGo) {
     ASSERT_TRUE(camera.Connected());
     plat::LockGuard holdSession(Locks().host[0]);  // no watch cycle in between
     camera.Sim().ClearTrace();
-    PluginContext* ctx = camera.Context();
-    ctx->lMode3301 = hostCount >= 0;
-    ctx->lHostCount = hostCount;
-    const int32_t result = Shoot(camera.Handle());
-    const int pictures = camera.Sim().Control(R"({"cmd":"pending","camera":0})");
-    EXPECT_EQ(std::to_string(result) + " " + std::to_string(pictures) + ShootCalls(camera.Sim()),
+    camera.Context()->lMode3301 = hostCount >= 0;
+    camera.Context()->lHostCount = hostCount;
+    const std::string result = std::to_string(Shoot(camera.Handle())) + " ";
+    EXPECT_EQ(result + std::to_string(camera.Control(R"({"cmd":"pending","camera":0})")) +
+                  ShootCalls(camera.Sim()),
               want)
         << config << " " << faults << " " << hostCount;
-    EXPECT_EQ(ctx->lRearm3301, hostCount >= 0 ? 1 : 0);
+    EXPECT_EQ(camera.Context()->lRearm3301, hostCount >= 0 ? 1 : 0);
   }
   plat::SetTimeScale(1);
 }

@@ -24,10 +24,10 @@ namespace {
 constexpr uint32_t kTimeScale = 50;  // a session cycle of 5 s nominal lasts 100 ms
 constexpr int kHostThreads = 8, kDefaultSeconds = 3;
 constexpr uint32_t kChaosSliceMs = 10, kExitSlackMs = 1500;  // real time
-// Per this many chaos slices: a plug toggle (200 ms), a camera-body shot, a preview frame, a busy
-// answer (which waits for its call, so rare ones must not have one pending all along).
+// Per this many chaos slices: a plug toggle (200 ms), a shot, a preview frame, a busy answer.
 constexpr int kPlugEvery = 20, kShutterEvery = 7, kPreviewEvery = 5, kBusyEvery = 10;
 constexpr uint32_t kSeed = 20261206;
+constexpr int32_t kProp = 0x3328;  // a property every simulated camera holds
 const std::string kConfig = R"({"cameras":[{"preview_bytes":2048,)"
                             R"("capture":{"format":"raw+jpeg","delay_ms":5,"raw_bytes":30000}}]})";
 const char* const kBusyTargets[] = {
@@ -62,10 +62,7 @@ void HostThread(Soak& soak, int index) {
   uint8_t connected = 0;
   const std::function<void()> kCalls[] = {
       [&] { Shoot(handle); },
-      [&] {
-        plat::LockGuard pair(soak.pairs);
-        soak.host.FetchOne(soak.log);
-      },
+      [&] { soak.host.FetchOne((plat::LockGuard(soak.pairs), soak.log)); },  // held to the ";"
       [&] { GetCameraCondition(handle, &condition); },
       [&] { IsCameraConnect(handle, &connected), GetDeviceInfo(handle, &info); },
       [&] { a = kPreviewSlotBytes, object->TakePreview(preview.data(), &a); },
@@ -82,10 +79,7 @@ void HostThread(Soak& soak, int index) {
         object->GetPriorityMode(0), object->GetCameraHandle(), object->GetCapacity(&a, &b);
         object->GetConnectKind(), object->GetOpenMode(), object->GetMode3301();
       },
-      [&] {
-        sdk->BRN_GetAperture(reinterpret_cast<ZepkArg>(&a));
-        sdk->BRN_GetProp(0x3328, 1, &a);  // a property every simulated camera holds
-      }};
+      [&] { sdk->BRN_GetAperture(reinterpret_cast<ZepkArg>(&a)), sdk->BRN_GetProp(kProp, 1, &a); }};
   for (; !soak.stop.load(); ++soak.calls) kCalls[random() % std::size(kCalls)]();
   for (void* o : objects) static_cast<IBrelon_OBJ*>(o)->Release();
 }
@@ -103,8 +97,7 @@ void ChaosThread(Soak& soak) {
     if (slice % kShutterEvery == 0) control(R"({"cmd":"press_shutter","camera":0})");
     if (slice % kPreviewEvery == 0) control(R"({"cmd":"preview","camera":0})");
   }
-  control(R"({"cmd":"plug","camera":0})");
-  control(R"({"cmd":"clear_faults"})");
+  control(R"({"cmd":"plug","camera":0})"), control(R"({"cmd":"clear_faults"})");
 }
 
 TEST(Soak, HostThreadsUnderUnplugAndBusyLoseAndDuplicateNothing) {
@@ -115,46 +108,41 @@ TEST(Soak, HostThreadsUnderUnplugAndBusyLoseAndDuplicateNothing) {
   auto soak = std::make_unique<Soak>();
   ASSERT_TRUE(soak->host.Connected());
   std::vector<plat::Thread*> threads;
-  for (int i = 0; i < kHostThreads; ++i)
-    threads.push_back(test::StartThread([&soak, i] { HostThread(*soak, i); }));
-  threads.push_back(test::StartThread([&soak] { ChaosThread(*soak); }));
-  for (plat::Thread* thread : threads) ASSERT_NE(thread, nullptr);
+  for (int i = 0; i <= kHostThreads; ++i) {  // the last one is the chaos thread
+    threads.push_back(test::StartThread(
+        [&soak, i] { i < kHostThreads ? HostThread(*soak, i) : ChaosThread(*soak); }));
+    ASSERT_NE(threads.back(), nullptr);
+  }
   test::RealSleepMs(static_cast<uint32_t>(seconds) * 1000);
   soak->stop = true;
-  for (plat::Thread* thread : threads) {
-    plat::ThreadJoin(thread, plat::kInfinite);
-    plat::ThreadClose(thread);
-  }
+  for (plat::Thread* thread : threads)
+    plat::ThreadJoin(thread, plat::kInfinite), plat::ThreadClose(thread);
 
   // The camera back: the pairs find nothing until the session has opened it again.
   test::ConnectedContext& host = soak->host;
-  std::vector<std::u16string>& names = soak->log.names;
-  const size_t duringSoak = names.size();
   uint8_t connected = 0;
   ASSERT_TRUE(
       test::Eventually([&] { return IsCameraConnect(host.Handle(), &connected) == BRELON_OK; }));
   ASSERT_TRUE(host.ShotsReady());
   EXPECT_TRUE(test::Eventually([&] { return host.FetchOne(soak->log), host.Pending() == 0; }))
       << "files left in the camera";
-  const std::vector<int32_t>& results = soak->log.results;
-  const auto deleted = std::count(results.begin(), results.end(), BRELON_E_IMAGE_DELETED);
+  const auto deleted = std::ranges::count(soak->log.results, BRELON_E_IMAGE_DELETED);
   const int shots = host.Control(R"({"cmd":"stats","camera":0,"what":"shots"})");
   EXPECT_GT(shots, 0);
   std::vector<std::u16string> expected;
   for (int frame = 1; frame <= 2 * shots; ++frame)
     expected.push_back(test::ExpectedName((frame + 1) / 2, frame % 2));
-  std::sort(expected.begin(), expected.end());
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end()) << "delivered twice";
+  std::ranges::sort(expected);
+  std::vector<std::u16string>& names = soak->log.names;
+  std::ranges::sort(names);
+  EXPECT_EQ(std::ranges::adjacent_find(names), names.end()) << "delivered twice";
   EXPECT_TRUE(std::includes(expected.begin(), expected.end(), names.begin(), names.end()))
       << "a file was delivered under a name no shot had";
-  EXPECT_EQ(names.size() + static_cast<size_t>(deleted), expected.size())
-      << names.size() << " delivered and " << deleted << " deleted of " << expected.size();
-  std::printf("[ soak ] %d s, %d calls, %d shots, %zu files (%zu meanwhile), %d deleted\n", seconds,
-              soak->calls.load(), shots, names.size(), duringSoak, int(deleted));
+  EXPECT_EQ(names.size() + static_cast<size_t>(deleted), expected.size()) << "lost files";
+  std::printf("[ soak ] %d s, %d calls, %d shots, %zu files, %d deleted\n", seconds,
+              soak->calls.load(), shots, names.size(), int(deleted));
 
-  // Exit: the session thread finishes its cycle and no more.
-  const int64_t exitStart = test::RealNowMs();
+  const int64_t exitStart = test::RealNowMs();  // Exit lets the session finish its cycle, no more
   Exit(host.Handle());
   EXPECT_LE(test::RealNowMs() - exitStart,
             (kUsbCycleMs + 2 * kCloseDelayMs) / kTimeScale + kExitSlackMs);
@@ -162,20 +150,17 @@ TEST(Soak, HostThreadsUnderUnplugAndBusyLoseAndDuplicateNothing) {
   plat::SetTimeScale(1);
 }
 
-int64_t ResidentPages() {  // -1 without /proc
-  int64_t size = -1, resident = -1;
-  std::ifstream("/proc/self/statm") >> size >> resident;
-  return resident;
-}
-
 // A lost 2 MiB context shows at once; sanitizers keep freed memory, so there only handles count.
 TEST(ResourceCycles, InitExitPairsCloseEveryHandleAndKeepMemoryFlat) {
-  constexpr int kRounds = 200, kWarmRounds = 10, kConnectEvery = 10;
-  constexpr int64_t kTolerancePages = 256;  // 1 MiB of 4 KiB pages
+  constexpr int kRounds = 200, kWarmRounds = 10, kConnectEvery = 10, kSlackPages = 256;  // 1 MiB
   test::Profile profile = test::UseFreshProfile("resources");
   plat::SetTimeScale(1000);  // the session's 600 ms close delay lasts 0.6 ms
   test::ConnectedContext host(kConfig, test::ConnectedContext::kNoWait, false);
-  Exit(host.Handle());  // one simulator session for all rounds; its own context is not needed
+  Exit(host.Handle());        // one simulator session for all rounds; its own context is not needed
+  const auto resident = [] {  // pages; -1 without /proc
+    int64_t size = -1, pages = -1;
+    return std::ifstream("/proc/self/statm") >> size >> pages, pages;
+  };
   int64_t warm = -1;
   for (int round = 1; round <= kRounds; ++round) {
     void* context = nullptr;
@@ -185,10 +170,10 @@ TEST(ResourceCycles, InitExitPairsCloseEveryHandleAndKeepMemoryFlat) {
                 test::Eventually([&] { return IsCameraConnect(&context, &on) == BRELON_OK; }));
     Exit(&context);
     ASSERT_EQ(host.Control(R"({"cmd":"stats","what":"handles"})"), 0) << "round " << round;
-    if (round == kWarmRounds) warm = ResidentPages();
+    if (round == kWarmRounds) warm = resident();
   }
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-  EXPECT_TRUE(warm < 0 || ResidentPages() - warm <= kTolerancePages) << ResidentPages() - warm;
+  EXPECT_TRUE(warm < 0 || resident() - warm <= kSlackPages) << resident() - warm;
 #endif
   plat::SetTimeScale(1);
 }
