@@ -114,12 +114,10 @@ TEST(ConditionTexts, ApertureWhiteBalanceAndShutterKindFollowTheirRules) {
     texts += WhiteBalanceLabel(mode) + std::u16string(u"|");
   EXPECT_EQ(texts, u"AUTO|Daylight|INC.|UW|FL1|FL2|FL3|SHADE||CUS.1|CUS.2|CUS.3|||||");
   // The record's text is emptied in place, so stale units may follow its terminator.
-  EXPECT_EQ(std::vector<int32_t>({ShutterTextKind(u"1/2.5"), ShutterTextKind(u"2'00\""),
-                                  ShutterTextKind(u"BULB"), ShutterTextKind(u"\0/\"")}),
-            std::vector<int32_t>({0, 1, 2, 2}));
+  EXPECT_EQ(ShutterTextKind(u"\0/\""), 2);
 }
 
-TEST(ConditionOnSimCamera, ReportsKeepsWhatAFailedReadHadLogsFailuresAndNeedsACamera) {
+TEST(ConditionOnSimCamera, ReportsKeepsWhatAFailedReadHadAndNeedsACamera) {
   test::ConnectedContext camera(R"({"cameras":[{"exposure_bias":-3}]})");
   ASSERT_TRUE(camera.Connected());
   plat::LockGuard holdSession(Locks().host[0]);  // no watch cycle in between

@@ -1,7 +1,6 @@
-// Fault sweep: every SDK call of a clean run (session thread, Shoot, the ReadImage pairs, live
-// view, GetCameraCondition, Exit) fails once busy, once with another number and, where guarded,
-// by a throw; then with its error lookup failing too. Each run must fire its fault, give the
-// defined result and leave the plug-in delivering the next shot under its names.
+// Fault sweep: every SDK call of a clean run fails busy, with another number, thrown where guarded,
+// and with its error lookup failing too. Each run must fire its fault, give the defined result
+// and leave the plug-in delivering the next shot under its names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -51,8 +50,7 @@ constexpr const char* kPhaseNames[] = {"session",   "Shoot", "ReadImage", "GetCa
 enum Fault { kBusy, kOther, kThrow };
 constexpr const char* kFaultNames[] = {"busy", "other", "throw"};
 
-// A call site: the nth call of an entry point within one phase of the clean run, and the set-up
-// of the run that reaches it.
+// The nth call of an entry point in one phase of the clean run, and how that run is set up.
 struct Site {
   Phase phase = kSession;
   bool discardJpeg = false;  // ReadImage: JPEGs are not to be transferred
@@ -103,8 +101,7 @@ std::vector<std::string> Faults(const Site& site, const Injection& inj) {
           fault(kLookup, 1, inj.fault)};
 }
 
-// Whether the site's call at or after `from` failed. With `inj`: notes whether a lookup followed
-// it, which in the second order must have failed too.
+// Whether the site's call from `from` on failed; with `inj`, also whether a lookup followed.
 bool FaultHit(ConnectedContext& host, size_t from, const Site& site, Injection* inj = nullptr) {
   const Trace trace = host.Sim().Trace();
   const auto failed = [&](size_t k) {
@@ -121,8 +118,7 @@ bool FaultHit(ConnectedContext& host, size_t from, const Site& site, Injection* 
   return hit;
 }
 
-// The sites of trace [from, to) not yet in `sites`, made like `like`; calls at or after
-// `watchFrom` belong to the watch cycles.
+// Adds the new sites of trace [from, to), made like `like`; from `watchFrom` on: watch cycles.
 void AddSites(const Trace& trace, size_t from, size_t to, const Site& like,
               std::vector<Site>& sites, size_t watchFrom = SIZE_MAX) {
   std::map<std::string, int> seen;
@@ -158,8 +154,7 @@ Names ShotNames(int frame) {
   return Sorted({test::ExpectedName(frame, true), test::ExpectedName(frame, false)});
 }
 
-// A host's live view: a query, then a look into the preview slots through the interface object.
-// The sizes of the JPEG frames handed out (-1: not a JPEG).
+// Live view: query, then the preview slot; the sizes of the JPEG frames handed out (-1: no JPEG).
 std::vector<int32_t> RunLiveView(ConnectedContext& host, TransferLog& log) {
   void* object = nullptr;
   CreateIF(*host.Handle(), BRELON_IF_BRELON, &object);
@@ -283,16 +278,14 @@ void RunHostScenario(const Site& site, Injection& inj) {
                                c.wbModeResult,      c.colorTempResult, c.exposureBiasResult};
     EXPECT_EQ(std::ranges::count(results, ZEPK_FAILED), 1);
   } else if (site.phase == kPreview) {
-    // An unread frame stays for the next query and a failed slot is never handed out; event 3
-    // follows every query that got the frame's information.
+    // An unread frame stays, a failed slot is never handed out; event 3 follows each info.
     const int eventsBefore = host.Count(BRELON_EV_PREVIEW);
     EXPECT_EQ(RunLiveView(host, log), std::vector<int32_t>{kPreviewBytes});
     EXPECT_EQ(log.results, std::vector<int32_t>(log.results.size(), expected));
     EXPECT_EQ(host.Count(BRELON_EV_PREVIEW) - eventsBefore,
               static_cast<int>(log.results.size()) - (site.fn == "ZEPK_ReadImageInfo" ? 1 : 0));
   } else {
-    // A failed query or read leaves the file for the next pair; a failed deletion lets the
-    // JPEG through after all.
+    // A failed query or read leaves the file for the next pair; a failed deletion passes it.
     log = host.FetchPending();
     SetJpegTransfer(true);
     const bool jpegDeleted = site.discardJpeg && site.fn != "ZEPK_DeleteImage";
@@ -356,8 +349,7 @@ void RunSessionScenario(const Site& site, Injection& inj) {
   ExpectRecovered(*host);
 }
 
-// Every scenario of every phase, its coverage printed; then the second order over the sites
-// after whose failure the error number was looked up.
+// Every site of every phase; then again where a lookup followed, the lookup failing too.
 TEST(FaultSweep, EveryCallFailingGivesItsResultAndTheNextShotArrivesWhole) {
   const test::Profile profile = test::UseFreshProfile("faults");  // both formats everywhere
   plat::SetTimeScale(kTimeScale);
