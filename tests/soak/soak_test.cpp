@@ -146,13 +146,13 @@ TEST(Soak, HostThreadsUnderUnplugAndBusyLoseAndDuplicateNothing) {
   Exit(host.Handle());
   EXPECT_LE(test::RealNowMs() - exitStart,
             (kUsbCycleMs + 2 * kCloseDelayMs) / kTimeScale + kExitSlackMs);
-  soak.reset();
-  plat::SetTimeScale(1);
+  soak.reset(), plat::SetTimeScale(1);
 }
 
 // A lost 2 MiB context shows at once; sanitizers keep freed memory, so there only handles count.
 TEST(ResourceCycles, InitExitPairsCloseEveryHandleAndKeepMemoryFlat) {
-  constexpr int kRounds = 200, kWarmRounds = 10, kConnectEvery = 10, kSlackPages = 256;  // 1 MiB
+  constexpr int kRounds = 200, kWarmRounds = 10, kConnectEvery = 10;
+  [[maybe_unused]] constexpr int kSlackPages = 256;  // resident pages: 1 MiB
   test::Profile profile = test::UseFreshProfile("resources");
   plat::SetTimeScale(1000);  // the session's 600 ms close delay lasts 0.6 ms
   test::ConnectedContext host(kConfig, test::ConnectedContext::kNoWait, false);
@@ -161,7 +161,7 @@ TEST(ResourceCycles, InitExitPairsCloseEveryHandleAndKeepMemoryFlat) {
     int64_t size = -1, pages = -1;
     return std::ifstream("/proc/self/statm") >> size >> pages, pages;
   };
-  int64_t warm = -1;
+  [[maybe_unused]] int64_t warm = -1;
   for (int round = 1; round <= kRounds; ++round) {
     void* context = nullptr;
     ASSERT_EQ(Init(&context, nullptr, nullptr), BRELON_OK) << "round " << round;
