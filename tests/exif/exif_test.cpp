@@ -9,6 +9,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <numeric>
 #include <optional>
 
@@ -175,6 +176,10 @@ TEST(ExifMetaInfo, DebugCopyIsReplacedOnlyWhereItsFolderExists) {
     EXPECT_FALSE(fs::exists(folder)) << "the folder must never be created";
     ASSERT_TRUE(fs::create_directory(folder, ec)) << ec.message();
   }
+  // Gone again also when an assertion below ends the test early.
+  const std::shared_ptr<void> remover(nullptr, [&](void*) {
+    if (!hadFolder) fs::remove_all(folder, ec);
+  });
   // The path is machine-wide, and other test processes write it too while the folder exists:
   // a few tries, each of which must end with exactly the shorter image (no stale tail).
   Bytes written;
@@ -185,7 +190,6 @@ TEST(ExifMetaInfo, DebugCopyIsReplacedOnlyWhereItsFolderExists) {
     written.assign(std::istreambuf_iterator<char>(in), {});
   }
   EXPECT_EQ(written, first);
-  if (!hadFolder) fs::remove_all(folder, ec);
 }
 
 // Exactly inside the data, at the header's end at the least, and never by wrapping 32 bits.
