@@ -1,5 +1,5 @@
-// Environment and scratch-folder helpers for tests; with the child-process backends the only
-// test code that meets the OS directly, so that suites stay portable between Linux and Windows.
+// Environment, scratch-folder and executable-folder helpers for tests; with the child-process
+// backends the only test code that meets the OS directly, so that suites stay portable.
 #include "support/test_env.h"
 
 #include <atomic>
@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/child_process.h"
+#include "support/connected_context.h"
 
 #if defined(_WIN32)
 #include <process.h>  // getpid
@@ -80,3 +82,17 @@ std::string DataDir() {
 }
 
 }  // namespace brelon::test
+
+namespace testsupport {
+
+std::filesystem::path CurrentExecutableDir() {
+  char16_t path[4096];
+  if (!plat::ExecutablePath(path, std::size(path))) return std::filesystem::current_path();
+  return std::filesystem::path(std::u16string(path)).parent_path();
+}
+
+void SleepRealMs(int milliseconds) {
+  brelon::test::RealSleepMs(static_cast<uint32_t>(milliseconds));
+}
+
+}  // namespace testsupport
