@@ -57,14 +57,6 @@ std::string SimVariantPath(const std::string& name) {
 SimLibrary::SimLibrary(const std::string& path)
     : handle_(plat::LibraryLoad(fs::path(path).u16string().c_str())) {}
 
-SimLibrary::~SimLibrary() {
-  plat::LibraryFree(static_cast<plat::Library*>(handle_));
-}
-
-void* SimLibrary::Symbol(const char* name) const {
-  return plat::LibrarySymbol(static_cast<plat::Library*>(handle_), name);
-}
-
 SimSession::SimSession(const std::string& configJson)
     : dir_(TempDir("sim")),
       tracePath_((fs::path(dir_) / "trace.jsonl").string()),
@@ -119,10 +111,6 @@ std::vector<TraceCall> SimSession::Calls(const std::string& fn) const {
   return selected;
 }
 
-void SimSession::ClearTrace() {
-  std::ofstream(tracePath_, std::ios::binary | std::ios::trunc).flush();
-}
-
 int64_t RealNowMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -161,10 +149,6 @@ ConnectedContext::~ConnectedContext() {
   plat::LockDestroy(lock_);
 }
 
-int32_t ConnectedContext::Reinit() {
-  return initResult_ = Init(&handle_, &ConnectedContext::OnEvent, this);
-}
-
 int32_t BRELON_CDECL ConnectedContext::OnEvent(int32_t camera, int32_t event, void* self) {
   auto* me = static_cast<ConnectedContext*>(self);
   // The trace is read outside the lock: the simulator may be writing it.
@@ -201,17 +185,9 @@ int ConnectedContext::Count(int32_t code) const {
   return static_cast<int>(std::count(codes.begin(), codes.end(), code));
 }
 
-bool ConnectedContext::WaitEvent(int32_t code, int times, uint32_t realMs) const {
-  return Eventually([&] { return Count(code) >= times; }, realMs);
-}
-
 size_t ConnectedContext::TraceAtConnect() const {
   plat::LockGuard guard(lock_);
   return traceAtConnect_;
-}
-
-int ConnectedContext::Pending() {
-  return Control(R"({"cmd":"pending","camera":0})");
 }
 
 bool ConnectedContext::ShotsReady() {

@@ -56,8 +56,8 @@ class ConnectedContext {
 
   int32_t InitResult() const { return initResult_; }
   bool Connected() const { return connected_; }  // event 100 came within the first wait
-  int32_t Reinit();                              // Init again, after the test's own Exit
-  void** Handle() { return &handle_; }           // the host's variable, owned here
+  int32_t Reinit() { return initResult_ = Init(&handle_, &OnEvent, this); }  // after an Exit
+  void** Handle() { return &handle_; }  // the host's variable, owned here
   PluginContext* Context() const { return static_cast<PluginContext*>(handle_); }
   SimSession& Sim() { return sim_; }
   int Control(const std::string& json) { return sim_.Control(json); }
@@ -67,10 +67,12 @@ class ConnectedContext {
   std::vector<HostEvent> HostEvents() const;
   std::vector<int32_t> Events() const;
   int Count(int32_t code) const;
-  bool WaitEvent(int32_t code, int times, uint32_t realMs = kRealWaitMs) const;
+  bool WaitEvent(int32_t code, int times, uint32_t realMs = kRealWaitMs) const {
+    return Eventually([&] { return Count(code) >= times; }, realMs);
+  }
   size_t TraceAtConnect() const;  // trace lines written when the first event 100 came
 
-  int Pending();             // ready items in the camera's buffer
+  int Pending() { return Control(R"({"cmd":"pending","camera":0})"); }  // ready items
   bool ShotsReady();         // waits until every shot taken so far is ready
   void SetFrame(int frame);  // the next shot's frame number
   // One query and, when it reports an image, the read into a buffer of that size.

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <variant>
 #include <vector>
+
+#include "platform/platform.h"
 
 namespace brelon::test {
 
@@ -42,10 +45,12 @@ std::string SimVariantPath(const std::string& name);  // "no_serial", "no_prop"
 class SimLibrary {
  public:
   explicit SimLibrary(const std::string& path);
-  ~SimLibrary();
+  ~SimLibrary() { plat::LibraryFree(static_cast<plat::Library*>(handle_)); }
   SimLibrary(const SimLibrary&) = delete;
   SimLibrary& operator=(const SimLibrary&) = delete;
-  void* Symbol(const char* name) const;  // null when absent or not loaded
+  void* Symbol(const char* name) const {  // null when absent or not loaded
+    return plat::LibrarySymbol(static_cast<plat::Library*>(handle_), name);
+  }
 
  private:
   void* handle_ = nullptr;
@@ -66,7 +71,7 @@ class SimSession {
   const std::string& Dir() const { return dir_; }             // the session's scratch folder
   std::vector<TraceCall> Trace() const;                       // parsed JSONL
   std::vector<TraceCall> Calls(const std::string& fn) const;  // only that function
-  void ClearTrace();
+  void ClearTrace() { std::ofstream(tracePath_, std::ios::binary | std::ios::trunc).flush(); }
 
  private:
   std::string dir_;
