@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <regex>
@@ -120,6 +121,10 @@ TEST(ExifMetaInfo, NothingIsReadWithoutASourceAndTheDebugCopyOnlyWhereItsFolderE
     EXPECT_FALSE(fs::exists(folder)) << "the folder must never be created";
     ASSERT_TRUE(fs::create_directory(folder, ec)) << ec.message();
   }
+  // Gone again also when an assertion below ends the test early.
+  const std::shared_ptr<void> remover(nullptr, [&](void*) {
+    if (!hadFolder) fs::remove_all(folder, ec);
+  });
   // Other test processes write this machine-wide path too: a few tries, each with no stale tail.
   Bytes written;
   for (int attempt = 0; attempt < 5 && written != first; ++attempt) {
@@ -128,7 +133,6 @@ TEST(ExifMetaInfo, NothingIsReadWithoutASourceAndTheDebugCopyOnlyWhereItsFolderE
     written = ReadFile(file.string());
   }
   EXPECT_EQ(written, first);
-  if (!hadFolder) fs::remove_all(folder, ec);
   ASSERT_EQ(info.ParseMetadata(), 0);
   EXPECT_EQ(info.Close() + info.ReleaseAll(), 0);
   EXPECT_EQ(info.ParseMetadata(), -3);

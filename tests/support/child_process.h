@@ -10,40 +10,29 @@
 
 namespace testsupport {
 
-// Exit code that stands for "ended by a signal" or "could not be waited for".
-constexpr int kChildAbnormalExit = -1;
+constexpr int kChildAbnormalExit = -1;  // ended by a signal, or not waited for
 
 class ChildProcess {
  public:
   ChildProcess() = default;
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
-  // A child still running here is killed, so a failed test never leaves one behind.
-  ~ChildProcess();
+  ~ChildProcess();  // kills a child still running, so that a failed test leaves none behind
 
-  // Starts `program` with `args`. `env` holds NAME=VALUE entries added to (or replacing in)
-  // the inherited environment. Output goes to `outputFile`, which is truncated first; the
-  // file rather than a pipe keeps a chatty child from blocking while the test only polls.
+  // `env` holds NAME=VALUE entries added to (or replacing in) the inherited environment. The
+  // output goes to a file, on which a chatty child cannot block as on a pipe.
   bool Start(const std::filesystem::path& program, const std::vector<std::string>& args,
              const std::vector<std::string>& env, const std::filesystem::path& outputFile);
-
-  // Sends the console interrupt (SIGINT; on Windows CTRL_BREAK_EVENT to the child's own
-  // process group). False when it could not be delivered.
-  bool Interrupt();
-
-  // Waits for the end and returns the exit code, or kChildAbnormalExit.
-  int Wait();
+  bool Interrupt();  // SIGINT; on Windows CTRL_BREAK_EVENT to the child's own process group
+  int Wait();        // the exit code, or kChildAbnormalExit
 
  private:
   intptr_t process_ = 0;  // pid, or the process HANDLE
-  uint32_t id_ = 0;       // process id (Windows: the group id for the interrupt)
+  uint32_t id_ = 0;       // Windows: the group id for the interrupt
   bool running_ = false;
 };
 
-// The folder of the running executable.
 std::filesystem::path CurrentExecutableDir();
-
-// Sleeps the calling thread for real time: the child runs on the real clock.
-void SleepRealMs(int milliseconds);
+void SleepRealMs(int milliseconds);  // the child runs on the real clock, whatever the time scale
 
 }  // namespace testsupport

@@ -1,41 +1,21 @@
-// POSIX backend of the test-side child process: fork and execve, output to a file via dup2,
-// SIGINT for the interrupt, waitpid for the exit code.
+// POSIX backend of the test-side child process: posix_spawn with the output file as stdout and
+// stderr, SIGINT for the interrupt, waitpid for the exit code.
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "support/child_process.h"
 
 extern char** environ;
 
 namespace testsupport {
-namespace {
 
-constexpr int kExecFailedCode = 127;  // what a shell reports for a program it could not run
 constexpr mode_t kOutputMode = 0644;
-constexpr long kNanosPerMilli = 1000000;
-constexpr int kMillisPerSecond = 1000;
-
-// The inherited environment with `extra` entries replacing same-named ones.
-std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra) {
-  std::vector<std::string> merged;
-  for (char** e = environ; e && *e; ++e) {
-    const std::string entry = *e;
-    const std::string name = entry.substr(0, entry.find('=') + 1);
-    bool replaced = false;
-    for (const auto& x : extra) replaced = replaced || x.compare(0, name.size(), name) == 0;
-    if (!replaced) merged.push_back(entry);
-  }
-  merged.insert(merged.end(), extra.begin(), extra.end());
-  return merged;
-}
-
-}  // namespace
 
 ChildProcess::~ChildProcess() {
   if (running_) {
@@ -48,38 +28,31 @@ bool ChildProcess::Start(const std::filesystem::path& program, const std::vector
                          const std::vector<std::string>& env,
                          const std::filesystem::path& outputFile) {
   if (running_) return false;
-  // Everything the child needs is built before fork: only async-signal-safe calls after it.
-  std::vector<std::string> envStrings = MergedEnvironment(env);
-  std::vector<char*> envp, argv;
-  for (auto& e : envStrings) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::string path = program.string();
-  std::vector<std::string> argStrings = args;
-  argv.push_back(path.data());
+  std::vector<std::string> argStrings{program.string()}, envStrings;
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  for (char** e = environ; e && *e; ++e) {  // the inherited entries that `env` does not replace
+    const std::string entry = *e, name = entry.substr(0, entry.find('=') + 1);
+    if (std::none_of(env.begin(), env.end(), [&](auto& x) { return x.rfind(name, 0) == 0; }))
+      envStrings.push_back(entry);
+  }
+  envStrings.insert(envStrings.end(), env.begin(), env.end());
+  std::vector<char*> argv, envp;
   for (auto& a : argStrings) argv.push_back(a.data());
+  for (auto& e : envStrings) envp.push_back(e.data());
   argv.push_back(nullptr);
-  const int out = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kOutputMode);
-  const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (out < 0 || in < 0) {
-    if (out >= 0) close(out);
-    if (in >= 0) close(in);
-    return false;
-  }
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in, STDIN_FILENO);
-    dup2(out, STDOUT_FILENO);
-    dup2(out, STDERR_FILENO);
-    execve(path.c_str(), argv.data(), envp.data());
-    _exit(kExecFailedCode);
-  }
-  close(out);
-  close(in);
-  if (pid < 0) return false;
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, outputFile.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, kOutputMode);
+  posix_spawn_file_actions_adddup2(&files, STDOUT_FILENO, STDERR_FILENO);
+  pid_t pid = 0;
+  running_ = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), envp.data()) == 0;
+  posix_spawn_file_actions_destroy(&files);
   process_ = pid;
   id_ = static_cast<uint32_t>(pid);
-  running_ = true;
-  return true;
+  return running_;
 }
 
 bool ChildProcess::Interrupt() {
@@ -94,18 +67,7 @@ int ChildProcess::Wait() {
     r = waitpid(static_cast<pid_t>(process_), &status, 0);
   } while (r < 0 && errno == EINTR);
   running_ = false;
-  if (r < 0 || !WIFEXITED(status)) return kChildAbnormalExit;
-  return WEXITSTATUS(status);
-}
-
-std::filesystem::path CurrentExecutableDir() {
-  return std::filesystem::read_symlink("/proc/self/exe").parent_path();
-}
-
-void SleepRealMs(int milliseconds) {
-  timespec t{milliseconds / kMillisPerSecond, (milliseconds % kMillisPerSecond) * kNanosPerMilli};
-  while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-  }
+  return r < 0 || !WIFEXITED(status) ? kChildAbnormalExit : WEXITSTATUS(status);
 }
 
 }  // namespace testsupport

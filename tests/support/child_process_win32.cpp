@@ -10,12 +10,8 @@ namespace {
 
 constexpr DWORD kKilledCode = 1;
 
-std::wstring Widen(const std::string& s) {
-  if (s.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
+std::wstring Widen(const std::string& utf8) {
+  return std::filesystem::path(reinterpret_cast<const char8_t*>(utf8.c_str())).wstring();
 }
 
 // One argument quoted the way the C runtime splits a command line back into argv.
@@ -41,27 +37,24 @@ void AppendQuoted(const std::wstring& arg, std::wstring* line) {
   *line += L'"';
 }
 
-// The inherited environment block with `extra` entries replacing same-named ones
-// (names compared without regard to case, as Windows does).
+// The inherited environment block with `extra` entries replacing same-named ones (names
+// compared without regard to case, as Windows does; "=C:=C:\..." entries start with '=').
 std::wstring MergedEnvironment(const std::vector<std::string>& extra) {
-  std::vector<std::wstring> wideExtra;
-  for (const auto& e : extra) wideExtra.push_back(Widen(e));
   std::wstring block;
   wchar_t* env = GetEnvironmentStringsW();
   for (const wchar_t* p = env; p && *p; p += wcslen(p) + 1) {
     const std::wstring entry = p;
-    const size_t eq = entry.find(L'=', 1);  // "=C:=C:\..." entries start with '='
+    const size_t eq = entry.find(L'=', 1);
     bool replaced = false;
-    for (const auto& x : wideExtra) {
-      replaced = replaced || (eq != std::wstring::npos && x.size() > eq && x[eq] == L'=' &&
-                              _wcsnicmp(x.c_str(), entry.c_str(), eq) == 0);
+    for (const auto& x : extra) {
+      replaced = replaced || (eq != std::wstring::npos && x.size() > eq && x[eq] == '=' &&
+                              _wcsnicmp(Widen(x).c_str(), entry.c_str(), eq) == 0);
     }
     if (!replaced) block += entry + L'\0';
   }
   if (env) FreeEnvironmentStringsW(env);
-  for (const auto& x : wideExtra) block += x + L'\0';
-  block += L'\0';
-  return block;
+  for (const auto& x : extra) block += Widen(x) + L'\0';
+  return block + L'\0';
 }
 
 }  // namespace
@@ -77,20 +70,14 @@ bool ChildProcess::Start(const std::filesystem::path& program, const std::vector
                          const std::vector<std::string>& env,
                          const std::filesystem::path& outputFile) {
   if (running_) return false;
-  // Inherited by the child: a crash ends it at once instead of opening a debugger or a
-  // dialog that nobody answers during a test run.
+  // Inherited by the child: a crash ends it at once instead of opening a dialog nobody answers.
   SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE out = CreateFileW(outputFile.wstring().c_str(), GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE out = CreateFileW(outputFile.wstring().c_str(), GENERIC_WRITE, share, &inherit,
                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (out == INVALID_HANDLE_VALUE || in == INVALID_HANDLE_VALUE) {
-    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-    if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
-    return false;
-  }
+  HANDLE in = CreateFileW(L"NUL", GENERIC_READ, share, &inherit, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
   std::wstring line;
   AppendQuoted(program.wstring(), &line);
   for (const auto& a : args) AppendQuoted(Widen(a), &line);
@@ -99,20 +86,19 @@ bool ChildProcess::Start(const std::filesystem::path& program, const std::vector
   si.cb = sizeof(si);
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdInput = in;
-  si.hStdOutput = out;
-  si.hStdError = out;
+  si.hStdOutput = si.hStdError = out;
   PROCESS_INFORMATION pi = {};
-  const BOOL ok = CreateProcessW(program.wstring().c_str(), line.data(), nullptr, nullptr, TRUE,
+  const bool ok = out != INVALID_HANDLE_VALUE && in != INVALID_HANDLE_VALUE &&
+                  CreateProcessW(program.wstring().c_str(), line.data(), nullptr, nullptr, TRUE,
                                  CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT,
                                  environment.data(), nullptr, &si, &pi);
-  CloseHandle(out);
-  CloseHandle(in);
+  if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+  if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
   if (!ok) return false;
   CloseHandle(pi.hThread);
   process_ = reinterpret_cast<intptr_t>(pi.hProcess);
   id_ = pi.dwProcessId;
-  running_ = true;
-  return true;
+  return running_ = true;
 }
 
 bool ChildProcess::Interrupt() {
@@ -128,16 +114,6 @@ int ChildProcess::Wait() {
   CloseHandle(process);
   running_ = false;
   return ok ? static_cast<int>(code) : kChildAbnormalExit;
-}
-
-std::filesystem::path CurrentExecutableDir() {
-  wchar_t path[MAX_PATH] = {};
-  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return std::filesystem::path(std::wstring(path, n)).parent_path();
-}
-
-void SleepRealMs(int milliseconds) {
-  Sleep(static_cast<DWORD>(milliseconds));
 }
 
 }  // namespace testsupport

@@ -43,43 +43,37 @@ std::u16string ExpectedName(int frame, bool raw);  // "%08d.QRW" / "%08d.JPG"
 
 class ConnectedContext {
  public:
-  static constexpr uint32_t kDefaultConnectTimeoutMs = 10000;
   static constexpr uint32_t kNoWait = 0;
 
-  // Test thread. Starts a SimSession with `configJson` (empty: the default camera; `traced`
-  // false: no trace, which long loops would spend their time on), points the log and the
-  // session mutex at a folder of its own, calls Init and waits up to `timeoutMs` real
+  // Starts a SimSession with `configJson` (empty: the default camera; `traced` false: no trace,
+  // which long loops would spend their time on), calls Init and waits up to `timeoutMs` real
   // milliseconds for event 100 (kNoWait: not at all).
-  explicit ConnectedContext(const std::string& configJson = "",
-                            uint32_t timeoutMs = kDefaultConnectTimeoutMs, bool traced = true);
-  // Test thread: Exit (waits for the session thread), then restores the environment.
-  ~ConnectedContext();
+  explicit ConnectedContext(const std::string& configJson = "", uint32_t timeoutMs = kRealWaitMs,
+                            bool traced = true);
+  ~ConnectedContext();  // Exit (waits for the session thread), then the environment is restored
   ConnectedContext(const ConnectedContext&) = delete;
   ConnectedContext& operator=(const ConnectedContext&) = delete;
 
   int32_t InitResult() const { return initResult_; }
   bool Connected() const { return connected_; }  // event 100 came within the first wait
-  int32_t Reinit();                              // Init again, after the test's own Exit
-  void** Handle() { return &handle_; }           // the host's variable, owned here
+  int32_t Reinit() { return initResult_ = Init(&handle_, &OnEvent, this); }  // after an Exit
+  void** Handle() { return &handle_; }  // the host's variable, owned here
   PluginContext* Context() const { return static_cast<PluginContext*>(handle_); }
   SimSession& Sim() { return sim_; }
   int Control(const std::string& json) { return sim_.Control(json); }
-
-  const std::string& LogPath() const { return logPath_; }
-  std::string LogText() const;                                       // "" while there is no log
   std::vector<std::string> LogLines(const std::string& text) const;  // records holding `text`
 
   // Host events so far in arrival order (any thread may raise them).
-  std::vector<int32_t> Events() const;
   std::vector<HostEvent> HostEvents() const;
+  std::vector<int32_t> Events() const;
   int Count(int32_t code) const;
-  bool WaitEvent(int32_t code, int times, uint32_t realMs = kRealWaitMs) const;
-  // Trace lines written when the first event 100 came; 0 before it.
-  size_t TraceAtConnect() const;
+  bool WaitEvent(int32_t code, int times, uint32_t realMs = kRealWaitMs) const {
+    return Eventually([&] { return Count(code) >= times; }, realMs);
+  }
+  size_t TraceAtConnect() const;  // trace lines written when the first event 100 came
 
-  // The camera's buffer: ready items, and whether every shot taken so far is ready.
-  int Pending();
-  bool ShotsReady();
+  int Pending() { return Control(R"({"cmd":"pending","camera":0})"); }  // ready items
+  bool ShotsReady();         // waits until every shot taken so far is ready
   void SetFrame(int frame);  // the next shot's frame number
   // One query and, when it reports an image, the read into a buffer of that size.
   void FetchOne(TransferLog& log);

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <variant>
 #include <vector>
+
+#include "platform/platform.h"
 
 namespace brelon::test {
 
@@ -42,24 +45,20 @@ std::string SimVariantPath(const std::string& name);  // "no_serial", "no_prop"
 class SimLibrary {
  public:
   explicit SimLibrary(const std::string& path);
-  ~SimLibrary();
+  ~SimLibrary() { plat::LibraryFree(static_cast<plat::Library*>(handle_)); }
   SimLibrary(const SimLibrary&) = delete;
   SimLibrary& operator=(const SimLibrary&) = delete;
-  bool Loaded() const { return handle_ != nullptr; }
-  void* Symbol(const char* name) const;  // null when absent or not loaded
-  template <typename Fn>
-  Fn Entry(const char* name) const {
-    return reinterpret_cast<Fn>(Symbol(name));
+  void* Symbol(const char* name) const {  // null when absent or not loaded
+    return plat::LibrarySymbol(static_cast<plat::Library*>(handle_), name);
   }
 
  private:
   void* handle_ = nullptr;
 };
 
-// Sets up one simulated run: writes configJson (empty = default camera) to a temp file, sets
-// ZEPA_SIM_CONFIG and a fresh ZEPA_SIM_TRACE, and (POSIX) BRELON_ZEPA_PATH to SimLibraryPath().
-// The destructor restores the environment. Control() loads the same library instance the plug-in
-// loaded (dlopen/LoadLibraryW of the same path returns the same module) and calls ZEPASIM_Control.
+// One simulated run: configJson (empty: the default camera) in a scratch folder, ZEPA_SIM_CONFIG,
+// a fresh ZEPA_SIM_TRACE and (POSIX) BRELON_ZEPA_PATH set until the destructor restores them.
+// Control() reaches the library instance the plug-in loaded, by loading the same path.
 class SimSession {
  public:
   explicit SimSession(const std::string& configJson = "");
@@ -68,20 +67,11 @@ class SimSession {
   SimSession& operator=(const SimSession&) = delete;
 
   int Control(const std::string& json);
-  // Sets an environment variable for the session's lifetime (null unsets it).
-  void SetVariable(const char* name, const char* value);
-  const std::string& Dir() const { return dir_; }  // a private scratch folder of the session
-  std::vector<TraceCall> Trace() const;            // parsed JSONL
+  void SetVariable(const char* name, const char* value);      // for the session (null unsets)
+  const std::string& Dir() const { return dir_; }             // the session's scratch folder
+  std::vector<TraceCall> Trace() const;                       // parsed JSONL
   std::vector<TraceCall> Calls(const std::string& fn) const;  // only that function
-  void ClearTrace();
-  const std::string& TracePath() const { return tracePath_; }
-
-  // The simulator's own exports, for tests that drive the SDK without the plug-in.
-  const SimLibrary& Library() const { return library_; }
-  template <typename Fn>
-  Fn Entry(const char* name) const {
-    return library_.Entry<Fn>(name);
-  }
+  void ClearTrace() { std::ofstream(tracePath_, std::ios::binary | std::ios::trunc).flush(); }
 
  private:
   std::string dir_;
