@@ -7,8 +7,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
