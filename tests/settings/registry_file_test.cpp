@@ -106,7 +106,7 @@ TEST_F(RegistryFileTest, EveryValueIsWrittenInRegeditSpellingAndReadBackExactly)
 TEST_F(RegistryFileTest, WhatRegeditOrAHandEditWroteIsReadLineByLine) {
   const std::u16string wide =
       u"Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\T]\r\n"
-      u"\"\u00e9\u2191\"=\"\u0080\u07FF\u0800\uFFFF\U00010000\U0010FFFF\"\r\n";
+      u"\"\u00e9\u2191\"=\"\u0080\u07FF\u0800\uFFFF\U00010000\U0010FFFF\"\r\n\r\n";
   const std::string wideOut =
       "\n" + kKey + "\"\u00e9\u2191\"=\"\u0080\u07FF\u0800\uFFFF\U00010000\U0010FFFF\"\n";
   const struct {
@@ -142,9 +142,10 @@ TEST_F(RegistryFileTest, WhatRegeditOrAHandEditWroteIsReadLineByLine) {
       {"REGEDIT4, CR line ends", "REGEDIT4\r" + kKey + "\"a\"=dword:FFFFFFFF\r",
        "\n" + kKey + "\"a\"=dword:ffffffff\n", false},
       {"UTF-16LE", Utf16(wide, false), wideOut, false},
-      {"UTF-16BE, an odd last byte", Utf16(wide, true) + "\n", wideOut, true},
-      {"UTF-16LE, an unpaired surrogate", Utf16(wide + u"\"s\"=\"a\xDC00\xD800\"", false),
-       wideOut + "\"s\"=\"a\uFFFD\uFFFD\"\n", true},
+      {"UTF-16BE, an odd last byte", Utf16(wide + u"\"a\"=dword:1", true) + "2",
+       wideOut + "\"a\"=dword:00000001\n", true},
+      {"UTF-16LE, unpaired surrogates", Utf16(wide + u"\"s\"=\"a\xDC00\xDFFF\xD800\"", false),
+       wideOut + "\"s\"=\"a\uFFFD\uFFFD\uFFFD\"\n", true},
       {"bad names", kHeader + kKey + "\"x\":dword:1\n\"e\"\nx=dword:1\n", "\n" + kKey, true},
       {"no header", kKey + "\"a\"=dword:1\n", "\n" + kKey + "\"a\"=dword:00000001\n", true},
       {"bad lines",
