@@ -3,12 +3,9 @@
 // processes that lose no update, and a writer killed at any moment that leaves one whole record.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <filesystem>
-#include <iterator>
 #include <random>
 #include <sstream>
 
@@ -246,15 +243,10 @@ TEST_F(PropertyStoreTest, UnusableSettingsFileGivesMinus12AndThePresetAndLogsWhy
 #endif
 }
 
-struct Releaser {
-  void operator()(IBrelon_OBJ* object) const { object->Release(); }
-};
-using PropertyRef = std::unique_ptr<IBrelon_Property, Releaser>;
-
-PropertyRef MakeProperty(PluginContext* ctx) {
+IBrelon_Property* MakeProperty(PluginContext* ctx) {
   void* object = nullptr;
   EXPECT_EQ(CreateIF(ctx, BRELON_IF_PROPERTY, &object), BRELON_OK);
-  return PropertyRef(static_cast<IBrelon_Property*>(object));
+  return static_cast<IBrelon_Property*>(object);
 }
 
 // Write stores at once, then waits for host lock 1 and hands the card choice to the camera (a
@@ -263,7 +255,7 @@ PropertyRef MakeProperty(PluginContext* ctx) {
 TEST_F(PropertyStoreTest, PropertyObjectHandsTheCardChoiceToTheCameraAfterLockOne) {
   ConnectedContext camera(R"({"cameras":[{"model":"K-M1","media_record":1}]})");
   ASSERT_TRUE(camera.Connected());
-  PropertyRef property = MakeProperty(camera.Context()), orphan = MakeProperty(nullptr);
+  IBrelon_Property *property = MakeProperty(camera.Context()), *orphan = MakeProperty(nullptr);
   EXPECT_EQ(property->AddRef(), 2);
   EXPECT_EQ(property->Release(), 1);
   plat::LockGuard watch(Locks().host[0]);  // keeps the session thread's card watch away
@@ -311,7 +303,7 @@ TEST_F(PropertyStoreTest, PropertyObjectHandsTheCardChoiceToTheCameraAfterLockOn
   const std::vector<int32_t> events = camera.Events();
   EXPECT_EQ(std::count(events.begin(), events.end(), BRELON_EV_SETTINGS_WRITTEN), 2);
   EXPECT_EQ(std::count(events.begin(), events.end(), BRELON_EV_SETTINGS_READ), 1);
-  property.reset();
+  EXPECT_EQ(property->Release() + orphan->Release(), 0);
 }
 
 // Counts its own value up until the deadline and returns how often, or -1 when a value read is

@@ -3,6 +3,7 @@
 // values read and written directly, and a sample record with its expected read-back.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -132,9 +133,7 @@ inline std::u16string TextAt(_BRELON_PROPERTY* p, size_t offset, size_t units) {
 // The offset of the first byte in which two records differ; their size when they do not.
 inline size_t FirstDifference(_BRELON_PROPERTY* a, _BRELON_PROPERTY* b) {
   const auto *x = reinterpret_cast<uint8_t*>(a), *y = reinterpret_cast<uint8_t*>(b);
-  size_t i = 0;
-  while (i < sizeof *a && x[i] == y[i]) ++i;
-  return i;
+  return std::mismatch(x, x + sizeof *a, y).first - x;
 }
 
 // A distinct value in every stored field (escapes and characters of every UTF-8 length in the
