@@ -58,7 +58,7 @@ class RegistryFileTest : public ::testing::Test {
 };
 
 TEST_F(RegistryFileTest, EveryValueIsWrittenInRegeditSpellingAndReadBackExactly) {
-  const std::u16string bounds = u"\U00010000\u007F\u0080\u07FF\u0800\uD7FF\uE000\uFFFF\U0010FFFF";
+  const std::u16string bounds = u"\U00010000\uFFFF\u007F\u0080\u07FF\u0800\uD7FF\uE000\U0010FFFF";
   std::vector<uint8_t> binary(25);
   for (size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<uint8_t>(i);
   const struct {
@@ -69,7 +69,7 @@ TEST_F(RegistryFileTest, EveryValueIsWrittenInRegeditSpellingAndReadBackExactly)
   } values[] = {
       {u"", plat::kRegDword, {0xEF, 0xCD, 0xAB, 0x89}, "@=dword:89abcdef"},
       {u"q\"\\\u00e9", plat::kRegSz, Bytes(bounds + u"\"\\ "),
-       "\"q\\\"\\\\\u00e9\"=\"\U00010000\x7F\u0080\u07FF\u0800\uD7FF\uE000\uFFFF\U0010FFFF"
+       "\"q\\\"\\\\\u00e9\"=\"\U00010000\uFFFF\x7F\u0080\u07FF\u0800\uD7FF\uE000\U0010FFFF"
        "\\\"\\\\ \""},
       {u"empty", plat::kRegSz, {0, 0}, "\"empty\"=\"\""},
       {u"ctl", plat::kRegSz, Bytes(u"a\tb"), "\"ctl\"=hex(1):61,00,09,00,62,00,00,00"},
@@ -106,9 +106,9 @@ TEST_F(RegistryFileTest, EveryValueIsWrittenInRegeditSpellingAndReadBackExactly)
 TEST_F(RegistryFileTest, WhatRegeditOrAHandEditWroteIsReadLineByLine) {
   const std::u16string wide =
       u"Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\T]\r\n"
-      u"\"\u00e9\u2191\"=\"\u0080\u07FF\u0800\uFFFF\U00010000\U0010FFFF\"\r\n\r\n";
+      u"\"\u00e9\u2191\"=\"\u0080\u07FF\u0800\uFFFF\U00010000\U00050000\U0010FFFF\"\r\n\r\n";
   const std::string wideOut =
-      "\n" + kKey + "\"\u00e9\u2191\"=\"\u0080\u07FF\u0800\uFFFF\U00010000\U0010FFFF\"\n";
+      "\n" + kKey + "\"\u00e9\u2191\"=\"\u0080\u07FF\u0800\uFFFF\U00010000\U00050000\U0010FFFF\"\n";
   const struct {
     const char* name;
     std::string file, expected;
@@ -144,8 +144,8 @@ TEST_F(RegistryFileTest, WhatRegeditOrAHandEditWroteIsReadLineByLine) {
       {"UTF-16LE", Utf16(wide, false), wideOut, false},
       {"UTF-16BE, an odd last byte", Utf16(wide + u"\"a\"=dword:1", true) + "2",
        wideOut + "\"a\"=dword:00000001\n", true},
-      {"UTF-16LE, unpaired surrogates", Utf16(wide + u"\"s\"=\"a\xDC00\xDFFF\xD800\"", false),
-       wideOut + "\"s\"=\"a\uFFFD\uFFFD\uFFFD\"\n", true},
+      {"UTF-16LE, unpaired surrogates", Utf16(wide + u"\"s\"=\"a\xDC00\xDFFF\xD800\xE000\"", false),
+       wideOut + "\"s\"=\"a\uFFFD\uFFFD\uFFFD\uE000\"\n", true},
       {"bad names", kHeader + kKey + "\"x\":dword:1\n\"e\"\nx=dword:1\n", "\n" + kKey, true},
       {"no header", kKey + "\"a\"=dword:1\n", "\n" + kKey + "\"a\"=dword:00000001\n", true},
       {"bad lines",
@@ -155,6 +155,8 @@ TEST_F(RegistryFileTest, WhatRegeditOrAHandEditWroteIsReadLineByLine) {
            "\"q1\"=\"open\n\"q2\"=\"a\" x\n\"q3\"=\"\\q\"\n\"q4\"=\"a\\\n\"n\n"
            "\"u1\"=\"\xC0\xAF\"\n\"u2\"=\"\xED\xA0\x80\"\n\"u3\"=\"\xF4\x90\x80\x80\"\n"
            "\"u4\"=\"\xE2\x86\"\n\"u5\"=\"\x80\"\n\"u6\"=\"\xF8\x88\x80\x80\x80\"\n\"s\"=str\n"
+           "\"u7\"=\"\xC3"
+           "A\"\n\"u8\"=\"\xED\xBF\xBF\"\n"
            "\"ok\"=dword:1\n[HKEY_CURRENT_USER\\V\n\"v\"=dword:1\n[HKEYV]\n\"v\"=dword:1\n"
            "[HKE]\n[\xC3]\n",
        "\n" + kKey + "\"ok\"=dword:00000001\n", true},
