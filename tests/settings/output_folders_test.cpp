@@ -1,15 +1,8 @@
-// Default output folders: the composition rules with either separator (share paths, drive
-// roots, option bit and mode, overflow, the levels in order) and the folders MakeDefaultFolder
-// creates on disk, the documents folder itself included.
+// Default output folders: composed with either separator (shares, roots, option bit and mode,
+// overflow, the levels in order) and made on disk level by level.
 #include "settings/output_folders.h"
 
 #include <gtest/gtest.h>
-
-#include <cstring>
-#include <filesystem>
-#include <iterator>
-#include <memory>
-#include <string>
 
 #include "base/context.h"
 #include "settings/test_registry.h"
@@ -37,16 +30,13 @@ TEST(ComposeDefaultFolderTest, OptionBitModeRootsAndSharesGiveTheFolderLevels) {
       {d, u'\\', kAcquisitionBit, 1, d + u"\\ORVANTIS|\\Pandrel|\\CONDITIONS"},
       {d, u'\\', ~kAcquisitionBit, 2, d + u"\\ORVANTIS"},  // only bit 0 and only mode 1 count
       {u"/home/ann", u'/', kAcquisitionBit, 1, u"/home/ann/ORVANTIS|/Pandrel|/CONDITIONS"},
-      // A trailing separator is not doubled; a backslash is ordinary in POSIX names.
       {u"E:\\", u'\\', kAcquisitionBit, 1, u"E:\\ORVANTIS|\\Pandrel|\\CONDITIONS"},
       {u"/", u'/', 0, 0, u"/ORVANTIS"},
       {u"/odd\\", u'/', 0, 0, u"/odd\\/ORVANTIS"},
-      // A share gives way to the local root, on Windows only.
       {u"\\\\server\\users\\ann", u'\\', 0, 0, u"C:\\ORVANTIS"},
       {u"\\\\other\\x\\", u'\\', kAcquisitionBit, 1, u"C:\\ORVANTIS|\\Pandrel|\\CONDITIONS"},
       {u"\\single", u'\\', 0, 0, u"\\single\\ORVANTIS"},
       {u"\\\\odd", u'/', 0, 0, u"\\\\odd/ORVANTIS"},
-      // Overflow and no documents folder.
       {fits, u'\\', 0, 0, fits + u"\\ORVANTIS"},
       {fits + u"a", u'\\', 0, 0, u""},
       {fits, u'\\', 0, 1, u""},
@@ -69,16 +59,13 @@ TEST(ComposeDefaultFolderTest, OptionBitModeRootsAndSharesGiveTheFolderLevels) {
   }
 }
 
-// The whole chain is created (the acquisition folder only with the option bit); a second call
-// creates nothing and succeeds; a file where the folder should be counts as existing, but
-// nothing can be created below it; a missing documents folder is made, with the storage folder
-// that ReadProperty proposes by default.
+// The chain is made (the acquisition folder only with the option bit), existing levels kept; a
+// file where a folder should be counts as existing, but nothing is made below it.
 TEST(MakeDefaultFolderTest, CreatesEachMissingLevelAndOnlyTheFinalOneDecides) {
   SetHostOptionFlags(0);
   const test::Profile profile = test::UseFreshProfile("folders");
   const fs::path root = fs::path(profile.documents) / "ORVANTIS";
-  const std::u16string sep(1, plat::PathSeparator());
-  const std::u16string base = root.u16string();
+  const std::u16string sep(1, plat::PathSeparator()), base = root.u16string();
   char16_t path[kFolderPathUnits];
   EXPECT_NE(MakeDefaultFolder(path, kFolderModeConditions), 0);
   EXPECT_EQ(std::u16string(path), base + sep + u"CONDITIONS");
@@ -99,18 +86,6 @@ TEST(MakeDefaultFolderTest, CreatesEachMissingLevelAndOnlyTheFinalOneDecides) {
   EXPECT_EQ(MakeDefaultFolder(path, kFolderModeConditions), 0);
   EXPECT_EQ(std::u16string(path), base + sep + u"CONDITIONS");
   EXPECT_TRUE(fs::is_regular_file(root));
-
-  fs::remove_all(profile.documents);
-  auto record = std::make_unique<_BRELON_PROPERTY>();
-  ReadProperty(record.get());
-  char16_t proposed[std::size(record->StorageSavePath)];  // the record is packed: copy first
-  std::memcpy(proposed, record->StorageSavePath, sizeof proposed);
-  // The shell may refuse to name a folder that is gone; then no path is proposed at all.
-  if (plat::PathSeparator() == u'/' || proposed[0] != 0) {
-    EXPECT_EQ(std::u16string(proposed), base);
-    EXPECT_TRUE(fs::is_directory(root));
-  }
-  fs::remove_all(profile.root);
 }
 
 }  // namespace

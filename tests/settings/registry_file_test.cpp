@@ -1,6 +1,6 @@
-// The POSIX registry file: each value written in regedit's spelling and read back exactly; what
-// regedit and hand edits put in the file, read line by line (a bad line costs only its value,
-// and the file is copied aside once); the size limit, a file behind a link, the default place.
+// The POSIX registry file: values written in regedit's spelling and read back exactly; regedit's
+// and hand-edited files read line by line (a bad line costs only its value, the file is copied
+// aside once); the size limit, a failed write, a file behind a link, the default place.
 #include <gtest/gtest.h>
 
 #if !defined(_WIN32)
@@ -9,9 +9,6 @@
 #include <sys/stat.h>
 
 #include <csignal>
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include "settings/test_registry.h"
 
@@ -24,14 +21,12 @@ const std::string kHeader = "Windows Registry Editor Version 5.00\n";
 const std::string kKey = "[HKEY_CURRENT_USER\\T]\n";
 constexpr uint32_t kRegBinary = 3;
 
-// A text's bytes with its terminator.
-std::vector<uint8_t> Bytes(const std::u16string& text) {
+std::vector<uint8_t> Bytes(const std::u16string& text) {  // with its terminator
   const auto* first = reinterpret_cast<const uint8_t*>(text.c_str());
   return std::vector<uint8_t>(first, first + (text.size() + 1) * sizeof(char16_t));
 }
 
-// A UTF-16 file with its byte-order mark.
-std::string Utf16(const std::u16string& text, bool bigEndian) {
+std::string Utf16(const std::u16string& text, bool bigEndian) {  // with its byte-order mark
   std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
   for (const char16_t unit : text) {
     const char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
@@ -63,7 +58,7 @@ class RegistryFileTest : public ::testing::Test {
 };
 
 TEST_F(RegistryFileTest, EveryValueIsWrittenInRegeditSpellingAndReadBackExactly) {
-  const std::u16string bounds = u"\U00010000\u007F\u0080\u07FF\u0800\uD7FF\uE000\uFFFF\U0010FFFF";
+  const std::u16string bounds = u"\U00010000\uFFFF\u007F\u0080\u07FF\u0800\uD7FF\uE000\U0010FFFF";
   std::vector<uint8_t> binary(25);
   for (size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<uint8_t>(i);
   const struct {
@@ -74,15 +69,13 @@ TEST_F(RegistryFileTest, EveryValueIsWrittenInRegeditSpellingAndReadBackExactly)
   } values[] = {
       {u"", plat::kRegDword, {0xEF, 0xCD, 0xAB, 0x89}, "@=dword:89abcdef"},
       {u"q\"\\\u00e9", plat::kRegSz, Bytes(bounds + u"\"\\ "),
-       "\"q\\\"\\\\\u00e9\"=\"\U00010000\x7F\u0080\u07FF\u0800\uD7FF\uE000\uFFFF\U0010FFFF"
+       "\"q\\\"\\\\\u00e9\"=\"\U00010000\uFFFF\x7F\u0080\u07FF\u0800\uD7FF\uE000\U0010FFFF"
        "\\\"\\\\ \""},
       {u"empty", plat::kRegSz, {0, 0}, "\"empty\"=\"\""},
       {u"ctl", plat::kRegSz, Bytes(u"a\tb"), "\"ctl\"=hex(1):61,00,09,00,62,00,00,00"},
       {u"high", plat::kRegSz, {0x61, 0, 0x00, 0xD8, 0, 0}, "\"high\"=hex(1):61,00,00,d8,00,00"},
       {u"low", plat::kRegSz, {0x00, 0xDC, 0x61, 0, 0, 0}, "\"low\"=hex(1):00,dc,61,00,00,00"},
-      {u"nul",
-       plat::kRegSz,
-       {0x61, 0, 0, 0, 0x62, 0, 0, 0},
+      {u"nul", plat::kRegSz, Bytes(std::u16string(u"a\0b", 3)),
        "\"nul\"=hex(1):61,00,00,00,62,00,00,00"},
       {u"open", plat::kRegSz, {0x61, 0}, "\"open\"=hex(1):61,00"},
       {u"odd", plat::kRegSz, {0x61, 0, 0}, "\"odd\"=hex(1):61,00,00"},
@@ -103,8 +96,7 @@ TEST_F(RegistryFileTest, EveryValueIsWrittenInRegeditSpellingAndReadBackExactly)
     const StoredValue back = GetValue(u"W", v.name.c_str());
     EXPECT_TRUE(back.found && back.type == v.type && back.data == v.data) << v.line;
   }
-  // Storing what is already there leaves the file alone.
-  struct stat before, after;
+  struct stat before, after;  // storing what is already there leaves the file alone
   ASSERT_EQ(stat(profile_.registryFile.c_str(), &before), 0);
   PutRaw(u"W", u"dw3", plat::kRegDword, values[11].data.data(), 3);
   ASSERT_EQ(stat(profile_.registryFile.c_str(), &after), 0);
@@ -114,9 +106,9 @@ TEST_F(RegistryFileTest, EveryValueIsWrittenInRegeditSpellingAndReadBackExactly)
 TEST_F(RegistryFileTest, WhatRegeditOrAHandEditWroteIsReadLineByLine) {
   const std::u16string wide =
       u"Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\T]\r\n"
-      u"\"\u00e9\u2191\"=\"\u0080\u07FF\u0800\uFFFF\U00010000\U0010FFFF\"\r\n";
+      u"\"\u00e9\u2191\"=\"\u0080\u07FF\u0800\uFFFF\U00010000\U00050000\U0010FFFF\"\r\n\r\n";
   const std::string wideOut =
-      "\n" + kKey + "\"\u00e9\u2191\"=\"\u0080\u07FF\u0800\uFFFF\U00010000\U0010FFFF\"\n";
+      "\n" + kKey + "\"\u00e9\u2191\"=\"\u0080\u07FF\u0800\uFFFF\U00010000\U00050000\U0010FFFF\"\n";
   const struct {
     const char* name;
     std::string file, expected;
@@ -141,32 +133,30 @@ TEST_F(RegistryFileTest, WhatRegeditOrAHandEditWroteIsReadLineByLine) {
            "\"b\"=hex:01,02,\\\n  03,\\\n\t04\n; =hex:00,\\\n\"c\"=\"x\" ; \\\n\"d\"=dword:3\n",
        "\n" + kKey + "\"b\"=hex:01,02,03,04\n\"c\"=\"x\"\n\"d\"=dword:00000003\n", false},
       {"deletions",
-       kHeader + kKey +
-           "\"a\"=dword:1\n\"b\"=dword:2\n\"a\"=-\n\"c\"=-\n\"a\"=dword:4\n[HKEY_CURRENT_"
-           "USER\\T\\S]\n"
-           "[HKEY_CURRENT_USER\\T\\S\\U]\n\"u\"=dword:6\n[HKEY_CURRENT_USER\\T\\SS]\n\"v\"=dword:"
-           "7\n"
-           "[-HKEY_CURRENT_USER\\t\\s]\n",
-       "\n" + kKey +
-           "\"a\"=dword:00000004\n\"b\"=dword:00000002\n"
+       kHeader + kKey + "\"a\"=dword:1\n\"b\"=dword:2\n\"a\"=-\n\"c\"=-\n\"a\"=dword:4\n" +
+           "[HKEY_CURRENT_USER\\T\\S]\n[HKEY_CURRENT_USER\\T\\S\\U]\n\"u\"=dword:6\n" +
+           "[HKEY_CURRENT_USER\\T\\SS]\n\"v\"=dword:7\n[-HKEY_CURRENT_USER\\t\\s]\n",
+       "\n" + kKey + "\"a\"=dword:00000004\n\"b\"=dword:00000002\n" +
            "\n[HKEY_CURRENT_USER\\T\\SS]\n\"v\"=dword:00000007\n",
        false},
       {"REGEDIT4, CR line ends", "REGEDIT4\r" + kKey + "\"a\"=dword:FFFFFFFF\r",
        "\n" + kKey + "\"a\"=dword:ffffffff\n", false},
       {"UTF-16LE", Utf16(wide, false), wideOut, false},
-      {"UTF-16BE, an odd last byte", Utf16(wide, true) + "\n", wideOut, true},
-      {"UTF-16LE, an unpaired surrogate", Utf16(wide + u"\"s\"=\"a\xDC00\xD800\"", false),
-       wideOut + "\"s\"=\"a\uFFFD\uFFFD\"\n", true},
+      {"UTF-16BE, an odd last byte", Utf16(wide + u"\"a\"=dword:1", true) + "2",
+       wideOut + "\"a\"=dword:00000001\n", true},
+      {"UTF-16LE, unpaired surrogates", Utf16(wide + u"\"s\"=\"a\xDC00\xDFFF\xD800\xE000\"", false),
+       wideOut + "\"s\"=\"a\uFFFD\uFFFD\uFFFD\uE000\"\n", true},
       {"bad names", kHeader + kKey + "\"x\":dword:1\n\"e\"\nx=dword:1\n", "\n" + kKey, true},
       {"no header", kKey + "\"a\"=dword:1\n", "\n" + kKey + "\"a\"=dword:00000001\n", true},
       {"bad lines",
        kHeader + kKey +
            "\"n1\"=dword:000000001\n\"n2\"=dword:\n\"n3\"=dword:1x\n\"h1\"=hex:0g\n"
            "\"h2\"=hex:01,,02\n\"h3\"=hex:1\n\"h4\"=hex(:01\n\"h5\"=hex(1)01\n\"h6\"=hex:01 02\n"
-           "\"q1\"=\"open\n\"q2\"=\"a\" "
-           "x\n\"q3\"=\"\\q\"\n\"q4\"=\"a\\\n\"n\n"
+           "\"q1\"=\"open\n\"q2\"=\"a\" x\n\"q3\"=\"\\q\"\n\"q4\"=\"a\\\n\"n\n"
            "\"u1\"=\"\xC0\xAF\"\n\"u2\"=\"\xED\xA0\x80\"\n\"u3\"=\"\xF4\x90\x80\x80\"\n"
            "\"u4\"=\"\xE2\x86\"\n\"u5\"=\"\x80\"\n\"u6\"=\"\xF8\x88\x80\x80\x80\"\n\"s\"=str\n"
+           "\"u7\"=\"\xC3"
+           "A\"\n\"u8\"=\"\xED\xBF\xBF\"\n"
            "\"ok\"=dword:1\n[HKEY_CURRENT_USER\\V\n\"v\"=dword:1\n[HKEYV]\n\"v\"=dword:1\n"
            "[HKE]\n[\xC3]\n",
        "\n" + kKey + "\"ok\"=dword:00000001\n", true},
@@ -181,14 +171,14 @@ TEST_F(RegistryFileTest, WhatRegeditOrAHandEditWroteIsReadLineByLine) {
     EXPECT_EQ(c.damaged ? ReadFile(copies[0]) : c.file, c.file) << c.name;
     EXPECT_EQ(c.damaged ? copies[0].back() : 'Z', 'Z') << "no number when the name is free";
   }
-  // Damaged again at once: a second copy beside the first, under a name of its own.
-  WriteFile(profile_.registryFile, "damaged");
+  WriteFile(profile_.registryFile, "damaged");  // again at once: a second copy, its own name
   PutDword(u"Z", u"z", 3);
   EXPECT_EQ(CorruptCopies(profile_.registryFile).size(), 2u);
 }
 
-// Too large to be a settings file: moved aside whole without being read.
-TEST_F(RegistryFileTest, OversizedFileIsSetAsideUnread) {
+// Too large to be a settings file: set aside whole, unread. A replacement that cannot be written
+// whole (a full disk; here the file size limit) is an error that leaves the file as it was.
+TEST_F(RegistryFileTest, OversizedFileIsSetAsideUnreadAndAFailedWriteLeavesTheFileAsItWas) {
   constexpr uintmax_t kOversized = (uintmax_t{16} << 20) + 1;
   WriteFile(profile_.registryFile, kHeader + kKey + "\"a\"=dword:00000005\n");
   fs::resize_file(profile_.registryFile, kOversized);  // sparse: nothing written
@@ -196,11 +186,7 @@ TEST_F(RegistryFileTest, OversizedFileIsSetAsideUnread) {
   const std::vector<std::string> copies = CorruptCopies(profile_.registryFile);
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(fs::file_size(copies[0]), kOversized);
-}
 
-// A replacement that cannot be written whole (a full disk; here the file size limit) is an error
-// that leaves the file as it was and no temporary file.
-TEST_F(RegistryFileTest, AWriteThatFailsMidwayLeavesTheFileAsItWas) {
   PutDword(u"T", u"a", 1);
   const std::string before = ReadFile(profile_.registryFile);
   rlimit limit{};
@@ -211,8 +197,7 @@ TEST_F(RegistryFileTest, AWriteThatFailsMidwayLeavesTheFileAsItWas) {
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
   plat::RegKey* key = plat::RegistryOpenKey(u"T");
   const uint32_t value = 2;
-  EXPECT_EQ(plat::RegistrySet(key, u"long name", plat::kRegDword, &value, sizeof value),
-            plat::kRegError);
+  EXPECT_EQ(plat::RegistrySet(key, u"long name", plat::kRegDword, &value, 4), plat::kRegError);
   limit.rlim_cur = unlimited;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
   EXPECT_EQ(plat::RegistrySet(key, u"none", kRegBinary, nullptr, 1), plat::kRegError);
@@ -224,8 +209,8 @@ TEST_F(RegistryFileTest, AWriteThatFailsMidwayLeavesTheFileAsItWas) {
 
 // A settings file linked from elsewhere (a dotfiles folder, through a second link) stays a link:
 // the first write creates the missing target beside its relative path, later ones replace it
-// there, and neither folder keeps a temporary file.
-TEST_F(RegistryFileTest, WritesGoThroughALinkToItsTarget) {
+// there, and neither folder keeps a temporary file. Without a file named, the default place.
+TEST_F(RegistryFileTest, WritesGoThroughALinkAndTheDefaultPlaceFollowsXdgConfigHome) {
   const fs::path link(profile_.registryFile), dotfiles = fs::path(profile_.root) / "dotfiles";
   fs::create_directories(link.parent_path());
   fs::create_symlink("s", link);
@@ -239,9 +224,7 @@ TEST_F(RegistryFileTest, WritesGoThroughALinkToItsTarget) {
   }
   EXPECT_NE(ReadFile((dotfiles / "settings.reg").string()).find("dword:00000007"),
             std::string::npos);
-}
 
-TEST_F(RegistryFileTest, DefaultLocationFollowsXdgConfigHomeWhenAbsoluteElseHome) {
   SetEnv("BRELON_REGISTRY_FILE", nullptr);
   for (const std::string& config : {profile_.root + "/xdg", std::string("relative")}) {
     SetEnv("XDG_CONFIG_HOME", config.c_str());

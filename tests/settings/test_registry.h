@@ -1,15 +1,15 @@
-// Test helpers for the settings store and the output folders: a fresh settings key and a private
-// documents folder per test (removed with the last copy of its Profile), stored values read and
-// written directly, and a sample record. Natively the registry is a .reg file in that folder;
-// under Windows (Wine) it is the real hive, whose settings key is cleared.
+// Test helpers for the settings store: a fresh settings key and private documents folder per test
+// (natively a .reg file there; under Windows the real hive, its settings key cleared), stored
+// values read and written directly, and a sample record with its expected read-back.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,13 +28,10 @@
 namespace brelon::test {
 
 struct Profile {
-  std::string root;               // private folder of this test
-  std::string documents;          // the documents folder the plug-in will see
-  std::string registryFile;       // the .reg file (native only)
-  std::shared_ptr<void> remover;  // deletes `root` when the last copy goes
+  std::string root, documents, registryFile;  // registryFile: native only
+  std::shared_ptr<void> remover;              // deletes `root` when the last copy goes
 };
 
-// An empty settings key (its subkeys included) and a private documents folder.
 inline Profile UseFreshProfile(const std::string& tag = "settings") {
   namespace fs = std::filesystem;
   Profile p;
@@ -55,7 +52,6 @@ inline Profile UseFreshProfile(const std::string& tag = "settings") {
   }
   RegDeleteTreeW(HKEY_CURRENT_USER, reinterpret_cast<const wchar_t*>(kSettingsKey));
 #else
-  // HOME decides the default; a user-dirs.dirs entry decides it when present.
   SetEnv("HOME", p.root.c_str());
   SetEnv("XDG_CONFIG_HOME", (p.root + "/.config").c_str());
   p.registryFile = p.root + "/registry/registry.reg";
@@ -87,8 +83,7 @@ inline std::u16string GetText(const char16_t* keyPath, const char16_t* name) {
   const StoredValue value = GetValue(keyPath, name);
   std::u16string text(value.data.size() / 2, u'\0');
   if (!text.empty()) std::memcpy(text.data(), value.data.data(), text.size() * 2);
-  while (!text.empty() && text.back() == 0) text.pop_back();
-  return text;
+  return text.substr(0, text.find_last_not_of(u'\0') + 1);
 }
 
 inline uint32_t GetDword(const char16_t* keyPath, const char16_t* name) {
@@ -115,9 +110,8 @@ inline void PutText(const char16_t* keyPath, const char16_t* name, const std::u1
 }
 
 inline std::string ReadFile(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 inline void WriteFile(const std::string& path, const std::string& text) {
@@ -125,52 +119,42 @@ inline void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// ---- Records ----------------------------------------------------------------------------------
-
-inline uint8_t* Bytes(_BRELON_PROPERTY* p) {
-  return reinterpret_cast<uint8_t*>(p);
-}
-
 // Texts are copied in and out: the packed record leaves its arrays misaligned.
 inline void PutTextAt(_BRELON_PROPERTY* p, size_t offset, const std::u16string& text) {
-  std::memcpy(Bytes(p) + offset, text.c_str(), (text.size() + 1) * sizeof(char16_t));
+  std::memcpy(reinterpret_cast<uint8_t*>(p) + offset, text.c_str(), (text.size() + 1) * 2);
 }
 
 inline std::u16string TextAt(_BRELON_PROPERTY* p, size_t offset, size_t units) {
   std::u16string text(units, u'\0');
-  std::memcpy(text.data(), Bytes(p) + offset, units * sizeof(char16_t));
+  std::memcpy(text.data(), reinterpret_cast<uint8_t*>(p) + offset, units * sizeof(char16_t));
   return text.substr(0, text.find(u'\0'));
 }
 
 // The offset of the first byte in which two records differ; their size when they do not.
 inline size_t FirstDifference(_BRELON_PROPERTY* a, _BRELON_PROPERTY* b) {
-  size_t i = 0;
-  while (i < sizeof *a && Bytes(a)[i] == Bytes(b)[i]) ++i;
-  return i;
+  const auto *x = reinterpret_cast<uint8_t*>(a), *y = reinterpret_cast<uint8_t*>(b);
+  return std::mismatch(x, x + sizeof *a, y).first - x;
 }
 
-// A record with a distinct value in every stored field (escapes and characters of every UTF-8
-// length in the texts), zeros elsewhere so that the text areas end where their texts do.
+// A distinct value in every stored field (escapes and characters of every UTF-8 length in the
+// texts), zeros elsewhere so that the text areas end where their texts do.
 inline std::unique_ptr<_BRELON_PROPERTY> SampleRecord(int variant) {
   auto p = std::make_unique<_BRELON_PROPERTY>();
   std::memset(p.get(), 0, sizeof *p);
   const std::u16string v(1, static_cast<char16_t>(u'0' + variant));
   p->TransferJPEG = variant & 1;
-  p->TransferRAW = 1;
+  p->TransferRAW = p->StorageSave = p->DisplayFramerate = p->WiFiDetectionMethod = 1;
   p->CardJPEG = 2;  // stored as 2, read back as 1
   p->Reserved4 = 0x55;
-  p->StorageSave = 1;
   PutTextAt(p.get(), offsetof(_BRELON_PROPERTY, StorageSavePath), u"/photos/" + v + u"\"q\"\\b");
   p->hgDispMode = 3 + variant;
   p->lvDispClickOpeMode = -2;
   p->lvImageAreaBackColor = 0x00FF8040 + variant;
   p->ProcessId = 4242 + variant;
-  p->DisplayFramerate = 1;
   p->ConnectType = 0x21;
-  p->WiFiDetectionMethod = 1;
   PutTextAt(p.get(), offsetof(_BRELON_PROPERTY, CameraIPAddress), u"10.0.0." + v);
+  const char16_t* texts[] = {u"Ctrl+", u"Shift+\u00e9", u"Alt+\u2191", u"\U0001F600+"};
   for (size_t slot = 0; slot < BRELON_SHORTCUT_COUNT; ++slot) {
-    const char16_t* texts[] = {u"Ctrl+", u"Shift+\u00e9", u"Alt+\u2191", u"\U0001F600+"};
     PutTextAt(p.get(), offsetof(_BRELON_PROPERTY, Shortcut) + slot * 128,
               texts[slot % 4] + std::u16string(1, static_cast<char16_t>(u'A' + slot)) + v);
     PutTextAt(p.get(), offsetof(_BRELON_PROPERTY, ShortcutDefault) + slot * 128, u"ignored");
@@ -186,13 +170,11 @@ inline std::unique_ptr<_BRELON_PROPERTY> ExpectedAfterRoundTrip(_BRELON_PROPERTY
     *flag = *flag != 0;
   }
   if (!p->TransferJPEG && !p->TransferRAW) p->TransferJPEG = p->TransferRAW = 1;
-  p->Reserved4 = 0;
-  p->DisplayFramerate = 0;  // never stored: the zeroed record keeps its 0
-  std::memset(Bytes(p.get()) + offsetof(_BRELON_PROPERTY, ShortcutDefault), 0,
-              sizeof p->ShortcutDefault);
+  p->Reserved4 = p->DisplayFramerate = 0;  // never stored: the zeroed record keeps its 0
   for (size_t slot = 0; slot < BRELON_SHORTCUT_COUNT; ++slot) {
-    PutTextAt(p.get(), offsetof(_BRELON_PROPERTY, ShortcutDefault) + slot * 128,
-              settings::kShortcuts[slot].defaultText);
+    const size_t at = offsetof(_BRELON_PROPERTY, ShortcutDefault) + slot * 128;
+    std::memset(reinterpret_cast<uint8_t*>(p.get()) + at, 0, 128);
+    PutTextAt(p.get(), at, settings::kShortcuts[slot].defaultText);
   }
   return p;
 }

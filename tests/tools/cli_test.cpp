@@ -1,6 +1,6 @@
-// brelon-tether run as a child process against the simulated camera, natively and under Wine:
-// exit codes and status, shoot (hooks, progress bar, never overwriting), watch, preview, settings
-// (a damaged file kept aside), exif, interruption. Each run has private registry, lock and log.
+// brelon-tether as a child process against the simulated camera, natively and under Wine: exit
+// codes, shoot (hooks, progress bar, never overwriting), watch, settings (a damaged file set
+// aside), exif, interruption. Each run has a private registry, lock and log.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,18 +15,16 @@
 
 namespace fs = std::filesystem;
 using testsupport::ChildProcess;
+using Args = std::vector<std::string>;
 
 namespace {
 
 constexpr int kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitNoCamera = 3;
-constexpr int kExitInterrupted = 130;
-constexpr int kPollMs = 10, kMaxPolls = 3000;  // 30 s: a slow Wine start, never reached
+constexpr int kExitInterrupted = 130, kPollMs = 10, kMaxPolls = 3000;  // 30 s: a slow Wine start
 constexpr uintmax_t kSimRawBytes = 1000000;
-// Big enough that each raw file takes a while to write, so an interrupt lands mid-transfer.
-constexpr const char* kSlowTransferConfig =
+constexpr const char* kSlowTransferConfig =  // each raw file slow to write: interrupted midway
     R"({"cameras":[{"capture":{"delay_ms":1,"raw_bytes":40000000}}]})";
-constexpr int kLongFrame = 70001;  // above 65535, so the camera must store it as LONG
-// Also a camera path whose names hold control characters (ESC, CR, DEL).
+constexpr int kLongFrame = 70001;  // stored as LONG; names with ESC, CR and DEL
 constexpr const char* kLongFrameConfig =
     R"({"cameras":[{"capture":{"format":"jpeg","byte_order":"MM","first_frame":70001,)"
     R"("camera_path":"A:\\DCIM\\1\u001b[2J\\OR\rV\u007f.JPG"}}]})";
@@ -34,7 +32,6 @@ constexpr int kEmptyPathFrame = 18069;
 constexpr const char* kEmptyPathConfig =
     R"({"cameras":[{"capture":{"format":"jpeg","first_frame":18069,"camera_path":""}}]})";
 constexpr size_t kRawHeaderOffsetAt = 84, kForeignJpegAt = 300;
-constexpr const char* kJpegOnlyConfig = R"({"cameras":[{"capture":{"format":"jpeg"}}]})";
 
 struct Result {
   int code = -1;
@@ -65,7 +62,6 @@ size_t Count(const std::string& text, const std::string& part) {
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Below the build folder: suites of several presets may run at the same time.
     dir_ = testsupport::CurrentExecutableDir().parent_path() / "cli-test-runs" /
            ::testing::UnitTest::GetInstance()->current_test_info()->name();
     fs::remove_all(dir_);
@@ -75,8 +71,7 @@ class CliTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_, ignored_); }
 
-  bool Start(ChildProcess* child, const std::vector<std::string>& args,
-             const fs::path& program = CliPath()) const {
+  bool Start(ChildProcess* child, const Args& args, const fs::path& program = CliPath()) const {
     return child->Start(
         program, args,
         {"BRELON_REGISTRY_FILE=" + registry_.string(), "BRELON_LOCK_DIR=" + dir_.string(),
@@ -85,74 +80,52 @@ class CliTest : public ::testing::Test {
   }
   Result Finish(ChildProcess* child) const {
     Result r{child->Wait(), ReadAll(dir_ / "out")};
-    r.out.erase(std::remove(r.out.begin(), r.out.end(), '\r'), r.out.end());  // Windows: CR LF
+    std::erase(r.out, '\r');  // Windows: CR LF
     return r;
   }
-  Result Run(const std::vector<std::string>& args) const {
+  Result Run(const Args& args) const {
     ChildProcess child;
     return Start(&child, args) ? Finish(&child) : Result{};
   }
-  std::string Config(const char* json) const {
-    std::ofstream(dir_ / "config.json") << json;
-    return (dir_ / "config.json").string();
+  std::string Config(const char* json, const std::string& name = "config.json") const {
+    std::ofstream(dir_ / name) << json;
+    return Path(name);
   }
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-  // The command line that runs this program with `args`, for hooks and the terminal.
   static std::string CommandLine(const std::string& args) {
     return "\"" + CliPath().string() + "\" " + args;
   }
   static bool Windows() { return CliPath().extension() == ".exe"; }
 
-  fs::path dir_;
-  fs::path registry_;
+  fs::path dir_, registry_;
   std::error_code ignored_;
 };
 
-TEST_F(CliTest, ShootThreeGivesRawAndJpegPerFrameEachHandedOnceToTheHook) {
-  const Result r = Run({"shoot", "-n", "3", "--sim", "--timeout", "20", "-o", Path("shots"),
-                        "--hook", CommandLine("exif")});
-  ASSERT_EQ(r.code, kExitOk) << r.out;
-  for (int frame = 1; frame <= 3; ++frame) {
-    // The hook found each file complete, under its final name.
-    for (const char* ext : {"QRW", "JPG"})
-      EXPECT_EQ(Count(r.out, FrameName(frame, ext) + ": frame " + std::to_string(frame) + ","), 1u)
-          << r.out;
-    EXPECT_EQ(fs::file_size(dir_ / "shots" / FrameName(frame, "QRW")), kSimRawBytes);
-    EXPECT_EQ(ReadAll(dir_ / "shots" / FrameName(frame, "JPG")).substr(0, 2), "\xFF\xD8");
-  }
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "shots"), fs::directory_iterator()), 6);
-  EXPECT_TRUE(Count(r.out, "6 files, ")) << r.out;
-}
-
-// The summary as JSON lists each file saved, under its new name where one existed.
-TEST_F(CliTest, ShootNeverOverwritesAnExistingFileAndListsWhatItSaved) {
+// Raw and JPEG per frame, each handed once to the hook whole under its final name; an existing
+// file is kept and the new one numbered; the JSON summary lists what was saved.
+TEST_F(CliTest, ShootNeverOverwritesAndHandsEachSavedFileOnceToTheHook) {
   fs::create_directories(dir_ / "shots");
   std::ofstream(dir_ / "shots" / "00000001.JPG") << "keep me";
-  const Result r = Run({"shoot", "--json", "--sim", "--timeout", "20", "-o", Path("shots")});
+  const Result r = Run({"shoot", "-n", "3", "--json", "--sim", "--timeout", "20", "-o",
+                        Path("shots"), "--hook", CommandLine("exif")});
   ASSERT_EQ(r.code, kExitOk) << r.out;
   EXPECT_EQ(ReadAll(dir_ / "shots" / "00000001.JPG"), "keep me");
-  EXPECT_EQ(ReadAll(dir_ / "shots" / "00000001-1.JPG").substr(0, 2), "\xFF\xD8") << r.out;
   EXPECT_TRUE(Count(r.out, "saved as 00000001-1.JPG")) << r.out;
-  EXPECT_FALSE(Count(r.out, "hook")) << r.out;  // none given, none run
-  const uintmax_t jpegBytes = fs::file_size(dir_ / "shots" / "00000001-1.JPG");
-  for (const std::string& part :
-       {std::string(R"({"shots":1,"files":[{"path":)"),
-        FrameName(1, "QRW") + R"(","bytes":1000000})",
-        R"(00000001-1.JPG","bytes":)" + std::to_string(jpegBytes),
-        R"(],"bytes":)" + std::to_string(kSimRawBytes + jpegBytes) + R"(,"seconds_per_shot":)"})
-    EXPECT_TRUE(Count(r.out, part)) << part << "\n" << r.out;
-}
-
-TEST_F(CliTest, WatchSavesEachPictureTakenWithTheCameraButtonThoughTheHookFails) {
-  const Result r =
-      Run({"watch", "--count", "2", "--press-every", "0.2", "--timeout", "20", "--sim",
-           Config(kJpegOnlyConfig), "-o", Path("shots"), "--hook", CommandLine("frobnicate")});
-  ASSERT_EQ(r.code, kExitOk) << r.out;
-  for (int frame = 1; frame <= 2; ++frame) {
-    EXPECT_TRUE(Count(r.out, FrameName(frame, "JPG") + ": exit status 2")) << r.out;
-    EXPECT_TRUE(fs::exists(dir_ / "shots" / FrameName(frame, "JPG"))) << r.out;
+  const auto size = [&](const std::string& name) { return fs::file_size(dir_ / "shots" / name); };
+  uintmax_t bytes = 0;
+  for (int frame = 1; frame <= 3; ++frame) {
+    const std::string jpeg = frame == 1 ? "00000001-1.JPG" : FrameName(frame, "JPG");
+    for (const std::string& name : {FrameName(frame, "QRW"), jpeg}) {
+      EXPECT_EQ(Count(r.out, name + ": frame " + std::to_string(frame) + ","), 1u) << r.out;
+      EXPECT_EQ(Count(r.out, name + R"(","bytes":)" + std::to_string(size(name))), 1u);
+      bytes += size(name);
+    }
+    EXPECT_EQ(size(FrameName(frame, "QRW")), kSimRawBytes);
+    EXPECT_EQ(ReadAll(dir_ / "shots" / jpeg).substr(0, 2), "\xFF\xD8");
   }
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "shots"), fs::directory_iterator()), 2);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "shots"), fs::directory_iterator()), 7);
+  EXPECT_TRUE(Count(r.out, R"({"shots":3,"files":[{"path":)")) << r.out;
+  EXPECT_TRUE(Count(r.out, R"(],"bytes":)" + std::to_string(bytes) + R"(,"seconds_per_shot":)"));
 }
 
 TEST_F(CliTest, ProgressBarOnATerminalEndsInTheFinalCount) {
@@ -163,8 +136,7 @@ TEST_F(CliTest, ProgressBarOnATerminalEndsInTheFinalCount) {
                     "/usr/bin/script"));
   ASSERT_EQ(child.Wait(), kExitOk);
   // Redrawn after each file (CR), closed by one line end before the list of files.
-  const std::string drawn = ReadAll(dir_ / "out");
-  const std::string bar = drawn.substr(0, drawn.find("\r\n"));
+  const std::string drawn = ReadAll(dir_ / "out"), bar = drawn.substr(0, drawn.find("\r\n"));
   EXPECT_EQ(bar.substr(bar.rfind('\r') + 1), "[" + std::string(30, '#') + "] 4 file(s)") << drawn;
 }
 
@@ -178,13 +150,13 @@ TEST_F(CliTest, SettingsSetThenGetRoundTripsAndRefusalsChangeNothing) {
   }
   const Result list = Run({"settings", "list"});
   EXPECT_TRUE(Count(list.out, "LiveviewPreview=L")) << list.out;
-
-  const std::vector<std::vector<std::string>> refused = {{"settings", "set", "NoSuchSetting", "1"},
-                                                         {"settings", "set", "TransferJPEG", "5"},
-                                                         {"settings", "set", "ConnectType", "abc"},
-                                                         {"settings", "get", "NoSuchSetting"},
-                                                         {"settings", "set", "ConnectType"}};
-  for (const auto& args : refused) EXPECT_EQ(Run(args).code, kExitUsage) << args[2];
+  for (const Args& args : {Args{"settings", "set", "NoSuchSetting", "1"},
+                           {"settings", "set", "TransferJPEG", "5"},
+                           {"settings", "set", "ConnectType", "abc"},
+                           {"settings", "get", "NoSuchSetting"},
+                           {"settings", "set", "ConnectType"}}) {
+    EXPECT_EQ(Run(args).code, kExitUsage) << args[2];
+  }
   EXPECT_EQ(Run({"settings", "list"}).out, list.out);
 
   if (Windows()) return;  // the Windows registry is no file
@@ -195,11 +167,10 @@ TEST_F(CliTest, SettingsSetThenGetRoundTripsAndRefusalsChangeNothing) {
   EXPECT_TRUE(std::any_of(fs::directory_iterator(dir_), {}, [](const fs::directory_entry& e) {
     return Count(e.path().filename().string(), "reg.corrupt-");
   }));
-  // A registry file that cannot be used (here a folder): neither a write nor a read succeeds.
-  registry_ = dir_ / "folder";
+  registry_ = dir_ / "folder";  // unusable: neither a write nor a read succeeds
   fs::create_directories(registry_);
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"settings", "set", "hgDispMode", "5"}, {"settings", "get", "hgDispMode"}}) {
+  for (const Args& args :
+       {Args{"settings", "set", "hgDispMode", "5"}, {"settings", "get", "hgDispMode"}}) {
     const Result r = Run(args);
     EXPECT_EQ(r.code, kExitFailure) << r.out;
     EXPECT_TRUE(Count(r.out, registry_.string())) << r.out;
@@ -210,8 +181,8 @@ TEST_F(CliTest, ExifPrintsWhatEachFileHoldsWhateverItsNameOrMagicAndNothingForOt
   ASSERT_EQ(Run({"shoot", "-n", "2", "--sim", "--timeout", "20", "-o", Path("")}).code, kExitOk);
   fs::rename(dir_ / FrameName(2, "JPG"), dir_ / "renamed.jpg");
   fs::rename(dir_ / FrameName(2, "QRW"), dir_ / FrameName(9, "QRW"));
-  // Another camera's raw file: its own magic and name, and the JPEG elsewhere than the
-  // simulator puts it; only the header's big-endian offset and length lead to it.
+  // Another camera's raw file: its own magic and name, the JPEG elsewhere than the simulator
+  // puts it; only the header's big-endian offset and length lead to it.
   const std::string jpeg = ReadAll(dir_ / FrameName(1, "JPG"));
   std::string raw = "FRGN" + std::string(kForeignJpegAt - 4, '\0') + jpeg;
   for (int i = 0; i < 4; ++i) {
@@ -227,23 +198,22 @@ TEST_F(CliTest, ExifPrintsWhatEachFileHoldsWhateverItsNameOrMagicAndNothingForOt
       Run({"exif", "--sim", Path("renamed.jpg"), Path(FrameName(9, "QRW")), Path("foreign.dat"),
            Path(FrameName(kLongFrame, "JPG")), Path(FrameName(kEmptyPathFrame, "JPG"))});
   EXPECT_EQ(r.code, kExitOk) << r.out;
-  const std::string lines[] = {
-      "renamed.jpg: frame 2, camera file ORV_0002.JPG, folder 100ORVTS\n",
-      FrameName(9, "QRW") + ": frame 2, camera file ORV_0002.QRW, folder 100ORVTS\n",
-      "foreign.dat: frame 1, camera file ORV_0001.JPG, folder 100ORVTS\n",
-      FrameName(kLongFrame, "JPG") +
-          ": frame 70001, camera file OR\\x0dV\\x7f.JPG, folder 1\\x1b[2J\n",
-      FrameName(kEmptyPathFrame, "JPG") + ": frame 18069, no camera path\n"};
-  for (const std::string& line : lines) EXPECT_TRUE(Count(r.out, line)) << line << r.out;
-
+  for (const std::string& line :
+       {std::string("renamed.jpg: frame 2, camera file ORV_0002.JPG, folder 100ORVTS\n"),
+        FrameName(9, "QRW") + ": frame 2, camera file ORV_0002.QRW, folder 100ORVTS\n",
+        std::string("foreign.dat: frame 1, camera file ORV_0001.JPG, folder 100ORVTS\n"),
+        FrameName(kLongFrame, "JPG") +
+            ": frame 70001, camera file OR\\x0dV\\x7f.JPG, folder 1\\x1b[2J\n",
+        FrameName(kEmptyPathFrame, "JPG") + ": frame 18069, no camera path\n"}) {
+    EXPECT_TRUE(Count(r.out, line)) << line << r.out;
+  }
   // Read as a raw, a JPEG leads nowhere; a file that cannot be read says why.
   const Result asRaw = Run({"exif", "--raw", Path("renamed.jpg"), Path("missing.jpg")});
   EXPECT_EQ(asRaw.code, kExitFailure);
   EXPECT_TRUE(Count(asRaw.out, "renamed.jpg: no frame number, no camera path\n")) << asRaw.out;
   EXPECT_TRUE(Count(asRaw.out, "cannot read " + Path("missing.jpg") + ": ")) << asRaw.out;
-
   // As JSON; other cameras' files and broken ones: one record each, without a frame or names.
-  std::vector<std::string> args = {"exif", "--json", Path("renamed.jpg")};
+  Args args = {"exif", "--json", Path("renamed.jpg")};
   for (const auto& e : fs::directory_iterator(BRELON_TEST_CORPUS_DIR))
     if (e.path().extension() != ".tsv") args.push_back(e.path().string());
   args.push_back(Path("missing.jpg"));
@@ -262,8 +232,7 @@ TEST_F(CliTest, InterruptedShootCallsExitLeavesNoTemporaryFileAndExits130) {
   for (int polls = 0; polls < kMaxPolls && (fs::is_empty(dir_ / "shots", missing) || missing);
        ++polls)
     testsupport::SleepRealMs(kPollMs);
-  // Under Wine without a console (how the Windows suites run) no console event can be sent;
-  // the child is then killed on the way out.
+  // Under Wine without a console (how the Windows suites run) no console event can be sent.
   if (!child.Interrupt()) GTEST_SKIP() << "no console to deliver an interrupt to the child's group";
   const Result r = Finish(&child);
   EXPECT_EQ(r.code, kExitInterrupted) << r.out;
@@ -272,35 +241,40 @@ TEST_F(CliTest, InterruptedShootCallsExitLeavesNoTemporaryFileAndExits130) {
   EXPECT_TRUE(Count(ReadAll(dir_ / "trace"), R"("fn":"ZEPK_Exit")"));
 }
 
-TEST_F(CliTest, ExitCodesOfUsageErrorsAMissingCameraAndTheStatusOfTheSimulatedOne) {
-  struct Case {
-    std::vector<std::string> args;
+// Also watch, which saves what the camera's button takes though the hook fails.
+TEST_F(CliTest, ExitCodesOfUsageErrorsAMissingCameraAndRunsOfEachCommand) {
+  const std::string none = Config(R"({"cameras":[]})", "none.json");
+  const struct {
+    Args args;
     int code;
-    std::vector<std::string> parts;  // each in the output
-  };
-  const std::string none = Config(R"({"cameras":[]})");
-  const Case cases[] = {
-      {{"frobnicate"}, kExitUsage, {}},
-      {{"shoot", "-n", "zero"}, kExitUsage, {}},
-      {{"exif"}, kExitUsage, {}},
-      {{"status", "--sim=" + Path("missing.json")}, kExitUsage, {}},
-      {{"--version"}, kExitOk, {}},
-      {{"shoot", "--help"}, kExitOk, {}},
-      {{"status", "--timeout", "1", "--sim", none}, kExitNoCamera, {"within 1 s"}},
-      {{"status", "--sim", "--timeout", "20"},
-       kExitOk,
-       {"ORVANTIS", "K-M3", "192.0.2.10", "usb", "1/1000", "400"}},
-      {{"preview", "--frames", "2", "--sim", "--timeout", "20", "-o", Path("live.jpg")},
-       kExitOk,
-       {Path("live.jpg") + " (", Path("live-1.jpg") + " ("}},
-      {{"status", "--json", "--timeout", "20"},
-       kExitOk,
-       {R"({"manufacturer":"ORVANTIS","model":"K-M3",)"}}};
-  for (const Case& c : cases) {
+    std::vector<std::string> parts;  // each once in the output
+  } cases[] = {{{"frobnicate"}, kExitUsage, {}},
+               {{"shoot", "-n", "zero"}, kExitUsage, {}},
+               {{"exif"}, kExitUsage, {}},
+               {{"status", "--sim=" + Path("missing.json")}, kExitUsage, {}},
+               {{"--version"}, kExitOk, {}},
+               {{"shoot", "--help"}, kExitOk, {}},
+               {{"status", "--timeout", "1", "--sim", none}, kExitNoCamera, {"within 1 s"}},
+               {{"status", "--sim", "--timeout", "20"},
+                kExitOk,
+                {"ORVANTIS", "K-M3", "192.0.2.10", "usb", "1/1000", "400"}},
+               {{"preview", "--frames", "2", "--sim", "--timeout", "20", "-o", Path("live.jpg")},
+                kExitOk,
+                {Path("live.jpg") + " (", Path("live-1.jpg") + " ("}},
+               {{"status", "--json", "--timeout", "20"},
+                kExitOk,
+                {R"({"manufacturer":"ORVANTIS","model":"K-M3",)"}},
+               {{"watch", "--count", "2", "--press-every", "0.2", "--timeout", "20", "--sim",
+                 Config(R"({"cameras":[{"capture":{"format":"jpeg"}}]})"), "-o", Path("w"),
+                 "--hook", CommandLine("frobnicate")},
+                kExitOk,
+                {"00000001.JPG: exit status 2", "00000002.JPG: exit status 2"}}};
+  for (const auto& c : cases) {
     const Result r = Run(c.args);
     EXPECT_EQ(r.code, c.code) << c.args[0];
-    for (const std::string& part : c.parts) EXPECT_TRUE(Count(r.out, part)) << r.out;
+    for (const std::string& part : c.parts) EXPECT_EQ(Count(r.out, part), 1u) << part << r.out;
   }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "w"), fs::directory_iterator()), 2);
 }
 
 }  // namespace
