@@ -1,17 +1,34 @@
-// Threads, locks and events: a thread runs once on an id of its own, joins with and without a
-// time limit and outlives a closed handle; the lock is re-entrant; an auto-reset event hands one
-// set to one waiter, a manual-reset one stays set until reset; timed waits time out.
+// Threads, locks, events, clocks, the machine-wide named mutex and the SDK guard: threads run on
+// ids of their own and join with and without a time limit; events wake one or all waiters; the
+// test time scale shortens waits and never steps the clocks back; a mutex name stays held until
+// its holder lets go or dies; the guard claims what the SDK throws.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/testing.h"
+#include "support/test_env.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
 using plat::WaitResult;
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
 
 // A worker: notes its thread id, then waits for the event and counts the waits it won.
 struct Waiter {
@@ -20,7 +37,6 @@ struct Waiter {
   std::atomic<uint32_t> threadId{0};
   std::atomic<int> woken{0};
 };
-
 uint32_t Wait(void* arg) {
   auto* w = static_cast<Waiter*>(arg);
   w->threadId = plat::CurrentThreadId();
@@ -71,14 +87,170 @@ TEST(Sync, EventsWakeTheirWaitersThreadsJoinAndLocksReenter) {
   plat::ThreadClose(nullptr);
 }
 
-TEST(Sync, TimedWaitEndsAfterItsTime) {
-  plat::Event* event = plat::EventCreate(false, false);
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(plat::EventWait(event, 80), WaitResult::kTimeout);
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(elapsed, std::chrono::milliseconds(70));
-  EXPECT_LT(elapsed, std::chrono::milliseconds(5000));
+TEST(TimeScale, ShortensTimedWaitsAndSleepsAndRunsEveryClockFactorTimesFaster) {
+  plat::Event* event = plat::EventCreate(true, false);
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(plat::EventWait(event, 80), WaitResult::kTimeout);  // at real speed
+  const int64_t waited = MsSince(start);
+  EXPECT_TRUE(waited >= 70 && waited < 5000) << waited;
+  plat::SetTimeScale(0);
+  EXPECT_EQ(plat::TimeScale(), 1u) << "no scale stops the clock";
+  plat::SetTimeScale(100);
+  EXPECT_EQ(plat::TimeScale(), 100u);
+  Waiter waiter{event};
+  plat::Thread* thread = plat::ThreadStart(&Wait, &waiter);
+  start = Clock::now();
+  EXPECT_EQ(plat::EventWait(event, 5000), WaitResult::kTimeout);
+  EXPECT_EQ(plat::ThreadJoin(thread, 5000), WaitResult::kTimeout);
+  EXPECT_LT(MsSince(start), 500);
+  EXPECT_EQ(plat::EventWait(event, 0), WaitResult::kTimeout);
+  plat::EventSet(event);
+  EXPECT_EQ(plat::ThreadJoin(thread, plat::kInfinite), WaitResult::kSignalled);
+  plat::ThreadClose(thread);
   plat::EventClose(event);
+
+  start = Clock::now();
+  const int64_t ticks = plat::NowTicks(), seconds = plat::NowSeconds();
+  const plat::LocalTime local = plat::NowLocal();
+  plat::SleepMs(20000);  // about 200 ms of real time
+  const plat::LocalTime localEnd = plat::NowLocal();
+  const double ratio =
+      static_cast<double>(plat::NowTicks() - ticks) * 100 /
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+  EXPECT_GE(MsSince(start), 160) << "a shortened sleep still sleeps";
+  EXPECT_TRUE(ratio > 80.0 && ratio < 120.0) << ratio;
+  EXPECT_GE(plat::NowSeconds() - seconds, 15);
+  const auto secondOfDay = [](const plat::LocalTime& t) {
+    return (t.hour * 60 + t.minute) * 60 + t.second;
+  };
+  EXPECT_GE((secondOfDay(localEnd) - secondOfDay(local) + 86400) % 86400, 15);
+
+  // Never back, whatever the changes of speed.
+  int64_t last = plat::NowTicks();
+  for (uint32_t factor : {1000u, 1u, 50u, 1u, 100000u, 1u}) {
+    plat::SetTimeScale(factor);
+    for (int i = 0; i < 200; ++i) {
+      const int64_t now = plat::NowTicks();
+      ASSERT_GE(now, last) << "after changing the scale to " << factor;
+      last = now;
+    }
+    plat::SleepMs(factor);  // about a millisecond of real time at each speed
+  }
 }
+
+TEST(Clocks, AtRealSpeedTicksCountFromTheUnixEpochAgreeWithSecondsAndSleepsLast) {
+  constexpr int64_t kTicksPerSecond = 10'000'000;
+  ASSERT_EQ(plat::TimeScale(), 1u);
+  const int64_t ticks = plat::NowTicks(), seconds = plat::NowSeconds();
+  EXPECT_GT(ticks, 1'577'836'800LL * kTicksPerSecond);  // 2020
+  // The clocks may run ahead of the calendar after a scaled test, never behind it.
+  EXPECT_GE(ticks / kTicksPerSecond, static_cast<int64_t>(std::time(nullptr)) - 2);
+  EXPECT_TRUE(seconds - ticks / kTicksPerSecond <= 1 && seconds >= ticks / kTicksPerSecond);
+  const std::time_t now = std::time(nullptr);
+  const std::tm* calendar = std::localtime(&now);
+  const plat::LocalTime local = plat::NowLocal();
+  EXPECT_EQ(local.month * 100 + local.day, (calendar->tm_mon + 1) * 100 + calendar->tm_mday);
+  const auto start = Clock::now();
+  plat::SleepMs(30);
+  EXPECT_GE(MsSince(start), 25);
+}
+
+// Claims `name` and says whether it was held already; `existed` starts at the opposite of the
+// expected answer, so a claim that does not set it shows. Keeps the handle in `held` if given.
+bool Claim(const std::u16string& name, bool expected, plat::NamedMutex** held = nullptr) {
+  bool existed = !expected;
+  plat::NamedMutex* m = plat::NamedMutexCreate(name.c_str(), &existed);
+  EXPECT_NE(m, nullptr) << "claim of a valid name";
+  held ? void(*held = m) : plat::NamedMutexClose(m);
+  return existed;
+}
+
+TEST(NamedMutex, SecondClaimSeesTheNameHeldUntilTheFirstHolderCloses) {
+  // Lock files go to a folder of the test's own, so a running session is never disturbed; the
+  // name is unique, so Windows' kernel namespace carries nothing over from other runs.
+  const std::string lockDir = brelon::test::TempDir("lock");
+  brelon::test::SetEnv("BRELON_LOCK_DIR", lockDir.c_str());
+  const std::u16string name = u"Global\\{F7914321-62A0-412f-B595-brelon-test}";
+  plat::NamedMutex* first = nullptr;
+  EXPECT_FALSE(Claim(name, false, &first));
+  // A refused claimant closes its handle before it tries again, as the session thread does.
+  EXPECT_TRUE(Claim(name, true));
+  EXPECT_TRUE(Claim(name, true)) << "second attempt";
+  EXPECT_FALSE(Claim(u"Local\\../az AZ09_", false)) << "another name is free meanwhile";
+  bool existed = true;
+  EXPECT_EQ(plat::NamedMutexCreate(u"", &existed), nullptr);
+  EXPECT_FALSE(existed);
+  plat::NamedMutexClose(nullptr);
+#if !defined(_WIN32)
+  // Separators and other unsafe characters cannot lead out of the folder.
+  for (const char* file : {"{F7914321-62A0-412f-B595-brelon-test}", ".._az_AZ09_"}) {
+    EXPECT_GE(plat::FileSize((lockDir + "/brelon-" + file + ".lock").c_str()), 0) << file;
+  }
+  // A holder killed in another process frees the name.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    plat::NamedMutex* held = plat::NamedMutexCreate((name + u"-child").c_str(), &existed);
+    const char status = held && !existed ? 'y' : 'n';
+    (void)!write(ready[1], &status, 1);
+    for (;;) pause();  // hold it until killed
+  }
+  close(ready[1]);
+  char status = 0;
+  ASSERT_EQ(read(ready[0], &status, 1), 1);
+  close(ready[0]);
+  ASSERT_EQ(status, 'y');
+  EXPECT_TRUE(Claim(name + u"-child", true)) << "the child process holds the name";
+  kill(child, SIGKILL);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  EXPECT_FALSE(Claim(name + u"-child", false)) << "a dead holder must not keep the name";
+#endif
+  plat::NamedMutexClose(first);
+  EXPECT_FALSE(Claim(name, false));
+  brelon::test::SetEnv("BRELON_LOCK_DIR", nullptr);
+}
+
+#if defined(_WIN32)
+// On Windows the guard claims exactly the C++ throw code of an MSVC-built SDK and lets every
+// other exception reach the handlers above it, as an access violation must, and stays usable.
+DWORD g_seenAbove = 0;  // the code the top-level filter saw, 0 when none reached it
+
+LONG WINAPI TopLevelFilter(EXCEPTION_POINTERS* info) {
+  g_seenAbove = info->ExceptionRecord->ExceptionCode;
+  // Raised as continuable: RaiseException returns and the SDK call goes on to its result.
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+int32_t Raise(void* code) {
+  RaiseException(static_cast<DWORD>(reinterpret_cast<uintptr_t>(code)), 0, 0, nullptr);
+  return 42;
+}
+
+TEST(SdkGuard, ClaimsTheSdkThrowOnlyAndStaysUsable) {
+  const LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(&TopLevelFilter);
+  // The SDK's throw, twice; another application code; an access violation.
+  const DWORD kCodes[] = {0xE06D7363, 0xE06D7363, 0xE0424C4E, EXCEPTION_ACCESS_VIOLATION};
+  for (DWORD code : kCodes) {
+    g_seenAbove = 0;
+    int32_t result = -7;
+    const bool sdkThrow = code == 0xE06D7363;
+    EXPECT_EQ(plat::CallGuarded(&Raise, reinterpret_cast<void*>(uintptr_t{code}), &result),
+              !sdkThrow);
+    EXPECT_EQ(result, sdkThrow ? -7 : 42);
+    EXPECT_EQ(g_seenAbove, sdkThrow ? 0 : code);
+  }
+  SetUnhandledExceptionFilter(previous);
+}
+#else
+TEST(SdkGuard, CatchAllGuardClaimsAnyCxxExceptionAndPassesResultsOn) {
+  int32_t result = -7;
+  EXPECT_FALSE(plat::CallGuarded([](void*) -> int32_t { throw 1; }, nullptr, &result));
+  EXPECT_EQ(result, -7);
+  EXPECT_TRUE(plat::CallGuarded([](void*) -> int32_t { return 42; }, nullptr, &result));
+  EXPECT_EQ(result, 42);
+}
+#endif
 
 }  // namespace
