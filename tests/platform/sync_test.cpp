@@ -87,12 +87,30 @@ TEST(Sync, EventsWakeTheirWaitersThreadsJoinAndLocksReenter) {
   plat::ThreadClose(nullptr);
 }
 
-TEST(TimeScale, ShortensTimedWaitsAndSleepsAndRunsEveryClockFactorTimesFaster) {
-  plat::Event* event = plat::EventCreate(true, false);
+// At real speed ticks count from the Unix epoch, agree with seconds and the calendar, and waits
+// last; a time scale shortens timed waits and sleeps, runs every clock that many times faster
+// and never steps a clock back when it changes.
+TEST(Clocks, CountFromTheEpochAndUnderATimeScaleRunFasterWithoutSteppingBack) {
+  constexpr int64_t kTicksPerSecond = 10'000'000;
+  ASSERT_EQ(plat::TimeScale(), 1u);
+  int64_t ticks = plat::NowTicks(), seconds = plat::NowSeconds();
+  EXPECT_GT(ticks, 1'577'836'800LL * kTicksPerSecond);  // 2020
+  // The clocks may run ahead of the calendar after a scaled test, never behind it.
+  EXPECT_GE(ticks / kTicksPerSecond, static_cast<int64_t>(std::time(nullptr)) - 2);
+  EXPECT_TRUE(seconds - ticks / kTicksPerSecond <= 1 && seconds >= ticks / kTicksPerSecond);
+  const std::time_t today = std::time(nullptr);
+  const std::tm* calendar = std::localtime(&today);
+  plat::LocalTime local = plat::NowLocal();
+  EXPECT_EQ(local.month * 100 + local.day, (calendar->tm_mon + 1) * 100 + calendar->tm_mday);
   Clock::time_point start = Clock::now();
-  EXPECT_EQ(plat::EventWait(event, 80), WaitResult::kTimeout);  // at real speed
+  plat::SleepMs(30);
+  EXPECT_GE(MsSince(start), 25);
+  plat::Event* event = plat::EventCreate(true, false);
+  start = Clock::now();
+  EXPECT_EQ(plat::EventWait(event, 80), WaitResult::kTimeout);
   const int64_t waited = MsSince(start);
   EXPECT_TRUE(waited >= 70 && waited < 5000) << waited;
+
   plat::SetTimeScale(0);
   EXPECT_EQ(plat::TimeScale(), 1u) << "no scale stops the clock";
   plat::SetTimeScale(100);
@@ -110,8 +128,8 @@ TEST(TimeScale, ShortensTimedWaitsAndSleepsAndRunsEveryClockFactorTimesFaster) {
   plat::EventClose(event);
 
   start = Clock::now();
-  const int64_t ticks = plat::NowTicks(), seconds = plat::NowSeconds();
-  const plat::LocalTime local = plat::NowLocal();
+  ticks = plat::NowTicks(), seconds = plat::NowSeconds();
+  local = plat::NowLocal();
   plat::SleepMs(20000);  // about 200 ms of real time
   const plat::LocalTime localEnd = plat::NowLocal();
   const double ratio =
@@ -124,8 +142,6 @@ TEST(TimeScale, ShortensTimedWaitsAndSleepsAndRunsEveryClockFactorTimesFaster) {
     return (t.hour * 60 + t.minute) * 60 + t.second;
   };
   EXPECT_GE((secondOfDay(localEnd) - secondOfDay(local) + 86400) % 86400, 15);
-
-  // Never back, whatever the changes of speed.
   int64_t last = plat::NowTicks();
   for (uint32_t factor : {1000u, 1u, 50u, 1u, 100000u, 1u}) {
     plat::SetTimeScale(factor);
@@ -136,23 +152,6 @@ TEST(TimeScale, ShortensTimedWaitsAndSleepsAndRunsEveryClockFactorTimesFaster) {
     }
     plat::SleepMs(factor);  // about a millisecond of real time at each speed
   }
-}
-
-TEST(Clocks, AtRealSpeedTicksCountFromTheUnixEpochAgreeWithSecondsAndSleepsLast) {
-  constexpr int64_t kTicksPerSecond = 10'000'000;
-  ASSERT_EQ(plat::TimeScale(), 1u);
-  const int64_t ticks = plat::NowTicks(), seconds = plat::NowSeconds();
-  EXPECT_GT(ticks, 1'577'836'800LL * kTicksPerSecond);  // 2020
-  // The clocks may run ahead of the calendar after a scaled test, never behind it.
-  EXPECT_GE(ticks / kTicksPerSecond, static_cast<int64_t>(std::time(nullptr)) - 2);
-  EXPECT_TRUE(seconds - ticks / kTicksPerSecond <= 1 && seconds >= ticks / kTicksPerSecond);
-  const std::time_t now = std::time(nullptr);
-  const std::tm* calendar = std::localtime(&now);
-  const plat::LocalTime local = plat::NowLocal();
-  EXPECT_EQ(local.month * 100 + local.day, (calendar->tm_mon + 1) * 100 + calendar->tm_mday);
-  const auto start = Clock::now();
-  plat::SleepMs(30);
-  EXPECT_GE(MsSince(start), 25);
 }
 
 // Claims `name` and says whether it was held already; `existed` starts at the opposite of the
