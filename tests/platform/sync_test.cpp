@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/run_thread.h"
 #include "platform/testing.h"
 #include "support/test_env.h"
 
@@ -30,21 +31,7 @@ int64_t MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// A worker: notes its thread id, then waits for the event and counts the waits it won.
-struct Waiter {
-  plat::Event* event;
-  uint32_t waitMs = plat::kInfinite;
-  std::atomic<uint32_t> threadId{0};
-  std::atomic<int> woken{0};
-};
-uint32_t Wait(void* arg) {
-  auto* w = static_cast<Waiter*>(arg);
-  w->threadId = plat::CurrentThreadId();
-  if (plat::EventWait(w->event, w->waitMs) == WaitResult::kSignalled) ++w->woken;
-  return 0;
-}
-
-// Two waiters, one with a time limit, on an event set once while both wait.
+// Two threads wait on an event set once, one of them with a time limit.
 TEST(Sync, EventsWakeTheirWaitersThreadsJoinAndLocksReenter) {
   for (const bool manual : {false, true}) {
     SCOPED_TRACE(manual ? "manual reset" : "auto reset");
@@ -53,25 +40,32 @@ TEST(Sync, EventsWakeTheirWaitersThreadsJoinAndLocksReenter) {
     EXPECT_EQ(plat::EventWait(event, 0), WaitResult::kSignalled);
     EXPECT_EQ(plat::EventWait(event, 0), manual ? WaitResult::kSignalled : WaitResult::kTimeout);
     plat::EventReset(event);
-    Waiter a{event}, b{event, 10000};
-    plat::Thread* ta = plat::ThreadStart(&Wait, &a);
-    plat::Thread* tb = plat::ThreadStart(&Wait, &b);
+    std::atomic<int> woken{0};
+    std::atomic<uint32_t> ids[2] = {};
+    const auto waiter = [&](int i, uint32_t ms) {
+      return brelon::test::StartThread([&, i, ms] {
+        ids[i] = plat::CurrentThreadId();
+        woken += plat::EventWait(event, ms) == WaitResult::kSignalled;
+      });
+    };
+    plat::Thread* ta = waiter(0, plat::kInfinite);
+    plat::Thread* tb = waiter(1, 10000);
     ASSERT_TRUE(ta && tb);
     EXPECT_EQ(plat::ThreadJoin(ta, 50), WaitResult::kTimeout);
     EXPECT_EQ(plat::ThreadJoin(ta, 0), WaitResult::kTimeout);
     // Both stay alive together, so the system cannot reuse one id for the other.
-    EXPECT_TRUE(a.threadId != b.threadId && a.threadId != plat::CurrentThreadId() && b.threadId);
+    EXPECT_TRUE(ids[0] != ids[1] && ids[0] != plat::CurrentThreadId() && ids[1]);
     plat::EventSet(event);
     plat::SleepMs(100);
-    EXPECT_EQ(a.woken + b.woken, manual ? 2 : 1);
+    EXPECT_EQ(woken, manual ? 2 : 1);
     EXPECT_EQ(plat::EventWait(event, 0), manual ? WaitResult::kSignalled : WaitResult::kTimeout);
     plat::ThreadClose(tb);  // the thread still runs to its end
     plat::EventSet(event);
     EXPECT_EQ(plat::ThreadJoin(ta, plat::kInfinite), WaitResult::kSignalled);
     EXPECT_EQ(plat::ThreadJoin(ta, 0), WaitResult::kSignalled) << "a finished thread joins at once";
-    for (int i = 0; i < 1000 && a.woken + b.woken < 2; ++i) plat::SleepMs(10);
+    for (int i = 0; i < 1000 && woken < 2; ++i) plat::SleepMs(10);
     plat::SleepMs(20);  // let the closed thread leave its procedure
-    EXPECT_EQ(a.woken + b.woken, 2);
+    EXPECT_EQ(woken, 2);
     plat::ThreadClose(ta);
     plat::EventClose(event);
   }
@@ -115,8 +109,8 @@ TEST(Clocks, CountFromTheEpochAndUnderATimeScaleRunFasterWithoutSteppingBack) {
   EXPECT_EQ(plat::TimeScale(), 1u) << "no scale stops the clock";
   plat::SetTimeScale(100);
   EXPECT_EQ(plat::TimeScale(), 100u);
-  Waiter waiter{event};
-  plat::Thread* thread = plat::ThreadStart(&Wait, &waiter);
+  plat::Thread* thread =
+      brelon::test::StartThread([event] { plat::EventWait(event, plat::kInfinite); });
   start = Clock::now();
   EXPECT_EQ(plat::EventWait(event, 5000), WaitResult::kTimeout);
   EXPECT_EQ(plat::ThreadJoin(thread, 5000), WaitResult::kTimeout);
