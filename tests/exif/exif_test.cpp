@@ -1,24 +1,18 @@
-// The readers on written and stored images: the maker note in every layout and every way it
-// breaks, calls without a source and the debug copy, JPEG segments and malformed streams, the TIFF
-// parser's types, limits and bounds, and the shared corpus, saved fuzz inputs and the part of an
-// image the reader keeps, which answers exactly as the whole.
+// The readers on written and stored images: the maker note, JPEG segments and malformed streams,
+// the TIFF parser's bounds, and the corpus, saved fuzz inputs and the part of an image kept.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <memory>
 #include <numeric>
 #include <optional>
 #include <regex>
-#include <set>
 #include <sstream>
 
 #include "exif/ifd_walk.h"
-#include "platform/platform.h"
 #include "sim/image_writer.h"
 #include "support/test_env.h"
 
@@ -56,22 +50,15 @@ TEST(ExifMetaInfo, MakerNoteRoundTripsOrIsRefusedWhole) {
     rows.push_back({Camera(CameraNote(frame, path, asLong), big, layout & 4 ? 40 : 12),
                     Answer(frame, std::u16string(path.begin(), path.end()))});
   }
-  const std::string ansi = "A:\\\xC3\xA9t\xE9\\X", l259(259, 'L'), l260(260, 'L');
-  char16_t converted[kCameraPathCapacity];  // above 0x7F: through the ANSI code page
-  plat::AnsiToWide(ansi.data(), ansi.size(), converted, kCameraPathCapacity);
+  const std::string l260(260, 'L');
   const struct {
     std::string text;
     bool terminate;
     std::optional<std::u16string> path;  // none: refused
   } paths[] = {{"", true, u""},
-               {"", false, u""},
-               {"A", false, u"A"},
-               {l259, true, std::u16string(l259.begin(), l259.end())},
                {l260, false, std::u16string(l260.begin(), l260.end())},  // the longest
                {l260, true, {}},
-               {std::string(261, 'L'), false, {}},
-               {std::string("A:\x01X\0junk", 9), false, u"A:\x01X"},  // up to the first zero
-               {ansi, true, converted}};
+               {std::string("A:\x01X\0junk", 9), false, u"A:\x01X"}};  // up to the first zero
   for (const auto& p : paths) {
     rows.push_back({Camera(CameraNote(7, p.text, false, p.terminate)), Answer(7, p.path)});
   }
@@ -101,43 +88,6 @@ TEST(ExifMetaInfo, MakerNoteRoundTripsOrIsRefusedWhole) {
   }
 }
 
-// Nothing is read before a source or after ReleaseAll. The debug copy of each source is replaced
-// where its folder exists, which is never created.
-TEST(ExifMetaInfo, NothingIsReadWithoutASourceAndTheDebugCopyOnlyWhereItsFolderExists) {
-  const Bytes first = Camera(CameraNote(9, "P"));
-  const Bytes second = Camera(CameraNote(2, std::string(100, 'L')));  // the longer one
-  CExifMetaInfo info;
-  uint32_t w = 1, h = 1, frame = 0;
-  char16_t path[kCameraPathCapacity];
-  EXPECT_FALSE(info.Validate(&w, &h));
-  EXPECT_EQ(info.ParseMetadata() * 10 + info.GetFrameNumber(&frame) + info.GetCameraPath(path),
-            -32);
-  namespace fs = std::filesystem;
-  const fs::path file = plat::DebugImageCopyPath(), folder = file.parent_path();
-  const bool hadFolder = fs::exists(folder);
-  std::error_code ec;
-  if (!hadFolder) {
-    ASSERT_EQ(info.SetSource(first.data(), first.size()), 0);
-    EXPECT_FALSE(fs::exists(folder)) << "the folder must never be created";
-    ASSERT_TRUE(fs::create_directory(folder, ec)) << ec.message();
-  }
-  // Gone again also when an assertion below ends the test early.
-  const std::shared_ptr<void> remover(nullptr, [&](void*) {
-    if (!hadFolder) fs::remove_all(folder, ec);
-  });
-  // Other test processes write this machine-wide path too: a few tries, each with no stale tail.
-  Bytes written;
-  for (int attempt = 0; attempt < 5 && written != first; ++attempt) {
-    ASSERT_EQ(info.SetSource(second.data(), second.size()), 0);
-    ASSERT_EQ(info.SetSource(first.data(), first.size()), 0);
-    written = ReadFile(file.string());
-  }
-  EXPECT_EQ(written, first);
-  ASSERT_EQ(info.ParseMetadata(), 0);
-  EXPECT_EQ(info.Close() + info.ReleaseAll(), 0);
-  EXPECT_EQ(info.ParseMetadata(), -3);
-}
-
 // A stream over the bytes, and a JPEG or TIFF reader on it.
 template <typename Reader>
 struct Parsed {
@@ -153,33 +103,22 @@ using ParsedJpeg = Parsed<JpegReader>;
 using ParsedTiff = Parsed<TiffReader>;
 
 // Fill bytes, a foreign APP1, two Exif blocks (the first with every IFD and a non-zero sixth
-// identifier byte), 512 APP2 segments, the standard tables, then luma quantisation and all four
-// Huffman tables redefined (DC 1 with more symbols than a baseline table holds).
-TEST(ExifJpeg, ParsesFrameTablesFirstExifBlockApp2ListAndRestartInterval) {
+// identifier byte), 512 APP2 segments, the standard tables, then luma quantisation redefined.
+TEST(ExifJpeg, ParsesFrameQuantTablesFirstExifBlockApp2ListAndRestartInterval) {
   const TiffBlock full{false,
                        {{Ascii(0x010F, "first")}},
                        TiffIfd{{Short(0x8827, {100})}},
                        TiffIfd{{Ascii(0x0001, "R98")}},
                        TiffIfd{{Short(0x0000, {2})}},
                        TiffIfd{{Long(0x0201, {0})}}};
-  Bytes dqt(65), dht;
+  Bytes dqt(65);
   std::iota(dqt.begin() + 1, dqt.end(), 0);
-  std::vector<Bytes> huffman;
-  for (int slot = 0; slot < 4; ++slot) {  // class + 2 * id
-    Bytes t(16, slot == 2 ? 17 : 0);
-    t[slot] += static_cast<uint8_t>(slot + 1);
-    for (int i = std::accumulate(t.begin(), t.end(), 0); i > 0; --i) t.push_back(uint8_t(i));
-    dht.push_back(static_cast<uint8_t>((slot & 1) << 4 | slot >> 1));
-    dht.insert(dht.end(), t.begin(), t.end());
-    huffman.push_back(t);
-  }
   JpegWriter j;
   j.Marker(kJpegSoi).Raw({0xFF, 0xFF, 0xFF}).Segment(0xE1, {'h', 't', 't', 'p', ':', '/', '/'});
   j.Exif(full.Build(), {'E', 'x', 'i', 'f', 0, 0x7F}).Raw({0xFF});
   j.Exif(CameraTiff({.make = "second"}).Build());
   for (int i = 0; i < 512; ++i) j.Segment(0xE2, {'I', 'C', 'C', static_cast<uint8_t>(i)});
   j.Tables().Segment(0xDB, dqt).Frame(kJpegSof0, 16, 8, 1).Segment(0xDD, {0, 4});
-  j.Segment(0xC4, dht);
   const size_t sos = j.bytes().size();
   ParsedJpeg p(j.Scan(16, 8, 1, 1).Marker(kJpegEoi).Take());
   JpegReader& r = p.reader;
@@ -187,9 +126,6 @@ TEST(ExifJpeg, ParsesFrameTablesFirstExifBlockApp2ListAndRestartInterval) {
   EXPECT_EQ(r.width() * 100 + r.height() * 10 + r.componentCount(), 16 * 100 + 8 * 10 + 1);
   EXPECT_EQ(r.quantTable(0)[63] + r.quantTable(1)[0] * 1000, 63 + 17 * 1000);  // 1: standard
   EXPECT_EQ(r.quantTable(2), nullptr);
-  for (int slot = 0; slot < 4; ++slot) {
-    EXPECT_EQ(Bytes(r.huffmanTable(slot).begin(), r.huffmanTable(slot).end()), huffman[slot]);
-  }
   EXPECT_TRUE(r.ifds().exif && r.ifds().interop && r.ifds().gps && r.ifds().ifd1);
   char make[8] = {};
   ASSERT_EQ(r.ifd0()->ReadTag(0x010F, make, 6), kExifOk);
@@ -199,12 +135,6 @@ TEST(ExifJpeg, ParsesFrameTablesFirstExifBlockApp2ListAndRestartInterval) {
   EXPECT_EQ(p.bytes[r.app2Record(511).position + 3], 511 & 0xFF);
   EXPECT_EQ(r.restartInterval() * 1000 + r.scanStart(), 4000 + sos + 2);
   EXPECT_EQ(r.ScanFrame(), kExifOk);
-  r.Release();
-  EXPECT_TRUE(!r.ifd0() && !r.quantTable(0) && r.huffmanTable(2).empty());
-  // The bare TIFF parse takes IFD0's chain and GPS pointer, never the Exif IFD.
-  ParsedTiff bare(full.Build());
-  ASSERT_EQ(bare.reader.ParseIfds(), kExifOk);
-  EXPECT_TRUE(!bare.reader.ifds().exif && !bare.reader.ifds().interop && bare.reader.ifds().gps);
 }
 
 TEST(ExifJpeg, MalformedStreamsAndSegmentsGiveTheirDefinedError) {
@@ -271,19 +201,9 @@ TEST(ExifJpeg, MalformedStreamsAndSegmentsGiveTheirDefinedError) {
        }),
        kExifOutOfRange},
       {custom(q0, {8, 0, 8, 0, 16, 2, 1, 0x11, 0, 2, 0x11, 0}), kExifUnsupportedComponents},
-      {custom(q0, {12, 0, 8, 0, 16, 1, 1, 0x11, 0}), kExifBadSegment},  // 12-bit samples
-      {custom(q0, {8, 0, 0, 0, 16, 1, 1, 0x11, 0}), kExifBadSegment},   // height 0
-      {custom(q0, {8, 0, 8, 0, 16, 1, 1, 0x51, 0}), kExifBadSegment},   // sampling factor 5
-      {custom(q0, {8, 0, 8, 0, 16, 1, 1, 0x11, 4}), kExifBadSegment},   // quant selector 4
-      {custom(q0, {8, 0, 8, 0, 16, 3, 1, 0x11, 0, 2, 0x11, 1, 3, 0x11, 0}), kExifBadSegment},
-      {custom(quant(3), {8, 0, 8, 0, 16, 1, 1, 0x11, 3}), kExifOk},  // only the table used
-      {custom(quant(1), {8, 0, 8, 0, 16, 1, 1, 0x11, 1}), kExifOk},
+      {custom(quant(3), {8, 0, 8, 0, 16, 1, 1, 0x11, 3}), kExifOk},   // only the table used
       {custom(quant(0x10, 129), sof), kExifBadSegment},               // a 16-bit table cut short
       {custom(quant(0, 66), sof, 0xFE, Bytes(64)), kExifBadSegment},  // a stray byte
-      {custom(q0, sof, 0xC4, quant(0x20, 17)), kExifBadSegment},      // Huffman class 2
-      {custom(q0, sof, 0xC4, quant(0x02, 17)), kExifBadSegment},      // Huffman id 2
-      {custom(q0, sof, 0xDD, {0, 4, 0}), kExifBadSegment},            // restart of length 5
-      {custom(q0, sof, 0xD8, {0, 0}), kExifBadSegment},               // SOI inside the chain
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     EXPECT_EQ(ParsedJpeg(cases[i].first).reader.Parse(), cases[i].second) << "case " << i;
@@ -299,61 +219,25 @@ Bytes Ifd0Only(const TiffIfd& ifd0, bool big = false) {
   return TiffBlock{big, ifd0, std::nullopt}.Build();
 }
 
-// Every type, inline (counts 1 and 2, as far as they fit) and out of line: read back with exactly
-// its size, in host order for 16- and 32-bit numbers and as stored otherwise.
-TEST(ExifTiff, EveryTypeReadsBackAsWrittenInBothByteOrders) {
-  TiffIfd ifd;
-  for (uint16_t type = kTiffByte; type <= kTiffDouble; ++type) {
-    for (int count : {1, 2, 3}) {
-      std::vector<uint64_t> numbers;  // a rational is two numbers
-      for (int i = 0; i < count * (type == kTiffRational || type == kTiffSRational ? 2 : 1); ++i) {
-        numbers.push_back(0x8877665544332211u + i);
-      }
-      ifd.entries.push_back(
-          Numbers(static_cast<uint16_t>(0x100 + 4 * type + count), type, numbers));
-    }
-  }
+// Short and long values out of line read back in host order from either byte order.
+TEST(ExifTiff, NumbersReadBackInHostOrderFromBothByteOrders) {
+  const std::vector<uint32_t> shorts = {0x2211, 0x2212, 0x2213}, longs = {1, 0x44332211, 3};
   for (bool big : {false, true}) {
-    ParsedTiff t(Ifd0Only(ifd, big));
+    ParsedTiff t(Ifd0Only(
+        {{Short(0x0100, {0x2211, 0x2212, 0x2213}), Long(0x0101, {1, 0x44332211, 3})}}, big));
     ASSERT_EQ(t.reader.ParseIfds(), kExifOk);
-    const Ifd& i0 = *t.reader.ifd0();
-    for (const TiffEntry& e : ifd.entries) {
-      SCOPED_TRACE(testing::Message() << "type " << e.type << " count " << e.count << " " << big);
-      const uint64_t bytes = uint64_t{TiffTypeBytes(e.type)} * e.count;
-      EXPECT_EQ(i0.TagByteSize(e.tag), bytes);
-      Bytes read(bytes), want = e.value;  // little-endian units
-      EXPECT_EQ(i0.ReadTag(e.tag, read.data(), bytes - 1), kExifOutOfRange);
-      ASSERT_EQ(i0.ReadTag(e.tag, read.data(), bytes), kExifOk);
-      const bool asStored = big && (e.type == kTiffFloat || e.type == kTiffDouble);
-      for (size_t i = 0; asStored && i < want.size(); i += e.unit) {
-        std::reverse(want.begin() + i, want.begin() + i + e.unit);
-      }
-      EXPECT_EQ(read, want);
-      std::vector<uint32_t> longs(e.count), widened(e.count);
-      const bool widens = e.type == kTiffShort || e.type == kTiffLong;
-      ASSERT_EQ(i0.ReadTagAsLong(e.tag, longs.data(), e.count), widens ? kExifOk : kExifBadTagType);
-      for (uint32_t i = 0; widens && i < e.count; ++i) {
-        widened[i] = (e.type == kTiffShort ? 0x2211u : 0x44332211u) + i;
-      }
-      EXPECT_EQ(longs, widened);
-    }
+    std::vector<uint32_t> s(3), l(3);
+    EXPECT_EQ(t.reader.ifd0()->ReadTagAsLong(0x0100, s.data(), 3) +
+                  t.reader.ifd0()->ReadTagAsLong(0x0101, l.data(), 3),
+              kExifOk);
+    EXPECT_EQ(s, shorts) << big;
+    EXPECT_EQ(l, longs) << big;
   }
 }
 
-// Up to 2048 entries, in descending order so that the sort moves every one, around the size kept
-// inside the IFD object and around the limit. Then entries out of order with a duplicate tag and
-// entries of invalid types (13, 0) between them, which are left out without shifting the rest.
-TEST(ExifTiff, IfdHoldsAtMost2048EntriesSortedStablyWithoutInvalidTypes) {
-  for (uint32_t n : {kInlineIfdEntries, kInlineIfdEntries + 1, 2048u, 2049u}) {
-    TiffIfd ifd;
-    for (uint32_t i = n; i > 0; --i) ifd.entries.push_back(Short(static_cast<uint16_t>(i), {i}));
-    ParsedTiff t(Ifd0Only(ifd));
-    ASSERT_EQ(t.reader.ParseIfds(), n > kMaxIfdEntries ? kExifBadTiff : kExifOk) << n;
-    const Ifd* i0 = t.reader.ifd0();
-    uint32_t last = 0;
-    EXPECT_EQ(i0 ? i0->ReadTagAsLong(static_cast<uint16_t>(n), &last, 1) : 0, kExifOk);
-    EXPECT_EQ(i0 ? last + i0->entryCount() + i0->entries()[0].tag : 0, n > 2048 ? 0 : 2 * n + 1);
-  }
+// Entries out of order with a duplicate tag and entries of invalid types (13, 0) between them:
+// sorted stably, the invalid ones left out without shifting the rest.
+TEST(ExifTiff, IfdEntriesAreSortedStablyWithoutInvalidTypes) {
   ParsedTiff t(Ifd0Only(
       {{Short(0x0300, {3}), Short(0x0100, {1}), Forged(0x0101, 13, 1, 0xBEEF), Short(0x0200, {21}),
         Long(0x0102, {7}), Short(0x0200, {22}), Forged(0x0103, 0, 4, 0), Ascii(0x0104, "after")}}));
@@ -378,7 +262,7 @@ TEST(ExifTiff, IfdHoldsAtMost2048EntriesSortedStablyWithoutInvalidTypes) {
 }
 
 // The header, IFD and value bounds, then the tag-description table: count and type checked, the
-// format's defaults supplied (every tag the camera writes is proven against the corpus below).
+// format's defaults supplied.
 TEST(ExifTiff, BoundsAreCheckedBeforeReadingAndTheTagTableSuppliesDefaults) {
   const Bytes good = Ifd0Only({{Short(0x0100, {1})}});
   auto with = [&](size_t at, uint8_t value) {
@@ -434,28 +318,12 @@ TEST(ExifTiff, BoundsAreCheckedBeforeReadingAndTheTagTableSuppliesDefaults) {
   }
 }
 
-// A text tag of IFD0 without its trailing blanks and zeros; "-" when absent or not text.
-std::string Text(const Ifd* ifd, uint16_t tag) {
-  std::string text(ifd && ifd->TagValueAvailable(tag) ? ifd->TagByteSize(tag) : 0, '\0');
-  if (!ifd || ifd->TagType(tag) != kTypeAscii || ifd->ReadTag(tag, text.data(), text.size())) {
-    return "-";
-  }
-  text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text.empty() ? "-" : text;
-}
-
-// Make and model agree with the manifest, taken from an independent reader; a broken file may
-// lose them but never gets invented ones. Every IFD0 tag the description table knows reads
-// through it as through a plain read (cameras write the standard types and counts), and an
-// unknown one is refused as out of range. None carries our maker note; what the reader takes for
-// valid parses, also bare.
+// None carries our maker note; what the reader takes for valid parses, also bare.
 TEST(ExifCorpus, EveryFileReadsAsItsManifestSaysAndItsKeptPartAnswersAlike) {
   std::ifstream manifest(test::CorpusDir() + "/MANIFEST.tsv");
   std::string line;
   std::getline(manifest, line);  // header
-  std::set<uint16_t> described;
-  int files = 0, compared = 0;
+  int files = 0;
   while (std::getline(manifest, line)) {
     std::vector<std::string> col;
     std::stringstream cells(line);
@@ -473,35 +341,8 @@ TEST(ExifCorpus, EveryFileReadsAsItsManifestSaysAndItsKeptPartAnswersAlike) {
         << answers;
     EXPECT_EQ(m[1].str()[0], m[2].str()[0]);
     EXPECT_EQ(answers, fixture::Answers(fixture::KeptPart(data)));
-
-    uint64_t length = data.size();
-    MemoryStream stream;
-    MemoryStreamInit(&stream, data.data(), &length, false);
-    JpegReader jpeg(&stream.stream);
-    TiffReader tiff(&stream.stream);
-    const bool isTiff = col[0].ends_with(".tiff"), malformed = col[7].starts_with("malformed");
-    const Ifd* ifd0 = (isTiff ? tiff.ParseIfds() : jpeg.Parse()) != kExifOk ? nullptr
-                      : isTiff                                              ? tiff.ifd0()
-                                                                            : jpeg.ifd0();
-    const std::string make = Text(ifd0, 0x010F), model = Text(ifd0, 0x0110);
-    EXPECT_TRUE(malformed || !ifd0 || make + " " + model == col[5]) << make << " " << model;
-    for (const std::string& text : {make, model}) {
-      EXPECT_TRUE(text == "-" || col[5].find(text) != std::string::npos) << text;
-    }
-    compared += !malformed && ifd0;
-    for (uint16_t i = 0; !malformed && ifd0 && i < ifd0->entryCount(); ++i) {
-      const uint16_t tag = ifd0->entries()[i].tag;
-      uint8_t looked[8 * 768] = {}, read[8 * 768] = {};
-      const uint16_t result = LookupTag(*ifd0, kIfd0Tags, tag, looked, sizeof looked);
-      if (result == kExifOutOfRange) continue;
-      described.insert(tag);
-      EXPECT_EQ(result + ifd0->ReadTag(tag, read, sizeof read), kExifOk) << "tag " << tag;
-      EXPECT_EQ(std::memcmp(looked, read, sizeof read), 0) << "tag " << tag;
-    }
   }
   EXPECT_GE(files, 35);
-  EXPECT_GE(compared, 9);
-  EXPECT_EQ(described.size(), 13u) << testing::PrintToString(described);  // the rows in use
 }
 
 // Bare TIFF files (*.tif) through the maker-note parser, the rest through every reader.
