@@ -7,12 +7,14 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <regex>
 #include <sstream>
 
 #include "exif/ifd_walk.h"
+#include "platform/platform.h"
 #include "sim/image_writer.h"
 #include "support/test_env.h"
 
@@ -101,6 +103,33 @@ struct Parsed {
 };
 using ParsedJpeg = Parsed<JpegReader>;
 using ParsedTiff = Parsed<TiffReader>;
+
+// The debug copy holds the whole image, not the part kept for parsing, and replaces the last one;
+// its folder is used only where it exists. Other processes may write the machine-wide path too.
+TEST(ExifMetaInfo, DebugCopyIsTheWholeImageAndOnlyWhereItsFolderExists) {
+  const Bytes first = Camera(CameraNote(9, "P")),
+              second = Camera(CameraNote(2, std::string(100, 'L')));
+  namespace fs = std::filesystem;
+  const fs::path file = plat::DebugImageCopyPath(), folder = file.parent_path();
+  const bool hadFolder = fs::exists(folder);
+  std::error_code ec;
+  CExifMetaInfo info;
+  if (!hadFolder) {
+    ASSERT_EQ(info.SetSource(first.data(), first.size()), 0);
+    EXPECT_FALSE(fs::exists(folder)) << "the folder must never be created";
+    ASSERT_TRUE(fs::create_directory(folder, ec)) << ec.message();
+  }
+  const std::shared_ptr<void> remover(nullptr, [&](void*) {
+    if (!hadFolder) fs::remove_all(folder, ec);
+  });
+  Bytes written;
+  for (int attempt = 0; attempt < 5 && written != first; ++attempt) {
+    ASSERT_EQ(info.SetSource(second.data(), second.size()), 0);
+    ASSERT_EQ(info.SetSource(first.data(), first.size()), 0);
+    written = ReadFile(file.string());
+  }
+  EXPECT_EQ(written, first);
+}
 
 // Fill bytes, a foreign APP1, two Exif blocks (the first with every IFD and a non-zero sixth
 // identifier byte), 512 APP2 segments, the standard tables, then luma quantisation redefined.
