@@ -1,16 +1,14 @@
-// Default output folders: composed with either separator (shares, roots, option bit and mode,
-// overflow, the levels in order) and made on disk level by level.
+// Default output folders composed with either separator: shares, roots, option bit and mode,
+// overflow, the levels in order.
 #include "settings/output_folders.h"
 
 #include <gtest/gtest.h>
 
 #include "base/context.h"
-#include "settings/test_registry.h"
+#include "platform/platform.h"
 
 namespace brelon {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr uint32_t kAcquisitionBit = kOptionAcceptMode4;
 
@@ -47,45 +45,14 @@ TEST(ComposeDefaultFolderTest, OptionBitModeRootsAndSharesGiveTheFolderLevels) {
     FolderPlan plan;
     EXPECT_EQ(ComposeDefaultFolder(c.documents.c_str(), c.separator, c.flags, c.mode, &plan),
               !c.path.empty());
-    std::u16string levels(plan.path, plan.levelCount ? plan.levelLength[0] : 0);
+    std::u16string levels(plan.path, plan.levelCount ? plan.levelLength[0] : 0), whole = c.path;
     for (size_t i = 1; i < plan.levelCount; ++i) {
       levels += u"|" + std::u16string(plan.path + plan.levelLength[i - 1],
                                       plan.path + plan.levelLength[i]);
     }
-    std::u16string whole = c.path;
     std::erase(whole, u'|');
-    EXPECT_TRUE(levels == c.path);
-    EXPECT_TRUE(std::u16string(plan.path) == whole);
+    EXPECT_TRUE(levels == c.path && std::u16string(plan.path) == whole);
   }
-}
-
-// The chain is made (the acquisition folder only with the option bit), existing levels kept; a
-// file where a folder should be counts as existing, but nothing is made below it.
-TEST(MakeDefaultFolderTest, CreatesEachMissingLevelAndOnlyTheFinalOneDecides) {
-  SetHostOptionFlags(0);
-  const test::Profile profile = test::UseFreshProfile("folders");
-  const fs::path root = fs::path(profile.documents) / "ORVANTIS";
-  const std::u16string sep(1, plat::PathSeparator()), base = root.u16string();
-  char16_t path[kFolderPathUnits];
-  EXPECT_NE(MakeDefaultFolder(path, kFolderModeConditions), 0);
-  EXPECT_EQ(std::u16string(path), base + sep + u"CONDITIONS");
-  EXPECT_TRUE(fs::is_directory(root / "CONDITIONS"));
-  EXPECT_FALSE(fs::exists(root / "Pandrel"));
-  SetHostOptionFlags(kAcquisitionBit);
-  EXPECT_NE(MakeDefaultFolder(path, kFolderModeConditions), 0);
-  EXPECT_EQ(std::u16string(path), base + sep + u"Pandrel" + sep + u"CONDITIONS");
-  EXPECT_TRUE(fs::is_directory(root / "Pandrel" / "CONDITIONS"));
-  SetHostOptionFlags(0);
-  EXPECT_NE(MakeDefaultFolder(path, kFolderModeOutput), 0);
-  EXPECT_EQ(std::u16string(path), base);
-  EXPECT_TRUE(fs::is_directory(root / "CONDITIONS")) << "an existing folder is left as it is";
-
-  fs::remove_all(root);
-  test::WriteFile(root.string(), "not a folder");
-  EXPECT_NE(MakeDefaultFolder(path, kFolderModeOutput), 0);
-  EXPECT_EQ(MakeDefaultFolder(path, kFolderModeConditions), 0);
-  EXPECT_EQ(std::u16string(path), base + sep + u"CONDITIONS");
-  EXPECT_TRUE(fs::is_regular_file(root));
 }
 
 }  // namespace

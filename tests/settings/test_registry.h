@@ -1,22 +1,15 @@
-// Test helpers for the settings store: a fresh settings key and private documents folder per test
-// (natively a .reg file there; under Windows the real hive, its settings key cleared), stored
-// values read and written directly, and a sample record with its expected read-back.
+// Settings test helpers: a fresh settings key and documents folder per test (natively a .reg file,
+// under Windows the real hive), stored values read and written, a sample record.
 #pragma once
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "brelon/brelon.h"
 #include "platform/platform.h"
-#include "platform/testing.h"
 #include "settings/settings_store.h"
 #include "settings/shortcut_settings.h"
 #include "support/test_env.h"
@@ -79,13 +72,6 @@ inline StoredValue GetValue(const char16_t* keyPath, const char16_t* name) {
   return value;
 }
 
-inline std::u16string GetText(const char16_t* keyPath, const char16_t* name) {
-  const StoredValue value = GetValue(keyPath, name);
-  std::u16string text(value.data.size() / 2, u'\0');
-  if (!text.empty()) std::memcpy(text.data(), value.data.data(), text.size() * 2);
-  return text.substr(0, text.find_last_not_of(u'\0') + 1);
-}
-
 inline uint32_t GetDword(const char16_t* keyPath, const char16_t* name) {
   const StoredValue value = GetValue(keyPath, name);
   uint32_t number = 0xDEADBEEF;
@@ -103,7 +89,6 @@ inline void PutRaw(const char16_t* keyPath, const char16_t* name, uint32_t type,
 inline void PutDword(const char16_t* keyPath, const char16_t* name, uint32_t value) {
   PutRaw(keyPath, name, plat::kRegDword, &value, sizeof value);
 }
-
 inline void PutText(const char16_t* keyPath, const char16_t* name, const std::u16string& text) {
   PutRaw(keyPath, name, plat::kRegSz, text.c_str(),
          static_cast<uint32_t>((text.size() + 1) * sizeof(char16_t)));
@@ -124,23 +109,15 @@ inline void PutTextAt(_BRELON_PROPERTY* p, size_t offset, const std::u16string& 
   std::memcpy(reinterpret_cast<uint8_t*>(p) + offset, text.c_str(), (text.size() + 1) * 2);
 }
 
-inline std::u16string TextAt(_BRELON_PROPERTY* p, size_t offset, size_t units) {
-  std::u16string text(units, u'\0');
-  std::memcpy(text.data(), reinterpret_cast<uint8_t*>(p) + offset, units * sizeof(char16_t));
-  return text.substr(0, text.find(u'\0'));
-}
-
 // The offset of the first byte in which two records differ; their size when they do not.
 inline size_t FirstDifference(_BRELON_PROPERTY* a, _BRELON_PROPERTY* b) {
   const auto *x = reinterpret_cast<uint8_t*>(a), *y = reinterpret_cast<uint8_t*>(b);
   return std::mismatch(x, x + sizeof *a, y).first - x;
 }
 
-// A distinct value in every stored field (escapes and characters of every UTF-8 length in the
-// texts), zeros elsewhere so that the text areas end where their texts do.
+// A distinct value in every stored field (texts with escapes, every UTF-8 length), zeros elsewhere.
 inline std::unique_ptr<_BRELON_PROPERTY> SampleRecord(int variant) {
-  auto p = std::make_unique<_BRELON_PROPERTY>();
-  std::memset(p.get(), 0, sizeof *p);
+  auto p = std::make_unique<_BRELON_PROPERTY>();  // value-initialised: all zeros
   const std::u16string v(1, static_cast<char16_t>(u'0' + variant));
   p->TransferJPEG = variant & 1;
   p->TransferRAW = p->StorageSave = p->DisplayFramerate = p->WiFiDetectionMethod = 1;
@@ -158,23 +135,6 @@ inline std::unique_ptr<_BRELON_PROPERTY> SampleRecord(int variant) {
     PutTextAt(p.get(), offsetof(_BRELON_PROPERTY, Shortcut) + slot * 128,
               texts[slot % 4] + std::u16string(1, static_cast<char16_t>(u'A' + slot)) + v);
     PutTextAt(p.get(), offsetof(_BRELON_PROPERTY, ShortcutDefault) + slot * 128, u"ignored");
-  }
-  return p;
-}
-
-// What a ReadProperty into a zeroed record must yield after WriteProperty(written).
-inline std::unique_ptr<_BRELON_PROPERTY> ExpectedAfterRoundTrip(_BRELON_PROPERTY* written) {
-  auto p = std::make_unique<_BRELON_PROPERTY>(*written);
-  for (uint8_t* flag :
-       {&p->TransferJPEG, &p->TransferRAW, &p->CardJPEG, &p->CardRAW, &p->StorageSave}) {
-    *flag = *flag != 0;
-  }
-  if (!p->TransferJPEG && !p->TransferRAW) p->TransferJPEG = p->TransferRAW = 1;
-  p->Reserved4 = p->DisplayFramerate = 0;  // never stored: the zeroed record keeps its 0
-  for (size_t slot = 0; slot < BRELON_SHORTCUT_COUNT; ++slot) {
-    const size_t at = offsetof(_BRELON_PROPERTY, ShortcutDefault) + slot * 128;
-    std::memset(reinterpret_cast<uint8_t*>(p.get()) + at, 0, 128);
-    PutTextAt(p.get(), at, settings::kShortcuts[slot].defaultText);
   }
   return p;
 }
