@@ -1,10 +1,8 @@
-// CreateIF and the interface object against the simulated camera: what its members read and
-// write, busy retries, drive value, mode 0x3301 and host locks, and its answers without camera
-// or context. The slot order is the i686 ABI check's.
+// CreateIF and the interface object against the simulated camera: busy retries, drive value,
+// mode 0x3301 and host locks, and its answers without camera or context.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -70,65 +68,6 @@ class HostStyle : public ::testing::Test {
   PluginContext* ctx_ = nullptr;
   IBrelon* o_ = nullptr;
 };
-
-TEST_F(HostStyle, MembersReadAndWriteTheirContextFieldsAndReachTheCamera) {
-  Connect();
-  EXPECT_EQ(o_->AddRef() * 10 + o_->Release(), 21);
-  EXPECT_EQ(o_->SetPriorityMode(2, 0), BRELON_OK);
-  EXPECT_EQ(ctx_->lPriorityMode, 2);
-  o_->ResetPriorityMode();
-  EXPECT_EQ(o_->GetPriorityMode(0), 1);
-  EXPECT_EQ(o_->GetPriorityMode(1), 2) << "refreshed from the camera";
-  EXPECT_EQ((std::vector<int64_t>{o_->GetCameraHandle(), o_->GetOpenMode(), o_->GetAlwaysOne()}),
-            (std::vector<int64_t>{ctx_->hCamera, 1, 1}));
-  EXPECT_TRUE(test::Eventually([&] { return o_->GetConnectKind() == 1; })) << "USB";
-  // The image-wait event stays signalled for every waiter until the host arms the wait again.
-  EXPECT_EQ(o_->GetImageWaitEvent(), static_cast<void*>(ctx_->hImageWaitEvent));
-  plat::EventSet(ctx_->hImageWaitEvent);
-  for (int waiter = 0; waiter < 2; ++waiter) {
-    EXPECT_EQ(plat::EventWait(ctx_->hImageWaitEvent, 0), plat::WaitResult::kSignalled);
-  }
-  o_->SetImageWait(1);
-  EXPECT_EQ(o_->GetImageWait(), 1);
-  EXPECT_EQ(plat::EventWait(ctx_->hImageWaitEvent, 0), plat::WaitResult::kTimeout);
-  // Texts are copied, cut to the buffer and emptied for null.
-  const std::u16string longText(300, u'x');
-  o_->SetPropTexts(u"one", nullptr, longText.c_str());
-  char16_t texts[3][kPropTextUnits] = {};
-  o_->GetPropTexts(texts[0], texts[1], texts[2]);
-  EXPECT_EQ(std::u16string(texts[0]) + u"|" + texts[1] + u"|" + texts[2],
-            u"one||" + longText.substr(0, kPropTextUnits - 1));
-  // Preview: the two slots in turn, each frame once; a short buffer (or none) learns the size.
-  for (int slot : {0, 1}) {
-    ctx_->lPreviewSize[slot] = 16 >> slot;
-    std::memset(ctx_->PreviewBuffer[slot], 0x3C + slot, 16 >> slot);
-  }
-  uint8_t frame[32] = {};
-  int32_t size = 15;
-  EXPECT_EQ(o_->TakePreview(frame, &size), BRELON_E_BUFFER_TOO_SMALL);
-  EXPECT_EQ((std::vector<int>{size, frame[0]}), (std::vector<int>{16, 0}));
-  for (int slot : {0, 1}) {
-    size = sizeof frame;
-    EXPECT_EQ(o_->TakePreview(frame, &size), BRELON_OK);
-    EXPECT_EQ((std::vector<int>{size, frame[size - 1], frame[size]}),
-              (std::vector<int>{16 >> slot, 0x3C + slot, slot ? 0x3C : 0}));
-  }
-  EXPECT_EQ(o_->TakePreview(frame, &size), BRELON_E_SDK) << "each frame goes once";
-  ctx_->lPreviewSize[0] = 1;
-  EXPECT_EQ(o_->TakePreview(nullptr, &size), BRELON_E_BUFFER_TOO_SMALL);
-  EXPECT_EQ(size, 1);
-  // The direct release reaches the camera; a failed one answers the camera's error number.
-  EXPECT_EQ(o_->ReleaseShutter(0x200, 0), BRELON_OK);
-  EXPECT_EQ(test::IntArg(camera_->Sim().Calls("ZEPK_Release").at(0), 1), 0x200);
-  Fail("ZEPK_Release", 1, 0x1234);
-  EXPECT_EQ(o_->ReleaseShutter(0x200, 0), 0x1234);
-  // Destroy without the free flag leaves the memory to the caller; with it the object is freed.
-  void* memory = o_->Destroy(0);
-  EXPECT_EQ(memory, static_cast<void*>(o_));
-  ::operator delete(memory);
-  o_ = Create(ctx_);
-  EXPECT_NE(Create(ctx_)->Destroy(BRELON_DESTROY_FREE), nullptr);
-}
 
 TEST_F(HostStyle, SetPriorityModeRetriesOnlyABusyCameraAndOnlyUntilTheTimeout) {
   Connect();
