@@ -122,7 +122,7 @@ TEST(TimedRelease, AnswerCallsTimeoutStampAndEventFollowTheSdkAnswers) {
       {{.releaseResult = 0x55}, 0x04, "85: rel4 | 0 -0"},
       {{.releaseResult = ZEPK_FAILED}, 0x500, "-1: rel1280 | 0 s0"},
       // Event 107 when the camera lists mode 0x0F within the count it reported.
-      {{.capReleaseCount = 3, .modes = {0x104, 0x0F, 0x304}}, 0x304, full + "list cap | 30002000 s1"},
+      {{.modes = {0x104, 0x0F, 0x304}, .capReleaseCount = 3}, 0x304, full + "list cap | 30002000 s1"},
       {{.modes = {0x104, 0x304, 0x0F}}, 0x304, full + "list cap | 30002000 s0"},
       // clang-format on
   };
