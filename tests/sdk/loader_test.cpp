@@ -58,7 +58,7 @@ constexpr int32_t kCamera = 77;
 struct Script {  // what the scripted SDK answers, and the calls it saw
   // Buffer counts in call order, the last one repeating; a negative one fails the read.
   std::vector<int32_t> counts = {1, 2}, modes = {0x104, 0x304};
-  int32_t shutterCode = 976, releaseResult = ZEPK_OK, capReleaseCount = 2;  // 976: 1/1000 s
+  int32_t shutterCode = 976 /* 1/1000 s */, bulb = 0, releaseResult = ZEPK_OK, capReleaseCount = 2;
   std::string calls = {};
   int events = 0, capacityCalls = 0;
 } g_script;
@@ -68,9 +68,10 @@ int32_t BRELON_CDECL FakeCapacity(int32_t, int32_t* count, int32_t*) {
   *count = g_script.counts[std::min<size_t>(++g_script.capacityCalls, g_script.counts.size()) - 1];
   return *count < 0 ? *count : ZEPK_OK;
 }
-int32_t BRELON_CDECL FakeShutter(int32_t, int32_t* code, int32_t*) {  // never bulb
+int32_t BRELON_CDECL FakeShutter(int32_t, int32_t* code, int32_t* bulb) {
   g_script.calls += " shutter";
   *code = g_script.shutterCode;
+  *bulb = g_script.bulb;
   return ZEPK_OK;
 }
 int32_t BRELON_CDECL FakeRelease(int32_t, int32_t mode, ZepkArg a3, ZepkArg a4) {
@@ -112,15 +113,13 @@ TEST(TimedRelease, AnswerCallsTimeoutStampAndEventFollowTheSdkAnswers) {
     std::string want;  // result: calls | time-out, stamped, events 107
   } kCases[] = {
       // clang-format off
-      // A changed count ends the wait, an unlisted code after one sleep.
-      {{.counts = {4, 5}}, 0x304, full + "list cap | 30002000 s0"},
+      {{.counts = {4, 5}}, 0x304, full + "list cap | 30002000 s0"},  // a changed count ends it
       {{.counts = {3}, .shutterCode = 245}, 0x0C, "8194: cap shutter rel12 count list cap | 0 s0"},
       // 0x0C releases after a failed read and answers the read's code; the presses do not.
       {{.counts = {-1}}, 0x0C, "-1: cap rel12 | 0 -0"},
       {{.counts = {-1}}, 0x104, "-1: cap | 0 -0"},
-      // Other modes pass straight through; 0x500 stamps even when refused.
-      {{.releaseResult = 0x55}, 0x04, "85: rel4 | 0 -0"},
-      {{.releaseResult = ZEPK_FAILED}, 0x500, "-1: rel1280 | 0 s0"},
+      {{.releaseResult = 0x55}, 0x04, "85: rel4 | 0 -0"},  // other modes pass straight through
+      {{.releaseResult = ZEPK_FAILED}, 0x500, "-1: rel1280 | 0 s0"},  // stamped though refused
       // Event 107 when the camera lists mode 0x0F within the count it reported.
       {{.modes = {0x104, 0x0F, 0x304}, .capReleaseCount = 3}, 0x304, full + "list cap | 30002000 s1"},
       {{.modes = {0x104, 0x304, 0x0F}}, 0x304, full + "list cap | 30002000 s0"},
@@ -138,16 +137,18 @@ TEST(TimedRelease, AnswerCallsTimeoutStampAndEventFollowTheSdkAnswers) {
               c.want);
   }
 
-  // 0x0F waits for the time since the last stamp (0x500 opens the exposure).
-  sdk = Load({}, sdk);
+  // Bulb and 0x0F wait for the time since the last stamp (0x500 opens the exposure).
+  sdk = Load({.bulb = 1}, sdk);
   EXPECT_EQ(Release(0x500), ZEPK_OK);
   const int64_t stamp = sdk->ReleaseStampTicks();
-  plat::SleepMs(1000);  // a (scaled) second of exposure
-  const int64_t before = plat::NowTicks();
-  EXPECT_EQ(Release(0x0F), ZEPK_OK);
-  const int64_t after = plat::NowTicks(), margin = 15000000;  // us beyond the exposure
-  EXPECT_GE(sdk->ReleaseTimeoutMicros(), 2 * ((before - stamp) / 10 + margin));
-  EXPECT_LE(sdk->ReleaseTimeoutMicros(), 2 * ((after - stamp) / 10 + margin));
+  for (int32_t mode : {0x304, 0x0F}) {
+    plat::SleepMs(1000);  // a (scaled) second of exposure
+    const int64_t before = plat::NowTicks();
+    EXPECT_EQ(Release(mode), ZEPK_OK);
+    const int64_t after = plat::NowTicks(), margin = 15000000;  // us beyond the exposure
+    EXPECT_GE(sdk->ReleaseTimeoutMicros(), 2 * ((before - stamp) / 10 + margin)) << mode;
+    EXPECT_LE(sdk->ReleaseTimeoutMicros(), 2 * ((after - stamp) / 10 + margin)) << mode;
+  }
   sdk.reset();
   plat::SetTimeScale(1);
 }

@@ -41,8 +41,7 @@ TEST(ShutterTable, EveryEntryAgreesWithItsLabelAndLiesOnTheCamerasGrid) {
     const size_t i = e - ShutterTable();
     SCOPED_TRACE("entry " + std::to_string(i + 1));
     ASSERT_NE(e->label, nullptr);
-    const std::u16string label = e->label;
-    const std::string text(label.begin(), label.end());
+    const std::string text(e->label, e->label + std::char_traits<char16_t>::length(e->label));
     EXPECT_EQ(e->exposureMicros, MicrosFromLabel(text));
     // Lookups answer from the first entry with the code (1587401 is listed twice).
     const ShutterSpeedEntry* first = ShutterTable();
