@@ -19,13 +19,13 @@
 namespace brelon {
 namespace {
 
+#if !defined(_WIN32)
 std::unique_ptr<CTavelSDK> LoaderAt(const std::string& path) {
   std::u16string wide(path.size() + 1, u'\0');
   wide.resize(plat::AnsiToWide(path.c_str(), path.size(), wide.data(), wide.size()));
   return std::make_unique<CTavelSDK>(nullptr, nullptr, wide.c_str());
 }
 
-#if !defined(_WIN32)
 // A library path, given or beside (a copy of) this program, is used only where it fits whole.
 TEST(LoaderLibrary, UsesALibraryPathOnlyWhereItFitsWhole) {
   if (const char* want = std::getenv("BRELON_TEST_BESIDE")) {  // in the copy
