@@ -32,8 +32,6 @@ std::string ToAnsi(const std::u16string& wide, size_t capacity = 64) {
 }
 
 TEST(CodePage, ConvertsBothWaysAndReplacesWhatIsMalformed) {
-  EXPECT_EQ(ToWide("Camera K9 #1"), u"Camera K9 #1");
-  EXPECT_EQ(ToAnsi(u"Camera K9 #1"), "Camera K9 #1");
   if (!kAnsiIsUtf8) GTEST_SKIP() << "the ANSI code page is not UTF-8 here";
   // The first and last code points of each encoded length, both ways.
   const std::vector<std::pair<std::string, std::u16string>> kTexts = {
@@ -66,8 +64,6 @@ TEST(CodePage, ConvertsBothWaysAndReplacesWhatIsMalformed) {
             "b\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
 }
 
-// Both directions on ASCII text: the count returned, the terminator, and nothing written at or
-// beyond the capacity.
 TEST(CodePage, StopsAtSrcLenOrNulAndTruncatesWholeCharactersWithinCapacity) {
   const struct {
     std::string text;

@@ -11,57 +11,37 @@
 
 namespace {
 
-// Each column is the function applied to `input` on its own; PathRemoveFileSpec reports whether
-// it changed the path.
 struct PathCase {
   const char16_t *input, *stripped /* PathStripPath */, *withoutSpec /* PathRemoveFileSpec */;
   const char16_t* withoutBlanks = nullptr;  // PathRemoveBlanks; null: the input unchanged
 };
-// Camera paths, drive roots, trailing separators, UNC and rooted paths, relative names, blanks
-// (only spaces, only at either end) and forward slashes.
 const PathCase kCases[] = {
     {u"A:\\DCIM\\100ORVTS\\ORV_0001.JPG", u"ORV_0001.JPG", u"A:\\DCIM\\100ORVTS"},
     {u"C:\\DCIM\\100ORVTS\\", u"100ORVTS\\", u"C:\\DCIM\\100ORVTS"},
-    {u"X:\\100ORVTS\\ORV 0001.JPG", u"ORV 0001.JPG", u"X:\\100ORVTS"},
     {u"A:\\DCIM\\B\u00fcro\\\u00c4.JPG", u"\u00c4.JPG", u"A:\\DCIM\\B\u00fcro"},
-    {u"A:\\ORV_0001.JPG", u"ORV_0001.JPG", u"A:\\"},
     {u"A:\\", u"A:\\", u"A:\\"},
-    {u"A:", u"A:", u"A:"},
     {u"A:ORV.JPG", u"ORV.JPG", u"A:"},
-    {u":", u":", u":"},
     {u"A::\\X", u"X", u"A::"},
-    {u"a:b:c", u"c", u"a:b:"},
-    {u"A:\\DCIM\\", u"DCIM\\", u"A:\\DCIM"},
     {u"A:\\DCIM\\\\", u"DCIM\\\\", u"A:\\DCIM\\"},
     {u"A:\\\\", u"A:\\\\", u"A:\\"},
-    {u"DCIM\\", u"DCIM\\", u"DCIM"},
-    {u"\\\\server\\share", u"share", u"\\\\server"},
     {u"\\\\server\\share\\", u"share\\", u"\\\\server\\share"},
     {u"\\\\server\\share\\DCIM\\X.JPG", u"X.JPG", u"\\\\server\\share\\DCIM"},
     {u"\\\\server", u"server", u"\\\\"},
-    {u"\\\\", u"\\\\", u"\\\\"},
     {u"\\\\\\X", u"X", u"\\\\"},
-    {u"\\", u"\\", u"\\"},
     {u"\\DCIM", u"DCIM", u"\\"},
     {u"\\\\?\\A:\\DCIM\\X.JPG", u"X.JPG", u"\\\\?\\A:\\DCIM"},
     {u"ORV_0001.JPG", u"ORV_0001.JPG", u""},
-    {u"..\\X.JPG", u"X.JPG", u".."},
-    {u"A:\\DCIM\\.", u".", u"A:\\DCIM"},
     {u"", u"", u""},
     {u"  A:\\DCIM\\X.JPG  ", u"X.JPG  ", u"  A:\\DCIM", u"A:\\DCIM\\X.JPG"},
-    {u" \\\\server\\share ", u"share ", u" \\\\server", u"\\\\server\\share"},
-    {u"   ", u"   ", u"", u""},
     {u" X ", u" X ", u"", u"X"},
     {u"\tX\t", u"\tX\t", u""},
     {u"A:\\DCIM\\ X.JPG ", u" X.JPG ", u"A:\\DCIM", u"A:\\DCIM\\ X.JPG"},
     {u"A:/DCIM/X.JPG", u"X.JPG", u"A:"},
-    {u"DCIM/X.JPG", u"X.JPG", u""},
     {u"A:\\DCIM/X.JPG", u"X.JPG", u"A:\\"},
     {u"A:\\DCIM/", u"DCIM/", u"A:\\"},
 };
 
-// Runs `fn` on a copy of the input in a buffer with a guard after the terminator, so that a
-// write past the end shows up as a changed guard.
+// Runs `fn` on the input with a guard after the terminator, to show a write past the end.
 template <typename Fn>
 std::u16string Apply(const std::u16string& text, Fn fn) {
   char16_t buffer[300];
