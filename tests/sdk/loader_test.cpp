@@ -105,6 +105,8 @@ int32_t Release(int32_t mode) {
 }
 
 TEST(TimedRelease, AnswerCallsTimeoutStampAndEventFollowTheSdkAnswers) {
+  std::vector<int32_t> kFullList(kReleaseModeListCapacity, 0x104);
+  kFullList.back() = 0x0F;
   plat::SetTimeScale(2000);                                 // 30 s of time-out pass in 15 ms
   const std::string full = "0: cap shutter rel772 count ";  // a full press that counted
   const struct {
@@ -123,6 +125,9 @@ TEST(TimedRelease, AnswerCallsTimeoutStampAndEventFollowTheSdkAnswers) {
       // Event 107 when the camera lists mode 0x0F within the count it reported.
       {{.modes = {0x104, 0x0F, 0x304}, .capReleaseCount = 3}, 0x304, full + "list cap | 30002000 s1"},
       {{.modes = {0x104, 0x304, 0x0F}}, 0x304, full + "list cap | 30002000 s0"},
+      // A list as long as the buffer is read to its end; a longer one is refused unread.
+      {{.modes = kFullList, .capReleaseCount = kReleaseModeListCapacity}, 0x304, full + "list cap | 30002000 s1"},
+      {{.modes = kFullList, .capReleaseCount = kReleaseModeListCapacity + 1}, 0x304, full + "cap | 30002000 s0"},
       // clang-format on
   };
   std::unique_ptr<CTavelSDK> sdk;
