@@ -27,7 +27,6 @@ class ChildProcess {
   bool Spawn(const std::filesystem::path& program, const std::vector<std::string>& args,
              const std::filesystem::path& outputFile);  // with this process's environment
   intptr_t process_ = 0;                                // pid, or the process HANDLE
-  uint32_t id_ = 0;                                     // Windows: the group id for the interrupt
   bool running_ = false;
 };
 

@@ -38,8 +38,7 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::Spawn(const std::filesystem::path& program, const std::vector<std::string>& args,
                          const std::filesystem::path& outputFile) {
-  // Inherited by the child: a crash ends it at once instead of opening a dialog nobody answers.
-  SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);  // no crash dialog
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   HANDLE out = CreateFileW(outputFile.wstring().c_str(), GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
@@ -47,7 +46,8 @@ bool ChildProcess::Spawn(const std::filesystem::path& program, const std::vector
   std::wstring line;
   AppendQuoted(program, &line);
   for (const auto& a : args) AppendQuoted(std::u8string(a.begin(), a.end()), &line);
-  STARTUPINFOW si{sizeof(STARTUPINFOW)};
+  STARTUPINFOW si = {};
+  si.cb = sizeof(si);
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdOutput = si.hStdError = out;
   PROCESS_INFORMATION pi = {};
@@ -58,12 +58,12 @@ bool ChildProcess::Spawn(const std::filesystem::path& program, const std::vector
   if (!ok) return false;
   CloseHandle(pi.hThread);
   process_ = reinterpret_cast<intptr_t>(pi.hProcess);
-  id_ = pi.dwProcessId;
   return true;
 }
 
 bool ChildProcess::Interrupt() {
-  return running_ && GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, id_) != 0;
+  const DWORD group = GetProcessId(reinterpret_cast<HANDLE>(process_));  // the child's own
+  return running_ && GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, group) != 0;
 }
 
 int ChildProcess::Wait() {

@@ -2,8 +2,6 @@
 // JSONL trace), ConnectedContext on it, and the environment a child starts with.
 #include "support/connected_context.h"
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
