@@ -1,11 +1,9 @@
-// A child process for tests that run a program of the build: started with extra environment
-// entries, its stdout and stderr captured into one file, interruptible as by Ctrl-C.
-// One backend per platform: child_process_posix.cpp and child_process_win32.cpp.
+// A child process for tests that run a program of the build: extra environment entries, stdout
+// and stderr in one file, interruptible as by Ctrl-C. Backends: child_process_{posix,win32}.cpp.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
-#include <string>
 #include <vector>
 
 namespace testsupport {
@@ -17,18 +15,18 @@ class ChildProcess {
   ChildProcess() = default;
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
-  ~ChildProcess();  // kills a child still running, so that a failed test leaves none behind
+  ~ChildProcess();  // kills a child still running
 
-  // `env` holds NAME=VALUE entries added to (or replacing in) the inherited environment. The
-  // output goes to a file, on which a chatty child cannot block as on a pipe.
+  // `env`: NAME=VALUE entries replacing inherited ones. Output to a file, on which no child blocks.
   bool Start(const std::filesystem::path& program, const std::vector<std::string>& args,
              const std::vector<std::string>& env, const std::filesystem::path& outputFile);
   bool Interrupt();  // SIGINT; on Windows CTRL_BREAK_EVENT to the child's own process group
   int Wait();        // the exit code, or kChildAbnormalExit
 
  private:
-  intptr_t process_ = 0;  // pid, or the process HANDLE
-  uint32_t id_ = 0;       // Windows: the group id for the interrupt
+  bool Spawn(const std::filesystem::path& program, const std::vector<std::string>& args,
+             const std::filesystem::path& outputFile);  // with this process's environment
+  intptr_t process_ = 0;                                // pid, or the process HANDLE
   bool running_ = false;
 };
 

@@ -1,46 +1,34 @@
-// POSIX backend of the test-side child process: posix_spawn with the output file as stdout and
-// stderr, SIGINT for the interrupt, waitpid for the exit code.
+// POSIX backend of the test support: environment variables, and the child process (posix_spawn
+// with the output file as stdout and stderr, SIGINT for the interrupt, waitpid).
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-
 #include "support/child_process.h"
+#include "support/test_env.h"
 
 extern char** environ;
+
+void brelon::test::SetEnv(const char* name, const char* value) {
+  value ? setenv(name, value, 1) : unsetenv(name);
+}
 
 namespace testsupport {
 
 constexpr mode_t kOutputMode = 0644;
 
 ChildProcess::~ChildProcess() {
-  if (running_) {
-    kill(static_cast<pid_t>(process_), SIGKILL);
-    Wait();
-  }
+  if (running_) kill(static_cast<pid_t>(process_), SIGKILL);
+  Wait();
 }
 
-bool ChildProcess::Start(const std::filesystem::path& program, const std::vector<std::string>& args,
-                         const std::vector<std::string>& env,
+bool ChildProcess::Spawn(const std::filesystem::path& program, const std::vector<std::string>& args,
                          const std::filesystem::path& outputFile) {
-  if (running_) return false;
-  std::vector<std::string> argStrings{program.string()}, envStrings;
-  argStrings.insert(argStrings.end(), args.begin(), args.end());
-  for (char** e = environ; e && *e; ++e) {  // the inherited entries that `env` does not replace
-    const std::string entry = *e, name = entry.substr(0, entry.find('=') + 1);
-    if (std::none_of(env.begin(), env.end(), [&](auto& x) { return x.rfind(name, 0) == 0; }))
-      envStrings.push_back(entry);
-  }
-  envStrings.insert(envStrings.end(), env.begin(), env.end());
-  std::vector<char*> argv, envp;
-  for (auto& a : argStrings) argv.push_back(a.data());
-  for (auto& e : envStrings) envp.push_back(e.data());
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  envp.push_back(nullptr);
   posix_spawn_file_actions_t files;
   posix_spawn_file_actions_init(&files);
   posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -48,11 +36,10 @@ bool ChildProcess::Start(const std::filesystem::path& program, const std::vector
                                    O_WRONLY | O_CREAT | O_TRUNC, kOutputMode);
   posix_spawn_file_actions_adddup2(&files, STDOUT_FILENO, STDERR_FILENO);
   pid_t pid = 0;
-  running_ = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), envp.data()) == 0;
+  const bool ok = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ) == 0;
   posix_spawn_file_actions_destroy(&files);
   process_ = pid;
-  id_ = static_cast<uint32_t>(pid);
-  return running_;
+  return ok;
 }
 
 bool ChildProcess::Interrupt() {
@@ -62,10 +49,7 @@ bool ChildProcess::Interrupt() {
 int ChildProcess::Wait() {
   if (!running_) return kChildAbnormalExit;
   int status = 0;
-  pid_t r;
-  do {
-    r = waitpid(static_cast<pid_t>(process_), &status, 0);
-  } while (r < 0 && errno == EINTR);
+  const pid_t r = waitpid(static_cast<pid_t>(process_), &status, 0);
   running_ = false;
   return r < 0 || !WIFEXITED(status) ? kChildAbnormalExit : WEXITSTATUS(status);
 }

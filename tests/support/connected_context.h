@@ -1,15 +1,12 @@
-// ConnectedContext: the one harness of the plug-in on the simulated camera. A context (Init ..
-// Exit) on a simulator session of its own, with a private log and lock folder, every host event
-// recorded, real-time waits for what the session thread does, and the host's query/read pairs.
+// ConnectedContext: the plug-in (Init .. Exit) on a simulator session of its own, with a private
+// log, every host event recorded, real-time waits and the host's query/read pairs.
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <vector>
+#include <algorithm>
+#include <atomic>
 
 #include "base/context.h"
 #include "brelon/brelon.h"
-#include "platform/platform.h"
 #include "platform/testing.h"
 #include "support/sim_harness.h"
 
@@ -19,22 +16,17 @@ constexpr uint32_t kRealWaitMs = 10000;  // real time any one expectation may ta
 
 int64_t RealNowMs();
 void RealSleepMs(uint32_t ms);  // real time, whatever the time scale
-// Polls `done` until it holds (true) or `realMs` of real time passed (false).
 template <typename Condition>
 bool Eventually(Condition done, uint32_t realMs = kRealWaitMs) {
-  for (const int64_t end = RealNowMs() + realMs; !done(); RealSleepMs(2)) {
+  for (const int64_t end = RealNowMs() + realMs; !done(); RealSleepMs(2))
     if (RealNowMs() >= end) return done();
-  }
   return true;
 }
 
 struct HostEvent {
-  int32_t camera;
-  int32_t code;
+  int32_t camera, code;
 };
 
-// What the host saw in query/read pairs: every export result in call order, and the names of
-// the files delivered.
 struct TransferLog {
   std::vector<int32_t> results;
   std::vector<std::u16string> names;
@@ -45,14 +37,10 @@ class ConnectedContext {
  public:
   static constexpr uint32_t kNoWait = 0;
 
-  // Starts a SimSession with `configJson` (empty: the default camera; `traced` false: no trace,
-  // which long loops would spend their time on), calls Init and waits up to `timeoutMs` real
-  // milliseconds for event 100 (kNoWait: not at all).
+  // Init on a fresh SimSession, then waits for event 100 (kNoWait: not at all).
   explicit ConnectedContext(const std::string& configJson = "", uint32_t timeoutMs = kRealWaitMs,
                             bool traced = true);
-  ~ConnectedContext();  // Exit (waits for the session thread), then the environment is restored
-  ConnectedContext(const ConnectedContext&) = delete;
-  ConnectedContext& operator=(const ConnectedContext&) = delete;
+  ~ConnectedContext();
 
   int32_t InitResult() const { return initResult_; }
   bool Connected() const { return connected_; }  // event 100 came within the first wait
@@ -63,21 +51,24 @@ class ConnectedContext {
   int Control(const std::string& json) { return sim_.Control(json); }
   std::vector<std::string> LogLines(const std::string& text) const;  // records holding `text`
 
-  // Host events so far in arrival order (any thread may raise them).
   std::vector<HostEvent> HostEvents() const;
   std::vector<int32_t> Events() const;
-  int Count(int32_t code) const;
+  int Count(int32_t code) const { return static_cast<int>(std::ranges::count(Events(), code)); }
   bool WaitEvent(int32_t code, int times, uint32_t realMs = kRealWaitMs) const {
     return Eventually([&] { return Count(code) >= times; }, realMs);
   }
-  size_t TraceAtConnect() const;  // trace lines written when the first event 100 came
+  size_t TraceAtConnect() const { return traceAtConnect_; }  // trace lines at the first event 100
 
   int Pending() { return Control(R"({"cmd":"pending","camera":0})"); }  // ready items
-  bool ShotsReady();         // waits until every shot taken so far is ready
-  void SetFrame(int frame);  // the next shot's frame number
-  // One query and, when it reports an image, the read into a buffer of that size.
-  void FetchOne(TransferLog& log);
-  // Pairs until the camera holds nothing (at most `maxPairs`, so a stuck item cannot loop).
+  bool ShotsReady() {  // waits until every shot taken so far is ready
+    return Eventually(
+        [&] { return Control(R"({"cmd":"stats","camera":0,"what":"queued"})") == Pending(); });
+  }
+  void SetFrame(int frame) {  // the next shot's frame number
+    Control(R"({"cmd":"set","camera":0,"key":"frame_number","value":)" + std::to_string(frame) +
+            "}");
+  }
+  void FetchOne(TransferLog& log);  // a query and, when it reports an image, the read
   TransferLog FetchPending(int maxPairs = 16);
 
  private:
@@ -85,13 +76,12 @@ class ConnectedContext {
 
   SimSession sim_;
   std::string logPath_;
-  bool createdLogDir_ = false;
   void* handle_ = nullptr;
   int32_t initResult_ = 0;
   bool connected_ = false;
   plat::Lock* lock_;
   std::vector<HostEvent> events_;  // guarded by lock_
-  size_t traceAtConnect_ = 0;      // guarded by lock_
+  std::atomic<size_t> traceAtConnect_ = 0;
 };
 
 }  // namespace brelon::test

@@ -1,6 +1,5 @@
-// Test access to the simulated camera SDK: where the library and its variants lie, a session
-// that points the simulator at a configuration and a fresh trace file, control commands, direct
-// calls into the library's exports, and the parsed call trace.
+// Test access to the simulated camera SDK: library paths, a session pointing the simulator at a
+// configuration and a fresh trace, control commands, direct calls and the parsed call trace.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +20,7 @@ struct TraceCall {
   bool threw = false;  // the call raised an exception after it was traced
 };
 
-// Argument `index` of a traced call as a number (-999) or text ("") when absent or of the
-// other kind; IntArgs gives them all as numbers.
+// Argument `index` as a number (-999) or text ("") when absent or of the other kind.
 inline int64_t IntArg(const TraceCall& call, size_t index) {
   const auto* value = index < call.args.size() ? std::get_if<int64_t>(&call.args[index]) : nullptr;
   return value ? *value : -999;
@@ -38,44 +36,41 @@ inline std::vector<int64_t> IntArgs(const TraceCall& call) {
   return out;
 }
 
-std::string SimLibraryPath();  // bin/libzepa.so or bin/ZEPA.DLL beside the test exe
+void SetEnv(const char* name, const char* value);  // value null unsets
+std::string TempDir(const std::string& tag);       // a fresh, empty, private folder
+inline const auto CorpusDir = [] { return std::string(BRELON_TEST_CORPUS_DIR); };
+inline const auto DataDir = [] { return std::string(BRELON_TEST_DATA_DIR); };
+std::string SimLibraryPath();                         // beside the test executable
 std::string SimVariantPath(const std::string& name);  // "no_serial", "no_prop"
 
-// A library loaded by path (the simulator or one of its variants) for direct calls.
-class SimLibrary {
+class SimLibrary {  // loaded by path for direct calls
  public:
   explicit SimLibrary(const std::string& path);
-  ~SimLibrary() { plat::LibraryFree(static_cast<plat::Library*>(handle_)); }
+  ~SimLibrary() { plat::LibraryFree(handle_); }
   SimLibrary(const SimLibrary&) = delete;
   SimLibrary& operator=(const SimLibrary&) = delete;
-  void* Symbol(const char* name) const {  // null when absent or not loaded
-    return plat::LibrarySymbol(static_cast<plat::Library*>(handle_), name);
-  }
+  void* Symbol(const char* name) const { return plat::LibrarySymbol(handle_, name); }  // or null
 
  private:
-  void* handle_ = nullptr;
+  plat::Library* handle_ = nullptr;
 };
 
-// One simulated run: configJson (empty: the default camera) in a scratch folder, ZEPA_SIM_CONFIG,
-// a fresh ZEPA_SIM_TRACE and (POSIX) BRELON_ZEPA_PATH set until the destructor restores them.
-// Control() reaches the library instance the plug-in loaded, by loading the same path.
+// A scratch folder, ZEPA_SIM_CONFIG, a fresh ZEPA_SIM_TRACE and (POSIX) BRELON_ZEPA_PATH until
+// the destructor restores them. Control() reaches the instance the plug-in loaded.
 class SimSession {
  public:
-  explicit SimSession(const std::string& configJson = "");
-  ~SimSession();
-  SimSession(const SimSession&) = delete;
-  SimSession& operator=(const SimSession&) = delete;
+  explicit SimSession(const std::string& configJson = "");  // empty: the default camera
+  ~SimSession();                                            // not copyable, as its library is not
 
   int Control(const std::string& json);
-  void SetVariable(const char* name, const char* value);      // for the session (null unsets)
-  const std::string& Dir() const { return dir_; }             // the session's scratch folder
-  std::vector<TraceCall> Trace() const;                       // parsed JSONL
+  void SetVariable(const char* name, const char* value);  // for the session (null unsets)
+  const std::string& Dir() const { return dir_; }
+  std::vector<TraceCall> Trace() const;
   std::vector<TraceCall> Calls(const std::string& fn) const;  // only that function
   void ClearTrace() { std::ofstream(tracePath_, std::ios::binary | std::ios::trunc).flush(); }
 
  private:
-  std::string dir_;
-  std::string tracePath_;
+  std::string dir_, tracePath_;
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;  // first value each
   SimLibrary library_;
 };

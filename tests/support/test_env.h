@@ -1,14 +1,4 @@
-// Helpers shared by the test suites: environment variables, scratch folders and the path of the
-// simulated SDK beside the test executable.
+// Helpers shared by the test suites (environment variables, scratch folders, data folders): see
+// sim_harness.h, which declares them beside the simulator session that uses them.
 #pragma once
-
-#include <string>
-
-namespace brelon::test {
-
-void SetEnv(const char* name, const char* value);  // value null unsets
-std::string TempDir(const std::string& tag);       // a fresh, empty folder
-std::string CorpusDir();                           // ../shared/corpus
-std::string DataDir();                             // tests/data
-
-}  // namespace brelon::test
+#include "support/sim_harness.h"
