@@ -3,14 +3,9 @@
 # imported DLLs, interface vtable slot order with thiscall pop counts, the SEH handler of the SDK
 # exception guard, and dialog/string resources. 32-bit code cannot run on the build machines, so
 # everything is read from the file.
-"""Usage: check_i686.py [path/to/Brelon.dll]  (Debian's /usr/bin/python3 with python3-pefile)
-
-Prints one line per check ("ok", "FAIL" or "skip"), then "ABI checks: N passed, N failed,
-N skipped"; exits 1 when a check failed. Uses i686-w64-mingw32-objdump and -c++filt, and reads
-expected_exports.txt (names exactly as in the export table) and expected_vtables.txt
-("CLASS SLOT METHOD POPS" with POPS the bytes "ret $N" pops, '-' unchecked; "CLASS * N" for the
-slot count) beside it. The vtable checks need the COFF symbols: Brelon.dll is built unstripped.
-"""
+"""Usage: check_i686.py [Brelon.dll]. One "ok"/"FAIL"/"skip" line per check, then the counts;
+exit 1 on a failure. Reads expected_exports.txt and expected_vtables.txt ("CLASS SLOT METHOD POPS",
+POPS the bytes "ret $N" pops or '-'; "CLASS * N" for the slot count) beside it."""
 
 import os
 import re

@@ -12,7 +12,7 @@
 #include <string>
 #include <tuple>
 
-#include "support/test_env.h"
+#include "support/sim_harness.h"
 
 namespace brelon {
 namespace {

@@ -9,7 +9,6 @@
 #include "base/context.h"
 #include "sdk/loader.h"
 #include "support/connected_context.h"
-#include "support/test_env.h"
 
 namespace brelon {
 namespace {
@@ -92,9 +91,8 @@ TEST(InitWithoutSdk, FailsWithMinusOneKeepsAContextForExitAndAnswersOnlyAnOpenCo
   test::SetEnv("BRELON_ZEPA_PATH", nullptr);
 }
 
-// The timed release and the session belong to the one live context: a second Init is refused
-// and cannot take them from the first, whose camera keeps working through the other's Exit.
-// Then, without an override, the library is looked for beside the executable only.
+// A second Init is refused and cannot take the release or session from the live context, whose
+// camera works on through the other's Exit. Without an override: the library beside the program.
 TEST(SecondInit, IsRefusedWhileAContextLivesAndLeavesTheFirstWorking) {
   plat::SetTimeScale(10);
   {

@@ -95,9 +95,8 @@ TEST_F(HostStyle, SetPriorityModeRetriesOnlyABusyCameraAndOnlyUntilTheTimeout) {
   }
 }
 
-// Host priority replaces a blocking drive value (7, 6) by 2 and camera priority restores it;
-// other values (3) and refused replacements are not restored. Mode 0x3301 is recorded only
-// when the camera takes it.
+// Host priority replaces a blocking drive value (7, 6) by 2 and camera priority restores it, not
+// other values (3) or refused replacements. Mode 0x3301 is recorded only when the camera takes it.
 TEST_F(HostStyle, HostPriorityReplacesABlockingDriveValueAndMode3301FollowsTheCamera) {
   Connect(R"({"props":{"0x4220":[1,7],"0x3328":[1]}})");
   const int64_t h = ctx_->hCamera;

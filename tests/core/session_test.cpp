@@ -224,9 +224,8 @@ TEST_F(Session, ContextWaitsForTheSessionMutexAndExitEndsTheWaitAtOnce) {
   SetEnv("BRELON_LOCK_DIR", nullptr);
 }
 
-// A camera in a USB mode without remote shooting is opened, closed unannounced and warned about
-// in the wording of the model the probe finds: the K-M1 has its own, an unknown model gets the
-// general one, and the medium-format option probes medium-format models only.
+// A USB-mode camera without remote shooting is closed unannounced and warned about in the probed
+// model's wording (the K-M1's own, else the general one); option bit 4 probes medium format only.
 TEST_F(Session, RefusedOpenIsClosedUnannouncedAndWarnedInTheProbedModelsWording) {
   std::vector<std::u16string> texts;
   for (const auto& [model, options] :

@@ -11,7 +11,7 @@
 
 #include "platform/platform.h"
 #include "platform/testing.h"
-#include "support/test_env.h"
+#include "support/sim_harness.h"
 
 #if !defined(_WIN32)
 #include <sys/stat.h>

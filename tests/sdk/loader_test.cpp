@@ -14,7 +14,6 @@
 #include "platform/testing.h"
 #include "support/child_process.h"
 #include "support/connected_context.h"
-#include "support/test_env.h"
 
 namespace brelon {
 namespace {

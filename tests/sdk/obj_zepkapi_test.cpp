@@ -2,7 +2,6 @@
 // the camera handle; more are refused unread.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <vector>
 
 #include "base/context.h"

@@ -12,7 +12,7 @@
 #include "platform/platform.h"
 #include "settings/settings_store.h"
 #include "settings/shortcut_settings.h"
-#include "support/test_env.h"
+#include "support/sim_harness.h"
 
 #if defined(_WIN32)
 #include <windows.h>

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "support/child_process.h"
-#include "support/test_env.h"
+#include "support/sim_harness.h"
 
 extern char** environ;
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "support/child_process.h"
-#include "support/test_env.h"
+#include "support/sim_harness.h"
 
 void brelon::test::SetEnv(const char* name, const char* value) {
   _putenv_s(name, value ? value : "");

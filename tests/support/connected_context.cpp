@@ -68,10 +68,6 @@ std::string TempDir(const std::string& tag) {
 std::string SimLibraryPath() {
   return (testsupport::CurrentExecutableDir() / plat::SdkLibraryFileName()).string();
 }
-std::string SimVariantPath(const std::string& name) {
-  return (testsupport::CurrentExecutableDir() / "variants" / name / plat::SdkLibraryFileName())
-      .string();
-}
 
 SimLibrary::SimLibrary(const std::string& path)
     : handle_(plat::LibraryLoad(fs::path(path).u16string().c_str())) {}

@@ -40,8 +40,7 @@ void SetEnv(const char* name, const char* value);  // value null unsets
 std::string TempDir(const std::string& tag);       // a fresh, empty, private folder
 inline const auto CorpusDir = [] { return std::string(BRELON_TEST_CORPUS_DIR); };
 inline const auto DataDir = [] { return std::string(BRELON_TEST_DATA_DIR); };
-std::string SimLibraryPath();                         // beside the test executable
-std::string SimVariantPath(const std::string& name);  // "no_serial", "no_prop"
+std::string SimLibraryPath();  // beside the test executable
 
 class SimLibrary {  // loaded by path for direct calls
  public:

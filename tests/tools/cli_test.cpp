@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "support/child_process.h"
-#include "support/test_env.h"
+#include "support/sim_harness.h"
 
 namespace fs = std::filesystem;
 using testsupport::ChildProcess;

@@ -17,7 +17,6 @@
 #include "settings/test_registry.h"
 #include "sim/image_writer.h"
 #include "support/connected_context.h"
-#include "support/test_env.h"
 #include "transfer/exif/raw_header.h"
 #include "transfer/image_transfer.h"
 
@@ -105,9 +104,8 @@ class ReadImageOnSimCamera : public ::testing::Test {
   std::unique_ptr<test::ConnectedContext> camera_;
 };
 
-// Each format, with each way the camera writes the frame number and the Exif byte order: every
-// file once and whole, its kind and variant, the name from its frame number and the camera's
-// own names.
+// Each format, frame-number layout and Exif byte order: every file once and whole, its kind and
+// variant, the name from its frame number and the camera's own names.
 TEST_F(ReadImageOnSimCamera, EveryFormatIsDeliveredWholeWithItsNames) {
   const struct {
     const char *format, *frameType, *byteOrder;
@@ -146,10 +144,8 @@ TEST_F(ReadImageOnSimCamera, EveryFormatIsDeliveredWholeWithItsNames) {
   EXPECT_EQ(camera_->LogLines("|  brnReadImage:m_pfnReadImage result=[0]").size(), files);
 }
 
-// Without a context nothing is read. A short buffer fails and keeps the image, so does a read
-// without capacity; a longer one reads it. Then the SDK reports success without writing, so the
-// buffer holds what the test put in: the image's metadata alone decides, and the host's buffer is
-// only ever read.
+// Without a context nothing is read. A short buffer, or none, fails and keeps the image; a longer
+// one reads it. Then the SDK succeeds without writing: the buffer's metadata alone decides.
 TEST_F(ReadImageOnSimCamera, BufferCapacityAndContentsDecideTheResultAndNames) {
   uint32_t size = 7;
   EXPECT_EQ(ReadImage(nullptr, nullptr, &size, nullptr, nullptr, nullptr, nullptr, nullptr),
@@ -242,9 +238,8 @@ TEST_F(ReadImageOnSimCamera, UntransferredImagesAreDeletedAndWarnedFromTheSecond
   EXPECT_EQ(camera_->Count(BRELON_EV_DISCARD_WARNING), 2);
 }
 
-// The camera's names through host buffers with a guard band behind their BRELON_HOST_TEXT_BYTES
-// bytes, from JPEG and raw files; a long path is cut on a character boundary. Damaged files, and
-// the corpus files (none carries our maker note) as either kind, give 0 and leave them alone.
+// Camera names from JPEG and raw files into guarded host buffers, a long path cut on a character
+// boundary; damaged and corpus files (no maker note of ours) give 0 and leave the buffers alone.
 TEST(ImageFiles, CameraNamesComeFromImageFilesCutOnACharacterBoundary) {
   const std::string dir = test::TempDir("image-files");
   auto write = [&](const std::string& name, const Bytes& bytes) {
