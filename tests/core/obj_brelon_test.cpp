@@ -138,8 +138,7 @@ TEST(CreateIF, ObjectsShareContextAndLocksAndWithoutCameraOrContextFailAndTouchN
     EXPECT_EQ(object, nullptr) << kind;
   }
   EXPECT_EQ(CreateIF(ctx.get(), BRELON_IF_BRELON, nullptr), BRELON_OK) << "nowhere to put it";
-  IBrelon* o = Create(ctx.get());
-  IBrelon* other = Create(ctx.get());
+  IBrelon *o = Create(ctx.get()), *other = Create(ctx.get());
   ASSERT_NE(o, other);
   o->SetHostValue(42);
   EXPECT_EQ(other->GetHostValue(), 42);
@@ -166,24 +165,25 @@ TEST(CreateIF, ObjectsShareContextAndLocksAndWithoutCameraOrContextFailAndTouchN
   ctx->lMode3301 = 1;
   EXPECT_EQ(o->SetPriorityMode(1, 1000), BRELON_E_SDK);
   EXPECT_EQ(o->GetPriorityMode(1), 2);
-  EXPECT_EQ(o->SetMode3301(), BRELON_E_SDK);
-  EXPECT_EQ(o->ClearMode3301(), BRELON_E_SDK);
+  EXPECT_EQ(o->SetMode3301() + o->ClearMode3301(), 2 * BRELON_E_SDK);
   EXPECT_EQ(ctx->lMode3301, 1);
   EXPECT_EQ(o->ReleaseShutter(0x104, 0), BRELON_E_SDK);
   EXPECT_EQ(ctx->lRearm3301, 1) << "a release in mode 0x3301 re-arms it, camera or not";
+  char16_t text[4] = u"zz", second[4] = {}, third[4] = {};
+  o->SetPropTexts(u"a", u"b", u"c");
+  o->GetPropTexts(text, second, third);
+  EXPECT_EQ(std::u16string(text) + second + third, u"abc");
   EXPECT_EQ(o->Release(), 0);
 
   o = Create(nullptr);
   ASSERT_NE(o, nullptr);
-  EXPECT_EQ(o->SetPriorityMode(2, 0), BRELON_E_SDK);
-  EXPECT_EQ(o->ReleaseShutter(0x104, 0), BRELON_E_SDK);
+  EXPECT_EQ(o->SetPriorityMode(2, 0) + o->ReleaseShutter(0x104, 0), 2 * BRELON_E_SDK);
   int32_t size = 100;
   EXPECT_EQ(o->TakePreview(&size, &size), BRELON_E_SDK);
   o->SetHostValue(5);
-  o->SetPropTexts(u"a", u"b", u"c");
-  char16_t text[4] = u"zz";
+  o->SetPropTexts(u"x", u"y", u"z");
   o->GetPropTexts(text, nullptr, nullptr);
-  EXPECT_EQ(std::u16string(text), u"zz");
+  EXPECT_EQ(std::u16string(text), u"a") << "without a context nothing is stored or copied out";
   EXPECT_EQ((std::vector<int64_t>{o->GetPriorityMode(1), o->GetMode3301(), o->GetRearm3301(),
                                   o->GetHostValue(), o->GetCameraHandle(), o->GetImageWait(),
                                   o->GetAlwaysOne(), o->GetConnectKind(), o->GetHostFlag(),
